@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace salvora {
+
+// One volume found on a source. sizeText is the number of MiB with the blanks and unit of the path that found it.
+struct VolumeEntry {
+    std::string fileSystemLabel;
+    std::string displayName;
+    std::string volumeName;
+    std::string sizeText;
+    std::uint64_t startSector = 0;
+};
+
+// The number at the front of sizeText, in MiB (0 when there is none).
+std::uint64_t SizeTextMiB(const std::string& sizeText);
+
+}  // namespace salvora
