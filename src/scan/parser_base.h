@@ -1,0 +1,61 @@
+#pragma once
+// What the results side (tree, list, save, search) needs of any parser. Each file-system class implements it over
+// its own records; an EntryId is the parser's key for a record (FAT: index in its record vector).
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "io/ui_sink.h"
+
+namespace salvora {
+
+class ResultTree;
+
+using EntryId = std::uint64_t;
+
+// The list texts of one entry, as the file list shows them.
+struct EntryTexts {
+    std::string created;
+    std::string accessed;
+    std::string modified;
+    std::string attributes;
+};
+
+inline constexpr std::uint32_t kDeletedColour = 0x0000FF;  // red, as 0x00BBGGRR
+
+class ParserBase {
+public:
+    virtual ~ParserBase() = default;
+
+    std::atomic<bool> stopRequested{false};
+    ResultTree* tree = nullptr;        // filled by CreateTreeStructure: the "ROOT" item and the first level
+    UiSink* statusWindow = nullptr;    // status and progress; null sends them to Ui()
+    UiSink& Status() const { return statusWindow ? *statusWindow : Ui(); }
+
+    // The record behind the tree's root item.
+    virtual EntryId RootEntry() const = 0;
+    virtual std::optional<EntryId> FirstChild(EntryId id) const = 0;
+    virtual std::optional<EntryId> NextSibling(EntryId id) const = 0;
+    virtual std::string EntryName(EntryId id) const = 0;  // UTF-8
+    // Recycle Bin renaming gives a content file back its former name.
+    virtual void RenameEntry(EntryId id, const std::string& name) = 0;
+    virtual bool IsDeleted(EntryId id) const = 0;
+    // Shown as a folder in the tree and skipped by the file list.
+    virtual bool IsFolder(EntryId id) const = 0;
+    // May the selected item be saved as a folder (its children written below the output folder)?
+    virtual bool IsSaveFolder(EntryId id) const = 0;
+    // Walked into by save, count and search.
+    virtual bool IsWalkFolder(EntryId id) const = 0;
+    // Written and counted by save; searched by name.
+    virtual bool IsWalkFile(EntryId id) const = 0;
+    virtual std::uint64_t EntrySizeBytes(EntryId id) const = 0;
+    virtual std::string FormatEntrySize(EntryId id) const = 0;
+    virtual EntryTexts FormatEntryTimes(EntryId id) const = 0;
+    virtual std::uint32_t DeletedColour() const { return kDeletedColour; }
+    // Writes the entry's content to destPath and sets its stored times. destPath is a new file: the caller has
+    // already picked a name that does not exist. False when the file could not be created or fully written.
+    virtual bool ExtractFile(EntryId id, const std::string& destPath) = 0;
+};
+
+}  // namespace salvora
