@@ -1,0 +1,96 @@
+// libFuzzer harness for the FAT16 and FAT32 parsers: the input is the start of a volume (boot sector, FATs,
+// directories), padded to 4 MiB; both standard runs go through every step, the tree links are checked to be a
+// tree, and a few files are extracted into a temporary folder.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fs/fat/fat16_class.h"
+#include "fs/fat/fat32_class.h"
+#include "fs/fat/fat_globals.h"
+#include "io/file_read_seek.h"
+#include "scan/result_tree.h"
+
+namespace {
+
+constexpr std::size_t kVolumeBytes = 4u << 20;
+constexpr int kMaxExtractions = 8;
+
+int VolumeFd() {
+    static const int fd = ::memfd_create("salvora-fuzz-fat", 0);
+    return fd;
+}
+
+const std::string& OutputDir() {
+    static const std::string dir = [] {
+        char name[] = "/tmp/salvora-fuzz-fat-XXXXXX";
+        const char* made = ::mkdtemp(name);
+        if (!made) std::abort();
+        return std::string(made);
+    }();
+    return dir;
+}
+
+void Run(salvora::FatParser& parser) {
+    salvora::FileReadSeek reader;
+    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(VolumeFd()))) return;
+    salvora::VolumeEntry volume;
+    volume.sizeText = "4";
+    salvora::ResultTree tree;
+    parser.tree = &tree;
+    parser.AttachReader(&reader, volume);
+    parser.SetVolumeBytes(kVolumeBytes);
+    if (!parser.CheckBootSector()) return;
+    parser.ReadFatTable();
+    parser.ReadRootDirectory();
+    parser.FindEntriesRecursively();
+    parser.MaintainTreeInVector();
+    parser.CreateTreeStructure();
+
+    // The links must form a tree: every record is reached at most once from the root.
+    const std::size_t count = parser.Entries().size();
+    std::vector<bool> seen(count, false);
+    std::vector<salvora::EntryId> stack{parser.RootEntry()};
+    int extracted = 0;
+    while (!stack.empty()) {
+        const salvora::EntryId id = stack.back();
+        stack.pop_back();
+        if (id >= count || seen[id]) std::abort();
+        seen[id] = true;
+        parser.FormatEntrySize(id);
+        parser.FormatEntryTimes(id);
+        if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
+            const std::string dest = OutputDir() + "/f" + std::to_string(extracted++);
+            parser.ExtractFile(id, dest);
+            ::unlink(dest.c_str());
+        }
+        for (auto c = parser.FirstChild(id); c; c = parser.NextSibling(*c)) stack.push_back(*c);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const int fd = VolumeFd();
+    if (fd < 0) return 0;
+    if (size > kVolumeBytes) size = kVolumeBytes;
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
+        ::ftruncate(fd, kVolumeBytes) != 0)
+        return 0;
+    salvora::driveFormatted = size > 0 && (data[size - 1] & 0x80) != 0 && (data[size - 1] & 0x7F) == 0x55;
+    {
+        salvora::Fat16Class fat16;
+        Run(fat16);
+    }
+    {
+        salvora::Fat32Class fat32;
+        Run(fat32);
+    }
+    salvora::driveFormatted = false;
+    return 0;
+}

@@ -1,0 +1,60 @@
+#include "fs/fat/fat16_class.h"
+
+#include <algorithm>
+
+namespace salvora {
+namespace {
+
+// A FAT16 table addresses at most 65,536 clusters; anything a boot sector claims beyond that is never read.
+constexpr std::uint64_t kMaxTableBytes = 65536 * 2;
+constexpr std::uint32_t kClusterLimit = 0xFFF7;  // 0xFFF7 marks bad clusters, 0xFFF8-0xFFFF end a chain
+
+}  // namespace
+
+Fat16Class::Fat16Class() : FatParser(FatKind::Fat16) {}
+
+bool Fat16Class::CheckBootSector() {
+    ReadBootSector();
+    if (!boot_.msdosOem) return false;
+    if (boot_.sectorsPerFat16 == 0) return false;  // a FAT32 parameter block
+    if (!HasUsableGeometry(boot_)) return false;
+    const std::uint64_t bytesPerSector = boot_.bytesPerSector;
+    fatStart_ = boot_.reservedSectors * bytesPerSector;
+    rootDirOffset_ =
+        bytesPerSector * (std::uint64_t{boot_.fatCount} * boot_.sectorsPerFat16 + boot_.reservedSectors);
+    rootDirBytes_ = std::uint64_t{boot_.rootEntryCount} * 32;
+    bootValid_ = true;
+    SetGeometry(rootDirOffset_ + rootDirBytes_, kMaxTableBytes / 2, kClusterLimit);
+    return true;
+}
+
+bool Fat16Class::ReadFatTable() {
+    fatTable_.clear();
+    if (!bootValid_) return false;
+    std::uint64_t bytes =
+        std::min<std::uint64_t>(std::uint64_t{boot_.sectorsPerFat16} * boot_.bytesPerSector, kMaxTableBytes);
+    if (const std::uint64_t bound = VolumeBound(); bound != 0)
+        bytes = std::min(bytes, bound > fatStart_ ? bound - fatStart_ : 0);
+    fatTable_.resize(bytes);
+    if (bytes != 0) ReadAt(fatStart_, fatTable_.data(), static_cast<std::uint32_t>(bytes));
+    SetGeometry(rootDirOffset_ + rootDirBytes_, bytes / 2, kClusterLimit);
+    return bytes != 0;
+}
+
+bool Fat16Class::ReadRootDirectory() {
+    rootDir_.clear();
+    if (!bootValid_ || rootDirBytes_ == 0) return false;
+    std::uint64_t bytes = rootDirBytes_;  // at most 65,535 x 32
+    if (const std::uint64_t bound = VolumeBound(); bound != 0)
+        bytes = std::min(bytes, bound > rootDirOffset_ ? bound - rootDirOffset_ : 0);
+    bytes -= bytes % 32;
+    rootDir_.resize(bytes);
+    if (bytes != 0) ReadAt(rootDirOffset_, rootDir_.data(), static_cast<std::uint32_t>(bytes));
+    return bytes != 0;
+}
+
+std::uint32_t Fat16Class::FatValue(std::uint32_t cluster) {
+    return le16(fatTable_, std::size_t{cluster} * 2);
+}
+
+}  // namespace salvora

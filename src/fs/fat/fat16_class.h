@@ -1,0 +1,39 @@
+#pragma once
+// FAT16 volumes: the FAT and the fixed root directory are held in memory; subdirectories and file content are
+// read by cluster runs through the sector reader.
+#include <cstdint>
+#include <vector>
+
+#include "fs/fat/fat_parser.h"
+
+namespace salvora {
+
+class Fat16Class final : public FatParser {
+  public:
+    Fat16Class();
+
+    // MSDOS OEM prefix, a sane parameter block (512/1024/2048/4096 bytes per sector, sectors per cluster not
+    // 0) and a non-zero 16-bit FAT size; the last failing means "not FAT16" (perhaps FAT32).
+    bool CheckBootSector() override;
+    // Loads the first FAT copy, at most the 65,536 entries a FAT16 table can address.
+    bool ReadFatTable() override;
+    // Loads the fixed root directory area (root entry count x 32 bytes).
+    bool ReadRootDirectory() override;
+    std::uint32_t EndOfChain() const override { return 0xFFFF; }
+
+    std::uint64_t RootDirOffset() const { return rootDirOffset_; }
+    std::uint64_t RootDirBytes() const { return rootDirBytes_; }
+
+  protected:
+    std::uint32_t FatValue(std::uint32_t cluster) override;
+    const std::vector<std::uint8_t>* RootArea() const override { return &rootDir_; }
+
+  private:
+    std::vector<std::uint8_t> fatTable_;
+    std::vector<std::uint8_t> rootDir_;
+    std::uint64_t rootDirOffset_ = 0;
+    std::uint64_t rootDirBytes_ = 0;
+    std::uint64_t fatStart_ = 0;
+};
+
+}  // namespace salvora

@@ -1,0 +1,70 @@
+#include "fs/fat/fat32_class.h"
+
+#include <algorithm>
+
+namespace salvora {
+namespace {
+
+constexpr std::uint32_t kClusterLimit = 0x0FFFFFF7;  // 0x0FFFFFF7 marks bad clusters, above it chains end
+constexpr std::uint64_t kReadChunk = 8ull << 20;
+
+}  // namespace
+
+Fat32Class::Fat32Class() : FatParser(FatKind::Fat32) {}
+
+bool Fat32Class::CheckBootSector() {
+    ReadBootSector();
+    rootValid_ = false;
+    if (!boot_.msdosOem && !boot_.bsdOem) return false;
+    if (boot_.sectorsPerFat16 != 0) return false;  // a FAT12/FAT16 parameter block
+    if (!HasUsableGeometry(boot_)) return false;
+    const std::uint64_t bytesPerSector = boot_.bytesPerSector;
+    fatStart_ = boot_.reservedSectors * bytesPerSector;
+    fatBytes_ = std::uint64_t{boot_.sectorsPerFat32} * bytesPerSector;
+    rootCluster_ = boot_.rootCluster;
+    bootValid_ = true;
+    SetGeometry(
+        bytesPerSector * (std::uint64_t{boot_.fatCount} * boot_.sectorsPerFat32 + boot_.reservedSectors),
+        fatBytes_ / 4, kClusterLimit);
+    for (auto& block : cache_) block = CacheBlock{};
+    return true;
+}
+
+bool Fat32Class::ReadFatTable() {
+    fatTable_.clear();
+    for (auto& block : cache_) block = CacheBlock{};
+    if (!bootValid_) return false;
+    // Only the entries of clusters the volume can hold are ever looked at.
+    std::uint64_t entries = std::min<std::uint64_t>(fatBytes_ / 4, ClusterLimit());
+    if (const std::uint64_t bound = VolumeBound(); bound != 0)
+        entries = std::min(entries, bound > fatStart_ ? (bound - fatStart_) / 4 : 0);
+    SetGeometry(DataStart(), entries, kClusterLimit);
+    const std::uint64_t bytes = entries * 4;
+    if (bytes == 0 || bytes > kMaxFatInMemory) return bytes != 0;
+    fatTable_.resize(bytes);
+    for (std::uint64_t done = 0; done < bytes; done += kReadChunk) {
+        const auto chunk = static_cast<std::uint32_t>(std::min(kReadChunk, bytes - done));
+        ReadAt(fatStart_ + done, fatTable_.data() + done, chunk);
+    }
+    return true;
+}
+
+bool Fat32Class::ReadRootDirectory() {
+    rootValid_ = bootValid_ && rootCluster_ >= 2 && rootCluster_ < ClusterLimit();
+    return rootValid_;
+}
+
+std::uint32_t Fat32Class::FatValue(std::uint32_t cluster) {
+    const std::uint64_t at = std::uint64_t{cluster} * 4;
+    if (!fatTable_.empty()) return le32(fatTable_, at);
+    const std::uint64_t blockIndex = at / kCacheBlockBytes;
+    CacheBlock& block = cache_[blockIndex % kCacheBlocks];
+    if (block.blockIndex != blockIndex) {
+        block.bytes.assign(kCacheBlockBytes, 0);
+        ReadAt(fatStart_ + blockIndex * kCacheBlockBytes, block.bytes.data(), kCacheBlockBytes);
+        block.blockIndex = blockIndex;
+    }
+    return le32(block.bytes, at % kCacheBlockBytes);
+}
+
+}  // namespace salvora

@@ -1,0 +1,51 @@
+#pragma once
+// FAT32 volumes: the FAT is held in memory up to 64 MiB, else looked up through a sector cache; the root
+// directory is the chain that starts at the boot sector's root cluster.
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "fs/fat/fat_parser.h"
+
+namespace salvora {
+
+class Fat32Class final : public FatParser {
+  public:
+    Fat32Class();
+
+    // MSDOS or BSD OEM prefix, a sane parameter block and a zero 16-bit FAT size (non-zero means "not
+    // FAT32").
+    bool CheckBootSector() override;
+    // Loads the first FAT copy (bounded by the volume's cluster count) or sets up the sector cache.
+    bool ReadFatTable() override;
+    // The root is the chain that starts at the boot sector's root cluster (offset 44), walked like any
+    // directory with the loop guard; false when that cluster lies outside the table or the volume.
+    bool ReadRootDirectory() override;
+    std::uint32_t EndOfChain() const override { return 0x0FFFFFFF; }
+
+    std::uint32_t RootCluster() const { return rootCluster_; }
+    bool FatInMemory() const { return !fatTable_.empty(); }
+    // Tables above this size are read through the sector cache instead of being loaded.
+    static constexpr std::uint64_t kMaxFatInMemory = 64ull << 20;
+
+  protected:
+    std::uint32_t FatValue(std::uint32_t cluster) override;
+    std::uint32_t RootChainCluster() const override { return rootValid_ ? rootCluster_ : 0; }
+
+  private:
+    static constexpr std::uint32_t kCacheBlockBytes = 64 * 1024;
+    static constexpr std::size_t kCacheBlocks = 64;
+    struct CacheBlock {
+        std::uint64_t blockIndex = UINT64_MAX;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    std::uint64_t fatStart_ = 0;
+    std::uint64_t fatBytes_ = 0;
+    std::vector<std::uint8_t> fatTable_;
+    std::array<CacheBlock, kCacheBlocks> cache_{};
+    std::uint32_t rootCluster_ = 0;
+    bool rootValid_ = false;
+};
+
+}  // namespace salvora

@@ -1,0 +1,97 @@
+#include "fs/fat/fat_dir_slot.h"
+
+namespace salvora {
+namespace {
+
+constexpr std::size_t kAttributes = 11;
+constexpr std::size_t kCaseFlags = 12;
+constexpr std::size_t kCreationTenths = 13;
+constexpr std::size_t kCreationTime = 14;
+constexpr std::size_t kCreationDate = 16;
+constexpr std::size_t kLastAccessDate = 18;
+constexpr std::size_t kFirstClusterHigh = 20;
+constexpr std::size_t kLastWriteTime = 22;
+constexpr std::size_t kLastWriteDate = 24;
+constexpr std::size_t kFirstClusterLow = 26;
+constexpr std::size_t kFileSize = 28;
+
+constexpr std::uint8_t kLowerBase = 0x08;
+constexpr std::uint8_t kLowerExtension = 0x10;
+
+// Where the 13 UTF-16 units of a long-name slot lie: 5 at 1, 6 at 14, 2 at 28.
+constexpr std::array<std::size_t, 13> kLongNameUnitOffsets{1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+void LowerAsciiLetters(std::u32string& chars, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to && i < chars.size(); ++i)
+        if (chars[i] >= U'A' && chars[i] <= U'Z') chars[i] = chars[i] - U'A' + U'a';
+}
+
+}  // namespace
+
+FatDirSlot DecodeFatDirSlot(Bytes slot) {
+    FatDirSlot s;
+    s.firstByte = u8(slot, 0);
+    s.attributes = u8(slot, kAttributes);
+    s.caseFlags = u8(slot, kCaseFlags);
+    s.creationTimeTenths = u8(slot, kCreationTenths);
+    s.creationTime = le16(slot, kCreationTime);
+    s.creationDate = le16(slot, kCreationDate);
+    s.lastAccessDate = le16(slot, kLastAccessDate);
+    s.firstClusterHigh = le16(slot, kFirstClusterHigh);
+    s.lastWriteTime = le16(slot, kLastWriteTime);
+    s.lastWriteDate = le16(slot, kLastWriteDate);
+    s.firstClusterLow = le16(slot, kFirstClusterLow);
+    s.fileSize = le32(slot, kFileSize);
+    return s;
+}
+
+FatEntryRecord RecordFromSlot(const FatDirSlot& slot) {
+    FatEntryRecord r;
+    r.attributes = slot.attributes;
+    r.creationTimeTenths = slot.creationTimeTenths;
+    r.creationTime = slot.creationTime;
+    r.creationDate = slot.creationDate;
+    r.lastAccessDate = slot.lastAccessDate;
+    r.firstClusterHigh = slot.firstClusterHigh;
+    r.lastWriteTime = slot.lastWriteTime;
+    r.lastWriteDate = slot.lastWriteDate;
+    r.firstClusterLow = slot.firstClusterLow;
+    r.fileSize = slot.fileSize;
+    return r;
+}
+
+std::string ShortEntryName(Bytes slot, FatKind kind) {
+    std::u32string chars = ShortNameCharacters(slot);
+    const std::uint8_t flags = u8(slot, kCaseFlags);
+    if (flags & kLowerBase) LowerAsciiLetters(chars, 0, 8);
+    if (flags & kLowerExtension) LowerAsciiLetters(chars, 8, 11);
+    if (IsFatDirectoryAttribute(u8(slot, kAttributes))) return TidyShortDirectoryName(chars);
+    return TidyShortFileName(chars, kind);
+}
+
+LongNamePiece DecodeLongNameSlot(Bytes slot) {
+    LongNamePiece piece;
+    piece.deleted = u8(slot, 0) == kSlotDeleted;
+    piece.length = piece.units.size();
+    for (std::size_t i = 0; i < kLongNameUnitOffsets.size(); ++i) {
+        piece.units[i] = static_cast<char16_t>(le16(slot, kLongNameUnitOffsets[i]));
+        if (piece.units[i] == 0 && piece.length == piece.units.size()) piece.length = i;
+    }
+    return piece;
+}
+
+void LongNameRun::Add(Bytes slot) {
+    if (pieces_.size() >= kMaxSlots) pieces_.clear();
+    pieces_.push_back(DecodeLongNameSlot(slot));
+}
+
+void LongNameRun::Clear() { pieces_.clear(); }
+
+std::string LongNameRun::Assemble() const {
+    std::u16string units;
+    units.reserve(pieces_.size() * 13);
+    for (auto it = pieces_.rbegin(); it != pieces_.rend(); ++it) units.append(it->units.data(), it->length);
+    return Utf16ToUtf8(units);
+}
+
+}  // namespace salvora

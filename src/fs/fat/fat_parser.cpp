@@ -1,0 +1,524 @@
+#include "fs/fat/fat_parser.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <unordered_map>
+
+#include "fs/fat/fat_dir_slot.h"
+#include "fs/fat/fat_dos_time.h"
+#include "fs/fat/fat_globals.h"
+#include "fs/fat/fat_list_texts.h"
+#include "io/pause_gate.h"
+
+namespace salvora {
+namespace {
+
+constexpr const char* kRootName = "DUMMY ENTRY";
+constexpr const char* kRootItemText = "ROOT";
+constexpr std::uint64_t kMiB = 1ull << 20;
+constexpr std::uint32_t kMaxRecords = 0xFFFFFFF0;
+// Directories deeper than this give their parent's cluster buffer back and read it again on return.
+constexpr std::size_t kBufferedDepth = 64;
+// Largest single read and write of file content.
+constexpr std::uint64_t kRunBytes = 4 * kMiB;
+constexpr std::uint32_t kStatusEvery = 1024;
+
+bool WriteAll(int fd, const std::uint8_t* data, std::uint64_t count) {
+    while (count > 0) {
+        const auto n = ::write(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        count -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+timespec TimeOrOmit(std::uint16_t date, std::uint16_t time) {
+    timespec ts{};
+    if (const auto when = DosToLocalTime(date, time)) {
+        ts.tv_sec = *when;
+    } else {
+        ts.tv_nsec = UTIME_OMIT;
+    }
+    return ts;
+}
+
+}  // namespace
+
+// One directory being walked: where it stands in its blocks (the FAT16 root area, or its clusters one at a
+// time) and what it carries between slots (the long-name run, the first clusters seen).
+struct FatParser::DirFrame {
+    std::uint32_t dirIndex = 0;
+    bool fixedArea = false;  // the FAT16 root: one block from memory
+    bool dotCheck = false;   // the first slot of the first cluster must be "."
+    bool freeEndsCluster = false;
+    std::uint32_t cluster = 0;  // current cluster (chain frames)
+    std::uint64_t blocks = 0;   // blocks loaded so far
+    bool loaded = false;
+    bool reload = false;  // the block was given back while a deep child was walked
+    bool done = false;
+    std::vector<std::uint8_t> block;
+    std::size_t slot = 0;
+    LongNameRun run;
+    std::unordered_map<std::uint32_t, std::uint32_t> byFirstCluster;
+};
+
+FatParser::FatParser(FatKind kind) : kind_(kind) {}
+
+bool FatParser::AttachReader(readWriteInterface* reader, const VolumeEntry& volume) {
+    reader_ = reader;
+    volume_ = volume;
+    const std::uint64_t mib = SizeTextMiB(volume.sizeText);
+    volumeBytes_ = mib > (UINT64_MAX / kMiB) ? UINT64_MAX : mib * kMiB;
+    bootValid_ = false;
+    if (reader_) {
+        reader_->baseOffset = static_cast<std::int64_t>(volume.startSector * kSectorBytes);
+        reader_->SeekBytes(0);
+    }
+    return true;
+}
+
+void FatParser::SetVolumeBytes(std::uint64_t bytes) { volumeBytes_ = bytes; }
+
+std::uint64_t FatParser::VolumeBound() const {
+    std::uint64_t sourceBytes = 0;
+    if (reader_ && reader_->baseOffset >= 0 &&
+        reader_->sourceLength > static_cast<std::uint64_t>(reader_->baseOffset))
+        sourceBytes = reader_->sourceLength - static_cast<std::uint64_t>(reader_->baseOffset);
+    return std::max(volumeBytes_, sourceBytes);
+}
+
+bool FatParser::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) {
+    if (!reader_ || offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    std::fill_n(static_cast<std::uint8_t*>(buffer), count, std::uint8_t{0});
+    if (!reader_->SeekBytes(static_cast<std::int64_t>(offset))) return false;
+    return reader_->ReadBytes(buffer, count);
+}
+
+bool FatParser::ReadBootSector() {
+    bootValid_ = false;
+    std::vector<std::uint8_t> sector(kBootSectorBytes);
+    const bool ok = ReadAt(0, sector.data(), kBootSectorBytes);
+    boot_ = DecodeFatBootSector(sector);
+    return ok;
+}
+
+void FatParser::SetGeometry(std::uint64_t dataStart, std::uint64_t tableEntries, std::uint32_t hardLimit) {
+    clusterBytes_ = boot_.ClusterBytes();
+    dataStart_ = dataStart;
+    std::uint64_t limit = std::min<std::uint64_t>(tableEntries, hardLimit);
+    std::uint64_t bound = VolumeBound();
+    if (bound == 0) bound = boot_.TotalSectors() * boot_.bytesPerSector;
+    if (bound != 0 && clusterBytes_ != 0) {
+        const std::uint64_t volumeClusters = bound > dataStart ? (bound - dataStart) / clusterBytes_ : 0;
+        limit = std::min(limit, volumeClusters + 2);
+    }
+    clusterLimit_ = static_cast<std::uint32_t>(std::max<std::uint64_t>(limit, 2));
+}
+
+bool FatParser::ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out) {
+    out.assign(clusterBytes_, 0);
+    if (cluster < 2 || cluster >= clusterLimit_) return false;
+    return ReadAt(dataStart_ + (cluster - 2) * clusterBytes_, out.data(),
+                  static_cast<std::uint32_t>(clusterBytes_));
+}
+
+std::uint32_t FatParser::NextCluster(std::uint32_t cluster) {
+    if (driveFormatted.load(std::memory_order_relaxed)) return EndOfChain();
+    if (cluster < 2 || cluster >= clusterLimit_) return EndOfChain();
+    const std::uint32_t value = FatValue(cluster);
+    if (value < 2 || value >= clusterLimit_) return EndOfChain();
+    return value;
+}
+
+std::uint32_t FatParser::AddRecord(FatEntryRecord record) {
+    if (entries_.size() >= kMaxRecords) return kNoRecord;
+    record.selfIndex = static_cast<std::uint32_t>(entries_.size());
+    entries_.push_back(std::move(record));
+    return entries_.back().selfIndex;
+}
+
+// ---- directory walk
+// --------------------------------------------------------------------------------------------
+
+bool FatParser::LoadBlock(DirFrame& f) {
+    if (f.fixedArea) {
+        const auto* area = RootArea();
+        if (f.blocks > 0 && !f.reload) return false;
+        if (!area || area->empty()) return false;
+        f.block = *area;
+    } else if (f.reload) {
+        ReadCluster(f.cluster, f.block);
+    } else {
+        std::uint32_t next = f.cluster;
+        if (f.blocks > 0) {
+            next = NextCluster(f.cluster);
+            if (next == EndOfChain()) return false;
+        }
+        // A cluster read before (a loop, a cross-link, a folder pointing at an ancestor) ends this chain.
+        if (next < 2 || next >= clusterLimit_ || visitedClusters_[next]) return false;
+        visitedClusters_[next] = true;
+        f.cluster = next;
+        ReadCluster(next, f.block);
+        if (f.blocks == 0 && f.dotCheck && u8(f.block, 0) != kSlotDot) return false;
+    }
+    if (!f.reload) {
+        ++f.blocks;
+        f.slot = 0;
+    }
+    f.reload = false;
+    f.loaded = true;
+    return true;
+}
+
+void FatParser::WalkSlot(std::vector<DirFrame>& stack) {
+    DirFrame& f = stack.back();
+    const Bytes slot = Bytes(f.block).subspan(f.slot, kSlotBytes);
+    f.slot += kSlotBytes;
+    const FatDirSlot d = DecodeFatDirSlot(slot);
+
+    if (d.firstByte == kSlotFree) {
+        if (f.freeEndsCluster) f.slot = f.block.size();
+        return;
+    }
+    if (d.IsLongName()) {
+        f.run.Add(slot);
+        return;
+    }
+    if (d.firstByte == kSlotDot) return;  // "." and ".." of a subdirectory
+
+    FatEntryRecord record = RecordFromSlot(d);
+    record.parentIndex = f.dirIndex;
+    // A run of deleted long-name slots before a live short entry is left over from an older file.
+    if (!f.run.Empty() && !(f.run.FirstDeleted() && !d.IsDeleted())) {
+        record.name = f.run.Assemble();
+        record.deleted = (f.run.FirstDeleted() || d.IsDeleted()) ? 1 : 0;
+    } else {
+        record.name = ShortEntryName(slot, kind_);
+        record.deleted = d.IsDeleted() ? 1 : 0;
+    }
+    f.run.Clear();
+
+    if (!IsFatDirectoryAttribute(d.attributes)) {
+        AddRecord(std::move(record));
+        return;
+    }
+    const std::uint32_t first = d.FirstCluster();
+    if (first >= 2) {
+        // Two entries of one directory naming the same first cluster are one folder: the later entry names
+        // it.
+        const auto it = f.byFirstCluster.find(first);
+        if (it != f.byFirstCluster.end()) {
+            entries_[it->second].name = std::move(record.name);
+            entries_[it->second].deleted = record.deleted;
+            return;
+        }
+    }
+    const std::uint32_t index = AddRecord(std::move(record));
+    if (index == kNoRecord || first < 2 || first >= clusterLimit_) return;
+    f.byFirstCluster.emplace(first, index);
+    if (visitedClusters_[first]) return;
+
+    const bool freeEnds = kind_ == FatKind::Fat32;
+    if (stack.size() >= kBufferedDepth) {
+        f.block.clear();
+        f.block.shrink_to_fit();
+        f.reload = true;
+        f.loaded = false;
+    }
+    DirFrame child;
+    child.dirIndex = index;
+    child.cluster = first;
+    child.dotCheck = true;
+    child.freeEndsCluster = freeEnds;
+    stack.push_back(std::move(child));  // f is not used past this point
+}
+
+std::size_t FatParser::FindEntriesRecursively() {
+    entries_.clear();
+    lastChild_.clear();
+    visitedClusters_.assign(clusterLimit_, false);
+
+    std::vector<DirFrame> stack;
+    DirFrame root;
+    root.dirIndex = 0;
+    if (const auto* area = RootArea(); area && !area->empty()) {
+        root.fixedArea = true;
+    } else if (const std::uint32_t rootCluster = RootChainCluster(); rootCluster >= 2) {
+        root.cluster = rootCluster;
+    } else {
+        root.done = true;
+    }
+    stack.push_back(std::move(root));
+
+    bool rootRecorded = false;
+    while (!stack.empty()) {
+        DirFrame& f = stack.back();
+        if (!f.loaded) {
+            if (PollStop(stopRequested) || f.done || !LoadBlock(f)) {
+                if (stopRequested.load()) break;
+                stack.pop_back();
+                continue;
+            }
+            if (!rootRecorded) {
+                // Record 0 is the root itself; it carries the fields of the root directory's first slot.
+                FatEntryRecord rootRecord = RecordFromSlot(DecodeFatDirSlot(f.block));
+                rootRecord.name = kRootName;
+                AddRecord(std::move(rootRecord));
+                rootRecorded = true;
+            }
+        }
+        if (f.slot + kSlotBytes > f.block.size()) {
+            f.loaded = false;
+            continue;
+        }
+        WalkSlot(stack);
+    }
+    if (!rootRecorded) {
+        FatEntryRecord rootRecord;
+        rootRecord.attributes = kAttrDirectory;
+        rootRecord.name = kRootName;
+        AddRecord(std::move(rootRecord));
+    }
+    visitedClusters_ = {};
+    return entries_.size();
+}
+
+void FatParser::FindEntriesRecursively(std::vector<FatEntryRecord>& out) {
+    FindEntriesRecursively();
+    out = entries_;
+}
+
+void FatParser::SetEntries(std::vector<FatEntryRecord> entries) {
+    entries_ = std::move(entries);
+    lastChild_.clear();
+}
+
+// ---- tree
+// ------------------------------------------------------------------------------------------------------
+
+void FatParser::MaintainTreeInVector() {
+    const std::size_t count = entries_.size();
+    for (auto& r : entries_) {
+        r.firstChild = kNoRecord;
+        r.nextSibling = kNoRecord;
+    }
+    lastChild_.assign(count, kNoRecord);
+    Status().SetProgressRange(0, 1000);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % 4096 == 0) Status().SetProgressPos(static_cast<std::int64_t>(i * 1000 / count));
+        FatEntryRecord& r = entries_[i];
+        if (IsFatVolumeLabel(r.attributes) && i != 0) continue;
+        const std::uint32_t parent = r.parentIndex;
+        if (parent >= count || parent == i) continue;
+        if (entries_[parent].firstChild == kNoRecord) {
+            entries_[parent].firstChild = static_cast<std::uint32_t>(i);
+            lastChild_[parent] = static_cast<std::uint32_t>(i);
+        } else {
+            LinkSibling(static_cast<std::uint32_t>(i));
+        }
+    }
+    Status().SetProgressPos(1000);
+}
+
+void FatParser::LinkSibling(std::uint32_t index) {
+    if (index >= entries_.size()) return;
+    const std::uint32_t parent = entries_[index].parentIndex;
+    if (parent >= entries_.size() || parent == index) return;
+    const std::uint32_t first = entries_[parent].firstChild;
+    if (first == kNoRecord || first == index) return;
+    if (lastChild_.size() != entries_.size()) {
+        // Called on its own: find the end of the chain the slow way, guarding against a chain that loops.
+        lastChild_.assign(entries_.size(), kNoRecord);
+        std::uint32_t last = first;
+        for (std::size_t steps = 0; steps < entries_.size(); ++steps) {
+            if (last == index) return;
+            const std::uint32_t next = entries_[last].nextSibling;
+            if (next == kNoRecord || next >= entries_.size()) break;
+            last = next;
+        }
+        lastChild_[parent] = last;
+    }
+    std::uint32_t& last = lastChild_[parent];
+    if (last == kNoRecord) last = first;
+    if (last == index) return;
+    entries_[last].nextSibling = index;
+    last = index;
+}
+
+void FatParser::CreateTreeStructure() {
+    if (!tree) return;
+    rootItem_ = tree->InsertItem(kNoItem, kRootItemText, true, EntryId{0});
+    const std::size_t count = entries_.size();
+    char status[64];
+    for (std::size_t i = 1; i < count; ++i) {
+        if (i % kStatusEvery == 1 || i + 1 == count) {
+            std::snprintf(status, sizeof status, "filling entry =%d in tree", static_cast<int>(i));
+            Status().SetStatus(status);
+        }
+        const FatEntryRecord& r = entries_[i];
+        if (r.parentIndex != 0 || r.attributes == kAttrLongName || IsFatVolumeLabel(r.attributes)) continue;
+        const ItemId item = tree->InsertItem(rootItem_, r.name, r.IsDirectory(), EntryId{i});
+        if (r.deleted) tree->SetTextColour(item, DeletedColour());
+    }
+    tree->Expand(rootItem_);
+}
+
+// ---- results side
+// ----------------------------------------------------------------------------------------------
+
+const FatEntryRecord* FatParser::Record(EntryId id) const {
+    return id < entries_.size() ? &entries_[id] : nullptr;
+}
+
+std::optional<EntryId> FatParser::FirstChild(EntryId id) const {
+    const auto* r = Record(id);
+    if (!r || r->firstChild == kNoRecord || r->firstChild >= entries_.size()) return std::nullopt;
+    return r->firstChild;
+}
+
+std::optional<EntryId> FatParser::NextSibling(EntryId id) const {
+    const auto* r = Record(id);
+    if (!r || r->nextSibling == kNoRecord || r->nextSibling >= entries_.size()) return std::nullopt;
+    return r->nextSibling;
+}
+
+std::string FatParser::EntryName(EntryId id) const {
+    const auto* r = Record(id);
+    return r ? r->name : std::string{};
+}
+
+void FatParser::RenameEntry(EntryId id, const std::string& name) {
+    if (id < entries_.size()) entries_[id].name = name;
+}
+
+bool FatParser::IsDeleted(EntryId id) const {
+    const auto* r = Record(id);
+    return r && r->deleted != 0;
+}
+
+bool FatParser::IsFolder(EntryId id) const {
+    const auto* r = Record(id);
+    return r && (id == 0 || r->IsDirectory());
+}
+
+bool FatParser::IsSaveFolder(EntryId id) const { return IsFolder(id); }
+
+bool FatParser::IsWalkFolder(EntryId id) const { return IsFolder(id); }
+
+bool FatParser::IsWalkFile(EntryId id) const {
+    const auto* r = Record(id);
+    return r && !IsFolder(id) && !IsFatVolumeLabel(r->attributes) && r->attributes != kAttrLongName;
+}
+
+std::uint64_t FatParser::EntrySizeBytes(EntryId id) const {
+    const auto* r = Record(id);
+    return r ? r->fileSize : 0;
+}
+
+std::string FatParser::FormatEntrySize(EntryId id) const { return FormatFatSize(EntrySizeBytes(id)); }
+
+EntryTexts FatParser::FormatEntryTimes(EntryId id) const {
+    const auto* r = Record(id);
+    return r ? FatEntryTexts(*r) : EntryTexts{};
+}
+
+// ---- extraction
+// ------------------------------------------------------------------------------------------------
+
+std::optional<std::uint32_t> FatParser::ChainStep(std::uint32_t cluster, bool consecutive) {
+    std::uint32_t next;
+    if (consecutive) {
+        next = cluster + 1;
+        if (next >= clusterLimit_) return std::nullopt;
+    } else {
+        next = NextCluster(cluster);
+        if (next == EndOfChain()) return std::nullopt;
+    }
+    if (chainMark_[next]) return std::nullopt;  // the chain loops
+    chainMark_[next] = true;
+    chainTouched_.push_back(next);
+    return next;
+}
+
+bool FatParser::WriteContent(const FatEntryRecord& record, int fd, std::uint64_t& written) {
+    std::uint64_t remaining = record.fileSize;
+    const std::uint32_t first = record.FirstCluster();
+    if (remaining == 0) return true;
+    if (clusterBytes_ == 0 || first < 2 || first >= clusterLimit_) return true;
+
+    bool consecutive = driveFormatted.load(std::memory_order_relaxed);
+    // A deleted file's chain is zeroed; most were stored contiguously, so read on from the first cluster.
+    if (!consecutive && record.deleted && remaining > clusterBytes_ && NextCluster(first) == EndOfChain())
+        consecutive = true;
+
+    if (chainMark_.size() != clusterLimit_) chainMark_.assign(clusterLimit_, false);
+    chainTouched_.clear();
+    chainMark_[first] = true;
+    chainTouched_.push_back(first);
+
+    const std::uint64_t runClusters = std::max<std::uint64_t>(1, kRunBytes / clusterBytes_);
+    std::vector<std::uint8_t> buffer;
+    bool ok = true;
+    std::uint32_t runStart = first;
+    bool haveRun = true;
+    while (remaining > 0 && haveRun) {
+        std::uint32_t current = runStart;
+        std::uint64_t length = 1;
+        const std::uint64_t wanted = std::min(runClusters, (remaining + clusterBytes_ - 1) / clusterBytes_);
+        haveRun = false;
+        std::uint32_t nextRun = 0;
+        while (length * clusterBytes_ < remaining) {
+            const auto next = ChainStep(current, consecutive);
+            if (!next) break;
+            if (*next == current + 1 && length < wanted) {
+                current = *next;
+                ++length;
+                continue;
+            }
+            nextRun = *next;
+            haveRun = true;
+            break;
+        }
+        const std::uint64_t bytes = length * clusterBytes_;
+        buffer.resize(bytes);
+        ReadAt(dataStart_ + (runStart - 2) * clusterBytes_, buffer.data(), static_cast<std::uint32_t>(bytes));
+        const std::uint64_t toWrite = std::min(bytes, remaining);
+        if (!WriteAll(fd, buffer.data(), toWrite)) {
+            ok = false;
+            break;
+        }
+        written += toWrite;
+        remaining -= toWrite;
+        runStart = nextRun;
+    }
+    for (const std::uint32_t c : chainTouched_) chainMark_[c] = false;
+    chainTouched_.clear();
+    return ok;
+}
+
+bool FatParser::ExtractFile(EntryId id, const std::string& destPath) {
+    const auto* r = Record(id);
+    if (!r || IsFolder(id)) return false;
+    const FatEntryRecord record = *r;
+    const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::uint64_t written = 0;
+    bool ok = WriteContent(record, fd, written);
+    // FAT keeps local clock times; Linux cannot set a creation time.
+    const timespec times[2] = {TimeOrOmit(record.lastAccessDate, 0),
+                               TimeOrOmit(record.lastWriteDate, record.lastWriteTime)};
+    ::futimens(fd, times);
+    if (::close(fd) != 0) ok = false;
+    return ok && written == record.fileSize;
+}
+
+}  // namespace salvora

@@ -1,0 +1,135 @@
+#pragma once
+// What Fat16Class and Fat32Class share: the record vector, the directory walk with its duplicate maps,
+// visited set and loop guards, the tree links, the top level of the result tree, the list texts and file
+// extraction. The two classes add their boot-sector checks, their FAT lookups and their root directories.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fs/fat/fat_boot_sector.h"
+#include "fs/fat/fat_entry_record.h"
+#include "fs/fat/fat_names.h"
+#include "io/file_read_seek.h"
+#include "scan/parser_base.h"
+#include "scan/result_tree.h"
+#include "volumes/volume_entry.h"
+
+namespace salvora {
+
+class FatParser : public ParserBase {
+  public:
+    ~FatParser() override = default;
+    FatParser(const FatParser&) = delete;
+    FatParser& operator=(const FatParser&) = delete;
+
+    // Sets the reader's baseOffset to the volume's startSector x 512 and seeks to 0; takes the volume size
+    // from the entry's sizeText (MiB) until SetVolumeBytes says otherwise. Always true.
+    bool AttachReader(readWriteInterface* reader, const VolumeEntry& volume);
+    // The volume's size in bytes (size text in MiB x 1,048,576). Every size read from disk is bounded by the
+    // larger of this and what the reader knows of the source; 0 means unknown.
+    void SetVolumeBytes(std::uint64_t bytes);
+    std::uint64_t VolumeBytes() const { return volumeBytes_; }
+
+    virtual bool CheckBootSector() = 0;
+    virtual bool ReadFatTable() = 0;
+    virtual bool ReadRootDirectory() = 0;
+
+    // Walks the root and every directory below it, live and deleted entries alike. Returns the number of
+    // records; the overload also hands back a copy of them (they stay in the parser either way). Polls
+    // stopRequested at every directory cluster and keeps what was found.
+    std::size_t FindEntriesRecursively();
+    void FindEntriesRecursively(std::vector<FatEntryRecord>& out);
+    // Links first child / next sibling in index order. Volume labels stay out of the tree.
+    void MaintainTreeInVector();
+    void LinkSibling(std::uint32_t index);
+    // Inserts "ROOT" (item data: record 0) and the first level below it, deleted entries in kDeletedColour.
+    void CreateTreeStructure();
+    ItemId RootItem() const { return rootItem_; }
+
+    // The next cluster of a chain, or EndOfChain() (also for 0, 1 and anything beyond the table or the
+    // volume).
+    std::uint32_t NextCluster(std::uint32_t cluster);
+    virtual std::uint32_t EndOfChain() const = 0;
+
+    const std::vector<FatEntryRecord>& Entries() const { return entries_; }
+    // Replaces the records (the results side may hand back the copy of FindEntriesRecursively); links are
+    // kept.
+    void SetEntries(std::vector<FatEntryRecord> entries);
+    const FatEntryRecord* Record(EntryId id) const;
+
+    bool BootValid() const { return bootValid_; }
+    const FatBootSector& Boot() const { return boot_; }
+    std::uint64_t ClusterBytes() const { return clusterBytes_; }
+    // Byte offset of cluster 2 in the volume.
+    std::uint64_t DataStart() const { return dataStart_; }
+    // Clusters numbered 2 .. ClusterLimit() - 1 lie inside the table and the volume.
+    std::uint32_t ClusterLimit() const { return clusterLimit_; }
+
+    // ParserBase
+    EntryId RootEntry() const override { return 0; }
+    std::optional<EntryId> FirstChild(EntryId id) const override;
+    std::optional<EntryId> NextSibling(EntryId id) const override;
+    std::string EntryName(EntryId id) const override;
+    void RenameEntry(EntryId id, const std::string& name) override;
+    bool IsDeleted(EntryId id) const override;
+    bool IsFolder(EntryId id) const override;
+    bool IsSaveFolder(EntryId id) const override;
+    bool IsWalkFolder(EntryId id) const override;
+    bool IsWalkFile(EntryId id) const override;
+    std::uint64_t EntrySizeBytes(EntryId id) const override;
+    std::string FormatEntrySize(EntryId id) const override;
+    EntryTexts FormatEntryTimes(EntryId id) const override;
+    // Creates destPath (never an existing file), writes the content and sets access and modification times.
+    // Live files follow their chain; deleted files whose chain ends after the first cluster, and everything
+    // while driveFormatted is set, read consecutive clusters up to fileSize. False unless all fileSize bytes
+    // were written.
+    bool ExtractFile(EntryId id, const std::string& destPath) override;
+
+  protected:
+    explicit FatParser(FatKind kind);
+
+    // Raw table value of a cluster already known to lie below clusterLimit_.
+    virtual std::uint32_t FatValue(std::uint32_t cluster) = 0;
+    // The root directory: FAT16 holds it as a fixed area in memory, FAT32 as a chain from its root cluster.
+    virtual const std::vector<std::uint8_t>* RootArea() const { return nullptr; }
+    virtual std::uint32_t RootChainCluster() const { return 0; }
+
+    // Reads the boot sector and checks the common parameter block. False leaves bootValid_ false.
+    bool ReadBootSector();
+    // The larger of the set volume size and the reader's source length past baseOffset; 0 when neither is
+    // known.
+    std::uint64_t VolumeBound() const;
+    // Sets clusterBytes_, dataStart_ and clusterLimit_ (tableEntries: entries the loaded or readable FAT
+    // holds).
+    void SetGeometry(std::uint64_t dataStart, std::uint64_t tableEntries, std::uint32_t hardLimit);
+    bool ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count);
+    bool ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out);
+
+    FatKind kind_;
+    readWriteInterface* reader_ = nullptr;
+    VolumeEntry volume_;
+    std::uint64_t volumeBytes_ = 0;
+    FatBootSector boot_{};
+    bool bootValid_ = false;
+    std::uint64_t clusterBytes_ = 0;
+    std::uint64_t dataStart_ = 0;
+    std::uint32_t clusterLimit_ = 2;
+    std::vector<FatEntryRecord> entries_;
+    ItemId rootItem_ = kNoItem;
+
+  private:
+    struct DirFrame;
+    bool LoadBlock(DirFrame& frame);
+    void WalkSlot(std::vector<DirFrame>& stack);
+    std::uint32_t AddRecord(FatEntryRecord record);
+    std::optional<std::uint32_t> ChainStep(std::uint32_t cluster, bool consecutive);
+    bool WriteContent(const FatEntryRecord& record, int fd, std::uint64_t& written);
+
+    std::vector<bool> visitedClusters_;     // directory clusters read in this run, one bit per cluster
+    std::vector<std::uint32_t> lastChild_;  // link cache: last child linked under each record
+    std::vector<bool> chainMark_;           // extraction loop guard, cleared through chainTouched_
+    std::vector<std::uint32_t> chainTouched_;
+};
+
+}  // namespace salvora

@@ -1,0 +1,228 @@
+// salvora-cli `volumes` and the usage rules, run as a separate process on synthetic images made here:
+// output texts, JSON keys and exit statuses. Needs the built salvora-cli (SALVORA_CLI_PATH).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <vector>
+
+#include "fixture_util.h"
+
+namespace salvora {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+CliResult RunCli(const std::string& args) {
+    // ctest may run several of these processes at once: the capture files are per process.
+    const fs::path dir = fs::temp_directory_path();
+    const std::string stem = "salvora-cli-test-" + std::to_string(::getpid());
+    const fs::path out = dir / (stem + ".out");
+    const fs::path err = dir / (stem + ".err");
+    const std::string command = std::string("'") + SALVORA_CLI_PATH + "' " + args + " >'" + out.string() +
+                                "' 2>'" + err.string() + "' </dev/null";
+    const int status = std::system(command.c_str());
+    CliResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = Slurp(out);
+    result.err = Slurp(err);
+    fs::remove(out);
+    fs::remove(err);
+    return result;
+}
+
+class Image {
+  public:
+    Image(const std::string& name, std::uint64_t bytes)
+        : path_(fs::temp_directory_path() / ("salvora-cli-" + name)) {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc);
+        fs::resize_file(path_, bytes);
+    }
+    ~Image() { fs::remove(path_); }
+    void Write(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+        std::fstream io(path_, std::ios::binary | std::ios::in | std::ios::out);
+        io.seekp(static_cast<std::streamoff>(offset));
+        io.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::string Arg() const { return "'" + path_.string() + "'"; }
+
+  private:
+    fs::path path_;
+};
+
+void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// A FAT32 boot sector as Windows formats it ("MSDOS5.0"), so both the bare check and the sector scan know it.
+std::vector<std::uint8_t> Fat32BootSector(std::uint32_t totalSectors) {
+    std::vector<std::uint8_t> b(512, 0);
+    b[0] = 0xEB;
+    b[1] = 0x58;
+    b[2] = 0x90;
+    std::memcpy(&b[3], "MSDOS5.0", 8);
+    b[11] = 0x00;  // 512 bytes per sector
+    b[12] = 0x02;
+    b[13] = 8;
+    b[14] = 32;
+    b[16] = 2;
+    Put32(b, 32, totalSectors);
+    Put32(b, 36, 1000);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    return b;
+}
+
+std::vector<std::uint8_t> Mbr(std::vector<std::array<std::uint32_t, 3>> slots) {
+    std::vector<std::uint8_t> b(512, 0);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const std::size_t at = 446 + i * 16;
+        b[at + 4] = static_cast<std::uint8_t>(slots[i][0]);
+        Put32(b, at + 8, slots[i][1]);
+        Put32(b, at + 12, slots[i][2]);
+    }
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    return b;
+}
+
+TEST(CliVolumes, BareFat32ImageIsOneRowFromSectorZero) {
+    Image image("bare.img", 3 << 20);
+    image.Write(0, Fat32BootSector(6144));
+    const CliResult text = RunCli("volumes " + image.Arg());
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_EQ(text.out,
+              "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n"
+              "0       FAT32        3  MB        0\n");
+    const CliResult json = RunCli("volumes --json " + image.Arg());
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_EQ(json.out,
+              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"3  MB\",\"startSector\":0}\n");
+}
+
+TEST(CliVolumes, MbrImageListsPrimariesInRecordOrder) {
+    Image image("mbr.img", 64 << 20);
+    image.Write(0, Mbr({{0x0C, 2048, 20480}, {0x83, 22528, 40960}}));
+    const CliResult json = RunCli("volumes " + image.Arg() + " --json");
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out,
+              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"10   MB\",\"startSector\":2048}\n"
+              "{\"index\":1,\"fileSystemLabel\":\"extX\",\"sizeText\":\"20   MB\",\"startSector\":22528}\n");
+    const CliResult text = RunCli("volumes " + image.Arg());
+    EXPECT_EQ(text.out,
+              "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n"
+              "0       FAT32        10   MB      2048\n"
+              "1       extX         20   MB      22528\n");
+    // Status texts stay off a non-terminal stderr unless asked for; --verbose works after the command too.
+    EXPECT_EQ(text.err, "");
+    const CliResult verbose = RunCli("volumes " + image.Arg() + " --verbose");
+    EXPECT_EQ(verbose.out, text.out);
+    EXPECT_NE(verbose.err.find("found FAT 32...\n"), std::string::npos) << verbose.err;
+    EXPECT_NE(verbose.err.find("found ext2...\n"), std::string::npos) << verbose.err;
+}
+
+TEST(CliVolumes, AdvanceScanFindsBootSectorsBehindAnEmptyTable) {
+    Image image("advance.img", 4 << 20);
+    image.Write(2048 * 512, Fat32BootSector(4096));
+    const CliResult standard = RunCli("volumes " + image.Arg());
+    EXPECT_EQ(standard.exitCode, 0);
+    EXPECT_EQ(standard.out, "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n");
+    const CliResult advance = RunCli("volumes " + image.Arg() + " --advance --json");
+    EXPECT_EQ(advance.exitCode, 0) << advance.err;
+    EXPECT_EQ(advance.out,
+              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"2  MB\",\"startSector\":2048}\n");
+    // A range that ends before the volume finds nothing.
+    const CliResult ranged = RunCli("volumes " + image.Arg() + " --advance --range 0 100 --json");
+    EXPECT_EQ(ranged.exitCode, 0);
+    EXPECT_EQ(ranged.out, "");
+}
+
+// Images made by the real mkfs tools: each single-volume image is one bare row; the partitioned disk lists
+// every partition but the extended one, in table order.
+TEST(CliVolumes, FixtureImages) {
+    const std::map<std::string, std::string> labels{{"FAT16", "FAT16"}, {"FAT32", "FAT32"},
+                                                    {"exFAT", "FAT64"}, {"ext2", "extX"},
+                                                    {"ext3", "extX"},   {"ext4", "extX"}};
+    int checked = 0;
+    for (const std::string& name : test::ListFixtures()) {
+        const nlohmann::json manifest = test::ReadManifest(name);
+        if (manifest.value("kind", "") != "volume" || !labels.count(manifest.value("filesystem", "")))
+            continue;
+        const std::uint64_t rawSize = manifest.at("raw_size");
+        const CliResult result = RunCli("volumes --json '" + test::Fixture(name).string() + "'");
+        EXPECT_EQ(result.exitCode, 0) << name;
+        const nlohmann::ordered_json row{{"index", 0},
+                                         {"fileSystemLabel", labels.at(manifest.at("filesystem"))},
+                                         {"sizeText", std::to_string((rawSize + 1048575) / 1048576) + "  MB"},
+                                         {"startSector", 0}};
+        EXPECT_EQ(result.out, row.dump() + "\n") << name;
+        ++checked;
+    }
+    EXPECT_GE(checked, 4);
+
+    const nlohmann::json mbr = test::ReadManifest("mbr.img");
+    const std::map<std::string, std::string> byType{
+        {"0x06", "FAT16"}, {"0x0C", "FAT32"}, {"0x0B", "FAT32"}, {"0x83", "extX"}, {"0x07", "FAT64"}};
+    std::string expected;
+    int index = 0;
+    for (const nlohmann::json& part : mbr.at("partitions")) {
+        if (part.at("type") == "0x05") continue;
+        const std::uint64_t sectors = part.at("sector_count");
+        const nlohmann::ordered_json row{{"index", index++},
+                                         {"fileSystemLabel", byType.at(part.at("type"))},
+                                         {"sizeText", std::to_string(sectors >> 11) + "   MB"},
+                                         {"startSector", part.at("start_sector")}};
+        expected += row.dump() + "\n";
+    }
+    const CliResult disk = RunCli("volumes --json '" + test::Fixture("mbr.img").string() + "'");
+    EXPECT_EQ(disk.exitCode, 0);
+    EXPECT_EQ(disk.out, expected);
+}
+
+TEST(CliVolumes, UnopenableSourceExitsOne) {
+    const CliResult missing = RunCli("volumes /nonexistent/salvora/disk.img");
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("Salvora: invalid handle ..."), std::string::npos) << missing.err;
+    EXPECT_EQ(RunCli("volumes '" + fs::temp_directory_path().string() + "'").exitCode, 1);
+}
+
+TEST(CliVolumes, UsageErrorsExitTwoAndHelpExitsZero) {
+    EXPECT_EQ(RunCli("volumes x.img --bogus").exitCode, 2);
+    EXPECT_EQ(RunCli("volumes").exitCode, 2);
+    EXPECT_EQ(RunCli("").exitCode, 2);
+    EXPECT_EQ(RunCli("frobnicate").exitCode, 2);
+    EXPECT_EQ(RunCli("volumes x.img --range 1 2").exitCode, 2);  // a range belongs to the advance scan
+    EXPECT_EQ(RunCli("volumes x.img --advance --range 1").exitCode, 2);
+    EXPECT_EQ(RunCli("volumes x.img --advance --gpt").exitCode, 2);
+    EXPECT_EQ(RunCli("volumes x.img --advance --range 1 abc").exitCode, 2);
+    for (const char* help : {"--help", "volumes --help", "drives --help"}) {
+        const CliResult result = RunCli(help);
+        EXPECT_EQ(result.exitCode, 0) << help;
+        EXPECT_NE(result.out.find("Usage:"), std::string::npos) << help;
+    }
+}
+
+}  // namespace
+}  // namespace salvora
