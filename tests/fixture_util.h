@@ -1,0 +1,27 @@
+// Test images made by scripts/make-fixtures: each lives compressed (NAME.zst) under tests/fixtures/ or
+// samples/ with a JSON manifest beside it; Fixture() hands out a decompressed copy from a per-user cache.
+#pragma once
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace salvora::test {
+
+// NAME is the image's file name without ".zst" ("fat16.img"), or "samples/NAME" for the demo disk.
+// Returns the path of the decompressed image; throws std::runtime_error when it cannot be made.
+std::filesystem::path Fixture(const std::string& name);
+
+// The manifest of an image ("fat16.img", "fat16" or "samples/demo-disk.img"); throws when missing or not
+// JSON.
+nlohmann::json ReadManifest(const std::string& name);
+
+// Where the compressed file of NAME lives (it need not exist).
+std::filesystem::path CompressedPath(const std::string& name);
+
+// Every committed NAME (without ".zst") of *.img.zst under tests/fixtures/ and samples/ ("samples/..." for
+// those).
+std::vector<std::string> ListFixtures();
+
+}  // namespace salvora::test
