@@ -45,8 +45,9 @@ ItemId ResultTree::InsertItem(ItemId parent, const std::string& text, bool isFol
         if (p.check == CheckState::Checked) item.check = CheckState::Checked;
         p.children.push_back(id);
     }
+    // No parent update: a child of a checked folder starts checked, any other change of state comes from
+    // SetCheck. Rescanning the siblings here would make filling a big folder quadratic.
     items_.push_back(std::move(item));
-    if (parent != kNoItem && items_[id].check == CheckState::Unchecked) UpdateParents(id);
     if (observer_) observer_->ItemInserted(parent, row, id);
     return id;
 }

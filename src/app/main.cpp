@@ -1,0 +1,17 @@
+// salvora [IMAGE ...]: the recovery wizard.
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/cmendro_app.h"
+#include "app/screenshot_tour.h"
+
+int main(int argc, char** argv) {
+    salvora::gui::CMendroApp app(argc, argv);
+    if (!app.InitInstance()) return 0;
+    if (app.arguments().contains(QStringLiteral("--screenshot-tour"))) salvora::gui::StartScreenshotTour(app);
+    const int rc = app.exec();
+    // Workers that were told to stop may still be finishing a read; the process ends without waiting for
+    // them.
+    std::fflush(nullptr);
+    std::_Exit(rc);
+}

@@ -1,0 +1,149 @@
+#include "app/screenshot_tour.h"
+
+#include <QDir>
+#include <QTimer>
+#include <QTreeView>
+#include <functional>
+#include <vector>
+
+#include "app/cmendro_app.h"
+#include "app/wizard_window.h"
+#include "ui/pages/advance_options.h"
+#include "ui/pages/cdravito_about_dlg.h"
+#include "ui/pages/drive_parsing_modes.h"
+#include "ui/pages/parce_mode_ntfs_dlg.h"
+#include "ui/pages/physical_drive_dialog.h"
+#include "ui/pages/populate_drive_dlg.h"
+#include "ui/pages/volume_operations.h"
+#include "ui/pages/volume_scan_dlg.h"
+
+namespace salvora::gui {
+namespace {
+
+class Tour : public QObject {
+  public:
+    Tour(CMendroApp& app) : app_(app), window_(app.Window()) {
+        dir_ = qEnvironmentVariable("SALVORA_SCREENSHOT_DIR", QStringLiteral("docs/screenshots"));
+        QDir().mkpath(dir_);
+        images_ = app.Images();
+        Build();
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this, timer] {
+            if (step_ >= steps_.size()) {
+                timer->stop();
+                QCoreApplication::exit(0);
+                return;
+            }
+            if (steps_[step_]()) ++step_;
+        });
+        timer->start(300);
+    }
+
+  private:
+    template <class Page>
+    Page* Current() const {
+        return qobject_cast<Page*>(window_->CurrentPage());
+    }
+    void Shot(const QString& name) { window_->grab().save(dir_ + "/" + name + ".png"); }
+    int Row(PopulateDriveDlg* list, const QString& label) {
+        for (int r = 0; r < list->list->rowCount(); ++r)
+            if (list->list->item(r, 1)->text() == label) return r;
+        return 0;
+    }
+    void SelectImage(int index) {
+        auto* page = Current<Physical_DriveDialog>();
+        QTreeWidgetItem* images = page->ImagesRoot();
+        page->Tree()->setCurrentItem(images->child(std::min(index + 1, images->childCount() - 1)));
+    }
+    QModelIndex Child(QAbstractItemModel* model, const QModelIndex& parent, const QString& text) {
+        if (model->canFetchMore(parent)) model->fetchMore(parent);
+        for (int r = 0; r < model->rowCount(parent); ++r)
+            if (model->index(r, 0, parent).data().toString() == text) return model->index(r, 0, parent);
+        return {};
+    }
+
+    void Build() {
+        const auto once = [this](std::function<void()> f) {
+            steps_.push_back([f] {
+                f();
+                return true;
+            });
+        };
+        once([this] { SelectImage(0); });
+        once([this] { Shot("01-drive-page"); });
+        once([this] { Current<Physical_DriveDialog>()->OnNext(); });
+        once([this] { Shot("02-scan-mode"); });
+        once([this] { Current<DriveParsingModes>()->OnNext(); });
+        once([this] {
+            auto* list = Current<PopulateDriveDlg>();
+            list->list->selectRow(Row(list, "FAT64"));
+        });
+        once([this] { Shot("03-volume-list"); });
+        once([this] { Current<PopulateDriveDlg>()->OnNext(); });
+        once([this] { Current<ParceModeNtfsDlg>()->advanced->click(); });
+        once([this] { Shot("04-recovery-mode"); });
+        once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+        steps_.push_back(
+            [this] { return Current<advanceOptions>() && !Current<advanceOptions>()->Searching(); });
+        once([this] { Shot("05-advanced-input"); });
+        once([this] { Current<advanceOptions>()->OnBack(); });
+        once([this] { Current<ParceModeNtfsDlg>()->OnBack(); });
+        once([this] {
+            auto* list = Current<PopulateDriveDlg>();
+            list->list->selectRow(Row(list, "FAT32"));
+            list->OnNext();
+        });
+        once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+        steps_.push_back([this] { return Current<VolumeScanDlg>() && !Current<VolumeScanDlg>()->Busy(); });
+        once([this] {
+            auto* results = Current<VolumeScanDlg>();
+            QAbstractItemModel* model = results->TreeModel();
+            const QModelIndex docs = Child(model, model->index(0, 0), "Documents");
+            results->treeView->expand(docs);
+            results->treeView->setCurrentIndex(docs);
+            results->OnTreeClicked(docs);
+            const QModelIndex notes = Child(model, docs, "notes.txt");
+            if (notes.isValid()) model->setData(notes, Qt::Checked, Qt::CheckStateRole);
+        });
+        once([this] { Shot("06-results"); });
+        once([this] {
+            auto* results = Current<VolumeScanDlg>();
+            results->searchPattern->setText("jpg|png");
+            results->OnSearch();
+        });
+        steps_.push_back([this] { return !Current<VolumeScanDlg>()->Busy(); });
+        once([this] { Shot("07-search"); });
+        once([this] {
+            // Back down the chain to the drive page.
+            while (window_->Depth() > 1) {
+                window_->Back();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            }
+        });
+        if (images_.size() > 1) {
+            once([this] { SelectImage(1); });
+            once([this] { Current<Physical_DriveDialog>()->OnNext(); });
+            once([this] { Shot("08-volume-information"); });
+        }
+        once([this] {
+            auto* about = new CDravitoAboutDlg(window_);
+            about->show();
+            about->adjustSize();
+            about->grab().save(dir_ + "/09-about.png");
+            about->deleteLater();
+        });
+    }
+
+    CMendroApp& app_;
+    WizardWindow* window_;
+    QString dir_;
+    QStringList images_;
+    std::vector<std::function<bool()>> steps_;
+    std::size_t step_ = 0;
+};
+
+}  // namespace
+
+void StartScreenshotTour(CMendroApp& app) { new Tour(app); }
+
+}  // namespace salvora::gui

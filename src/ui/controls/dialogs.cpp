@@ -1,0 +1,92 @@
+#include "ui/controls/dialogs.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <cstdio>
+
+namespace salvora::gui {
+
+DialogHooks& Hooks() {
+    static DialogHooks hooks;
+    return hooks;
+}
+
+MsgAnswer ShowBox(QWidget* owner, const QString& text, const QString& title, MsgIcon icon,
+                  MsgButtons buttons) {
+    if (Hooks().message) return Hooks().message(owner, text, title, icon, buttons);
+    // Scripted runs (the screenshot tour, the second-instance check) must never wait for a person.
+    if (qEnvironmentVariableIsSet("SALVORA_NONINTERACTIVE")) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
+        return buttons == MsgButtons::YesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
+    }
+    QMessageBox box(owner);
+    box.setWindowTitle(title);
+    box.setText(text);
+    switch (icon) {
+        case MsgIcon::None:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
+        case MsgIcon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case MsgIcon::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MsgIcon::Error:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MsgIcon::Question:
+            box.setIcon(QMessageBox::Question);
+            break;
+    }
+    if (buttons == MsgButtons::YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return MsgAnswer::Ok;
+}
+
+QString ChooseFolderDialog(QWidget* owner, const QString& caption) {
+    if (Hooks().chooseFolder) return Hooks().chooseFolder(owner, caption);
+    return QFileDialog::getExistingDirectory(owner, caption, QDir::homePath(), QFileDialog::ShowDirsOnly);
+}
+
+QString OpenImageDialog(QWidget* owner) {
+    if (Hooks().openImage) return Hooks().openImage(owner);
+    return QFileDialog::getOpenFileName(
+        owner, QCoreApplication::translate("salvora", "Open a disk image"), QDir::homePath(),
+        QCoreApplication::translate("salvora",
+                                    "Disk images (*.img *.dd *.raw *.bin *.iso "
+                                    "*.ima *.vfd);;All files (*)"));
+}
+
+void OpenUrl(const QUrl& url) {
+    if (Hooks().openUrl) return Hooks().openUrl(url);
+    QDesktopServices::openUrl(url);
+}
+
+QUrl HelpPageUrl() {
+    // Installed beside the program first, then the source tree this binary was built from.
+    const QString appDir = QCoreApplication::applicationDirPath();
+    for (const QString& candidate : {appDir + "/../share/salvora/help.html", appDir + "/../docs/help.html",
+                                     QStringLiteral(SALVORA_HELP_PAGE)}) {
+        if (QFileInfo::exists(candidate))
+            return QUrl::fromLocalFile(QFileInfo(candidate).canonicalFilePath());
+    }
+    return QUrl::fromLocalFile(QStringLiteral(SALVORA_HELP_PAGE));
+}
+
+QUrl ProductPageUrl() {
+    QUrl url = HelpPageUrl();
+    url.setFragment(QStringLiteral("product"));
+    return url;
+}
+
+}  // namespace salvora::gui

@@ -1,0 +1,35 @@
+#pragma once
+// Every modal question the wizard asks goes through here, so a test can answer it instead of a person.
+#include <QString>
+#include <QUrl>
+#include <functional>
+
+#include "io/ui_sink.h"
+
+class QWidget;
+
+namespace salvora::gui {
+
+struct DialogHooks {
+    std::function<MsgAnswer(QWidget* owner, const QString& text, const QString& title, MsgIcon icon,
+                            MsgButtons buttons)>
+        message;
+    std::function<QString(QWidget* owner, const QString& caption)> chooseFolder;  // empty: cancelled
+    std::function<QString(QWidget* owner)> openImage;                             // empty: cancelled
+    std::function<void(const QUrl& url)> openUrl;
+};
+
+// The hooks in force; each empty member falls back to the real dialog.
+DialogHooks& Hooks();
+
+MsgAnswer ShowBox(QWidget* owner, const QString& text, const QString& title = QStringLiteral("Salvora"),
+                  MsgIcon icon = MsgIcon::Information, MsgButtons buttons = MsgButtons::Ok);
+QString ChooseFolderDialog(QWidget* owner, const QString& caption);
+QString OpenImageDialog(QWidget* owner);
+void OpenUrl(const QUrl& url);
+
+// The local help page, and the product page (an anchor of it).
+QUrl HelpPageUrl();
+QUrl ProductPageUrl();
+
+}  // namespace salvora::gui

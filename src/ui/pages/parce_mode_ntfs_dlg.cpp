@@ -1,0 +1,139 @@
+#include "ui/pages/parce_mode_ntfs_dlg.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include "fs/fat/fat_globals.h"
+#include "ui/pages/advance_options.h"
+#include "ui/pages/drive_parsing_modes.h"
+#include "ui/pages/volume_scan_dlg.h"
+
+namespace salvora::gui {
+
+ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage, const VolumeEntry& volume)
+    : WizardPage(wizard, parentPage, kRecoveryModePage), volume_(volume) {
+    auto* group = new QGroupBox(QStringLiteral("Select Recovery Mode:"), this);
+    standard = new QRadioButton(QStringLiteral("Standard"), group);
+    advanced = new QRadioButton(QStringLiteral("Advanced"), group);
+    deep = new QRadioButton(QStringLiteral("Deep"), group);
+    auto* modes = new QVBoxLayout(group);
+    modes->addWidget(standard);
+    modes->addWidget(advanced);
+    modes->addWidget(deep);
+
+    maxLabel_ = new QLabel(QStringLiteral("Please Enter Max File Systems to Find :"), this);
+    maxFileSystems = new QLineEdit(this);
+    maxFileSystems->setObjectName("maxFileSystems");
+    maxFileSystems->setMaximumWidth(80);
+    maxNote_ = new QLabel(QStringLiteral("( By  Default  it's  = 3 )"), this);
+    driveFormated = new QCheckBox(QStringLiteral("Is Drive Formated..?"), this);
+
+    auto* options = new QGridLayout;
+    options->addWidget(maxLabel_, 0, 0);
+    options->addWidget(maxFileSystems, 0, 1);
+    options->addWidget(maxNote_, 0, 2);
+    options->addWidget(driveFormated, 1, 0);
+    options->setColumnStretch(3, 1);
+
+    auto* volumeLine = new QLabel(
+        tr("Volume: %1   %2   start sector %3")
+            .arg(QString::fromStdString(volume_.displayName.empty() ? volume_.volumeName
+                                                                    : volume_.displayName),
+                 QString::fromStdString(volume_.fileSystemLabel), QString::number(volume_.startSector)),
+        this);
+    volumeLine->setObjectName("volumeLine");
+
+    auto* back = new QPushButton(tr("Back"), this);
+    back->setObjectName("backButton");
+    auto* next = new QPushButton(tr("Next"), this);
+    next->setObjectName("nextButton");
+    connect(back, &QPushButton::clicked, this, &ParceModeNtfsDlg::OnBack);
+    connect(next, &QPushButton::clicked, this, &ParceModeNtfsDlg::OnNext);
+    connect(standard, &QRadioButton::clicked, this, &ParceModeNtfsDlg::OnStandard);
+    connect(advanced, &QRadioButton::clicked, this, &ParceModeNtfsDlg::OnAdvanced);
+    connect(deep, &QRadioButton::clicked, this, &ParceModeNtfsDlg::OnDeep);
+    connect(driveFormated, &QCheckBox::toggled, this, [](bool on) { driveFormatted = on; });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(MakeHelpButton());
+    buttons->addStretch();
+    buttons->addWidget(back);
+    buttons->addWidget(next);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(MakeHeading(tr("Recovery Mode")));
+    layout->addWidget(volumeLine);
+    layout->addWidget(group);
+    layout->addLayout(options);
+    layout->addStretch();
+    layout->addWidget(StatusLine());
+    layout->addLayout(buttons);
+    ProgressBar()->hide();
+
+    ShowMaxControls(false);
+    driveFormated->hide();
+    maxFileSystems->setText(QStringLiteral("3"));
+    standard->setChecked(true);
+
+    prefix_ = QString::fromStdString(volume_.fileSystemLabel).trimmed().left(3);
+    const auto is = [this](const char* p) {
+        return prefix_.compare(QLatin1String(p), Qt::CaseInsensitive) == 0;
+    };
+    if (is("fat") || is("exF")) {
+        deep->hide();
+    } else if (is("ext")) {
+        advanced->hide();
+        deep->hide();
+    } else if (is("HFS")) {
+        advanced->hide();
+    }
+    OnStandard();
+}
+
+void ParceModeNtfsDlg::ShowMaxControls(bool on) {
+    maxLabel_->setVisible(on);
+    maxFileSystems->setVisible(on);
+    maxNote_->setVisible(on);
+}
+
+void ParceModeNtfsDlg::OnStandard() {
+    recoveryMode_ = 1;
+    ShowMaxControls(false);
+    driveFormated->hide();
+    driveFormated->setChecked(false);
+    driveFormatted = false;
+}
+
+void ParceModeNtfsDlg::OnAdvanced() {
+    recoveryMode_ = 2;
+    ShowMaxControls(true);
+    driveFormated->setChecked(false);
+    driveFormated->setVisible(prefix_.compare(QLatin1String("fat"), Qt::CaseInsensitive) == 0);
+    driveFormatted = false;
+}
+
+void ParceModeNtfsDlg::OnDeep() {
+    recoveryMode_ = 3;
+    ShowMaxControls(false);
+    driveFormated->hide();
+    driveFormated->setChecked(false);
+    driveFormatted = false;
+}
+
+int ParceModeNtfsDlg::MaxFileSystems() const {
+    const std::uint64_t n = LeadingNumber(maxFileSystems->text());
+    return n < 1 || n > 1000 ? (n < 1 ? 3 : 1000) : static_cast<int>(n);
+}
+
+void ParceModeNtfsDlg::OnNext() {
+    if (recoveryMode_ == 2) {
+        GoNext(new advanceOptions(Wizard(), this));
+        return;
+    }
+    GoNext(new VolumeScanDlg(Wizard(), this, volume_, recoveryMode_));
+}
+
+void ParceModeNtfsDlg::OnBack() { GoBack(); }
+
+}  // namespace salvora::gui

@@ -1,0 +1,46 @@
+#pragma once
+// The recovery-mode page: Standard, Advanced (through the advanced-input page) or Deep for the chosen volume.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include "ui/pages/wizard_page.h"
+#include "volumes/volume_entry.h"
+
+namespace salvora::gui {
+
+class ParceModeNtfsDlg final : public WizardPage {
+    Q_OBJECT
+  public:
+    ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage, const VolumeEntry& volume);
+
+    const VolumeEntry& Volume() const { return volume_; }
+    int RecoveryMode() const { return recoveryMode_; }
+    // Leading digits of the edit; below 1 becomes 3 where the searches use it.
+    int MaxFileSystems() const;
+
+    QRadioButton* standard;
+    QRadioButton* advanced;
+    QRadioButton* deep;
+    QLineEdit* maxFileSystems;
+    QCheckBox* driveFormated;
+
+  public Q_SLOTS:
+    void OnNext();
+    void OnBack();
+
+  private:
+    void OnStandard();
+    void OnAdvanced();
+    void OnDeep();
+    void ShowMaxControls(bool on);
+
+    VolumeEntry volume_;
+    QString prefix_;
+    int recoveryMode_ = 1;
+    QLabel* maxLabel_;
+    QLabel* maxNote_;
+};
+
+}  // namespace salvora::gui

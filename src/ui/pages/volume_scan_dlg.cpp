@@ -1,0 +1,330 @@
+#include "ui/pages/volume_scan_dlg.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <QDir>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QSplitter>
+#include <QVBoxLayout>
+#include <filesystem>
+
+#include "fs/fat/fat_parser.h"
+#include "io/file_read_seek.h"
+#include "io/pause_gate.h"
+#include "scan/file_saver.h"
+#include "scan/list_rows.h"
+#include "scan/search_worker.h"
+#include "ui/controls/dialogs.h"
+
+namespace salvora::gui {
+
+VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const VolumeEntry& volume,
+                             int recoveryMode, const AdvancedChoice& advanced)
+    : WizardPage(wizard, parentPage, kResultsPage),
+      volume_(volume),
+      recoveryMode_(recoveryMode),
+      advanced_(advanced) {
+    volumeData = new QLineEdit(
+        QString::fromStdString(volume_.displayName.empty() ? volume_.volumeName : volume_.displayName), this);
+    volumeData->setReadOnly(true);
+    volumeData->setObjectName("volumeData");
+    searchPattern = new QLineEdit(this);
+    searchPattern->setObjectName("searchPattern");
+    searchButton = new QPushButton(QStringLiteral("Search"), this);
+    auto* searchNote = new QLabel(QStringLiteral("* Use \"|\" to find multiple file type "), this);
+
+    treeView = new QTreeView(this);
+    treeView->setObjectName("resultTree");
+    treeView->setHeaderHidden(true);
+    treeView->setUniformRowHeights(true);
+    treeView->setEnabled(false);
+    connect(treeView, &QTreeView::clicked, this, &VolumeScanDlg::OnTreeClicked);
+
+    fileList = new QTableView(this);
+    fileList->setObjectName("fileList");
+    listHeader = new CheckHeaderView(fileList);
+    fileList->setHorizontalHeader(listHeader);
+    fileList->verticalHeader()->hide();
+    fileList->verticalHeader()->setDefaultSectionSize(fileList->fontMetrics().height() + 6);
+    fileList->setShowGrid(true);
+    fileList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    fileList->setWordWrap(false);
+
+    pauseButton = new QPushButton(QStringLiteral("Pause"), this);
+    resumeButton = new QPushButton(QStringLiteral("Resume"), this);
+    stopButton = new QPushButton(QStringLiteral("Stop"), this);
+    backButton = new QPushButton(QStringLiteral("Back"), this);
+    saveButton = new QPushButton(QStringLiteral("Save"), this);
+    fileSizeLine = new QLabel(this);
+    fileSizeLine->setObjectName("fileSizeLine");
+    connect(pauseButton, &QPushButton::clicked, this, &VolumeScanDlg::OnPause);
+    connect(resumeButton, &QPushButton::clicked, this, &VolumeScanDlg::OnResume);
+    connect(stopButton, &QPushButton::clicked, this, &VolumeScanDlg::OnStop);
+    connect(backButton, &QPushButton::clicked, this, &VolumeScanDlg::OnBack);
+    connect(saveButton, &QPushButton::clicked, this, &VolumeScanDlg::OnSave);
+    connect(searchButton, &QPushButton::clicked, this, &VolumeScanDlg::OnSearch);
+
+    auto* volumeRow = new QHBoxLayout;
+    volumeRow->addWidget(new QLabel(QStringLiteral("Volume Data:"), this));
+    volumeRow->addWidget(volumeData, 1);
+    auto* searchRow = new QHBoxLayout;
+    searchRow->addWidget(searchPattern, 1);
+    searchRow->addWidget(searchButton);
+    searchRow->addWidget(searchNote);
+    auto* splitter = new QSplitter(this);
+    splitter->addWidget(treeView);
+    splitter->addWidget(fileList);
+    splitter->setStretchFactor(0, 2);
+    splitter->setStretchFactor(1, 3);
+    auto* runRow = new QHBoxLayout;
+    runRow->addWidget(ProgressBar(), 1);
+    runRow->addWidget(pauseButton);
+    runRow->addWidget(resumeButton);
+    runRow->addWidget(stopButton);
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(StatusLine(), 1);
+    statusRow->addWidget(fileSizeLine);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(MakeHelpButton());
+    buttons->addStretch();
+    buttons->addWidget(backButton);
+    buttons->addWidget(saveButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(volumeRow);
+    layout->addLayout(searchRow);
+    layout->addWidget(splitter, 1);
+    layout->addLayout(runRow);
+    layout->addLayout(statusRow);
+    layout->addLayout(buttons);
+
+    backButton->setEnabled(false);
+    StartScan();
+}
+
+void VolumeScanDlg::CreateModels() {
+    treeModel_ = new ResultTreeModel(Tree(), this);
+    listModel_ = new FileListModel(Tree(), this);
+    treeView->setModel(treeModel_);
+    treeModel_->SetFolderFiller([this](ItemId item) {
+        if (!busyFlag_ && activeParser_) FillFolderChildren(Tree(), *activeParser_, item);
+    });
+    connect(treeModel_, &ResultTreeModel::expandRequested, treeView, &QTreeView::expand);
+    fileList->setModel(listModel_);
+    for (int c = 0; c < FileListModel::kColumns; ++c)
+        fileList->setColumnWidth(c, FileListModel::kColumnWidths[c]);
+    connect(listHeader, &CheckHeaderView::toggled, listModel_, &FileListModel::SetAllChecked);
+    connect(listModel_, &FileListModel::checksChanged, this,
+            [this] { listHeader->SetChecked(listModel_->AllChecked()); });
+    connect(treeModel_, &QAbstractItemModel::dataChanged, listModel_, &FileListModel::TreeChecksChanged);
+}
+
+VolumeScanDlg::~VolumeScanDlg() {
+    if (activeParser_) activeParser_->stopRequested = true;
+    Cancel() = true;
+    Sink()->Abandon();
+    while (pauseDepth_-- > 0) ThePauseGate().Resume();
+    if (worker_) {
+        worker_->wait();
+        delete worker_;
+    }
+    // Views and models let go of the tree before the session or parser that owns the records goes.
+    treeView->setModel(nullptr);
+    fileList->setModel(nullptr);
+    delete treeModel_;
+    delete listModel_;
+    if (session_) session_->onStateChanged = nullptr;
+    session_.reset();
+    // A lent parser goes back to the advanced-input page untouched but for its tree.
+    if (activeParser_ && !ownedParser_ && recoveryMode_ == 2) activeParser_->tree = nullptr;
+    ownedParser_.reset();
+}
+
+void VolumeScanDlg::PrepareForExit() {
+    if (activeParser_) {
+        activeParser_->stopRequested = true;
+        Sink()->SetStatus("All thread Stopped");
+    }
+    Cancel() = true;
+    WizardPage::PrepareForExit();
+    while (pauseDepth_ > 0) {
+        --pauseDepth_;
+        ThePauseGate().Resume();
+    }
+}
+
+void VolumeScanDlg::keyPressEvent(QKeyEvent* event) {
+    // Enter and Escape never reach a control here.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    WizardPage::keyPressEvent(event);
+}
+
+void VolumeScanDlg::ShowRunControls(bool on) {
+    ProgressBar()->setVisible(on);
+    pauseButton->setVisible(on);
+    resumeButton->setVisible(on);
+    stopButton->setVisible(on);
+}
+
+void VolumeScanDlg::RunWorker(std::function<void()> body, std::function<void()> done) {
+    worker_ = QThread::create(std::move(body));
+    connect(
+        worker_, &QThread::finished, this,
+        [this, done = std::move(done)] {
+            worker_->wait();
+            delete worker_;
+            worker_ = nullptr;
+            done();
+        },
+        Qt::QueuedConnection);
+    worker_->start();
+}
+
+void VolumeScanDlg::OnPause() {
+    if (!worker_ && !(session_ && session_->WorkerRunning())) return;
+    ThePauseGate().Pause();
+    ++pauseDepth_;
+    Sink()->SetStatus("Pause button pressed");
+}
+
+void VolumeScanDlg::OnResume() {
+    if (!worker_ && !(session_ && session_->WorkerRunning())) return;
+    if (pauseDepth_ > 0) {
+        ThePauseGate().Resume();
+        --pauseDepth_;
+    }
+    Sink()->SetStatus("Resume button pressed");
+}
+
+void VolumeScanDlg::OnStop() {
+    if (!activeParser_) return;
+    if (session_) {
+        session_->Stop();
+        return;
+    }
+    activeParser_->stopRequested = true;
+    cancelFlag_ = true;
+    Sink()->SetStatus("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void VolumeScanDlg::OnBack() {
+    if (Busy() || worker_) return;
+    GoBack();
+}
+
+void VolumeScanDlg::OnTreeClicked(const QModelIndex& index) {
+    const ItemId item = treeModel_->ItemAt(index);
+    if (busyFlag_ || !activeParser_ || item == kNoItem) return;
+    const ResultItem it = Tree().Item(item);
+    if (!it.entry) return;
+    if (activeParser_->IsFolder(*it.entry)) FillFolderChildren(Tree(), *activeParser_, item);
+    listModel_->SetRows(ShowFolderFiles(Tree(), *activeParser_, item));
+    if (!activeParser_->IsFolder(*it.entry)) DumpClickedFile(item);
+}
+
+void VolumeScanDlg::DumpClickedFile(ItemId item) {
+    // Without an output folder a click writes nothing: the user has not said where files may go.
+    const ResultItem it = Tree().Item(item);
+    if (outputFolder_.isEmpty() || !it.entry || searching_ || saving_) return;
+    const std::string dest =
+        UniqueFilePath(outputFolder_.toStdString(), SafeName(activeParser_->EntryName(*it.entry)));
+    if (dest.empty() || !activeParser_->ExtractFile(*it.entry, dest)) return;
+    if (dynamic_cast<FatParser*>(activeParser_) == nullptr) {
+        char text[4200];
+        std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ", dest.c_str());
+        ShowBox(this, QString::fromStdString(text), QString(), MsgIcon::None);
+    }
+}
+
+void VolumeScanDlg::ChooseOutputFolder() {
+    outputFolder_ = ChooseFolderDialog(this, QStringLiteral("Please choose a folder."));
+}
+
+bool VolumeScanDlg::OutputOnSourceDevice() const {
+    if (!theReader || !theReader->IsBlockDevice()) return false;
+    struct stat source {
+    }, out{};
+    if (::stat(theReader->Path().c_str(), &source) != 0 ||
+        ::stat(outputFolder_.toLocal8Bit().constData(), &out) != 0)
+        return false;
+    if (out.st_dev == source.st_rdev) return true;
+    // The folder is on a partition of the disk being read.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path part =
+        fs::canonical(fs::path("/sys/dev/block") /
+                          (std::to_string(major(out.st_dev)) + ":" + std::to_string(minor(out.st_dev))),
+                      ec);
+    if (ec || !fs::exists(part / "partition")) return false;
+    QFile devFile(QString::fromStdString((part.parent_path() / "dev").string()));
+    if (!devFile.open(QIODevice::ReadOnly)) return false;
+    const QString disk = QString::fromLatin1(devFile.readAll()).trimmed();
+    return disk == QStringLiteral("%1:%2").arg(major(source.st_rdev)).arg(minor(source.st_rdev));
+}
+
+void VolumeScanDlg::OnSave() {
+    if (Busy()) {
+        ShowBox(this, QStringLiteral("Please wait for other process to complete"));
+        return;
+    }
+    if (!activeParser_) return;
+    if (outputFolder_.isEmpty()) ChooseOutputFolder();
+    if (outputFolder_.isEmpty()) {
+        ShowBox(this, QStringLiteral("select output folder"));
+        return;
+    }
+    if (OutputOnSourceDevice() &&
+        ShowBox(this,
+                tr("The output folder lies on the device being recovered. Writing there can overwrite the "
+                   "deleted "
+                   "files you want back.\n\nSave there anyway?"),
+                QStringLiteral("Salvora"), MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+        return;
+
+    std::vector<ItemId> checked = Tree().CheckedRoots();
+    std::optional<EntryId> selected;
+    if (checked.empty()) {
+        const ItemId item = treeModel_->ItemAt(treeView->currentIndex());
+        selected = Tree().Item(item).entry;
+        if (!selected || !activeParser_->IsSaveFolder(*selected))
+            return;  // a file or nothing: silently nothing
+    }
+    saving_ = true;
+    Cancel() = false;  // a Stop from before must not end this save
+    ProgressBar()->show();
+    stopButton->show();
+    const std::string output = outputFolder_.toStdString();
+    if (!checked.empty()) {
+        RunWorker([this, checked] { SaveChecked(checked); },
+                  [this] {
+                      saving_ = false;
+                      ShowRunControls(false);
+                      Q_EMIT saveFinished();
+                  });
+        return;
+    }
+    RunWorker(
+        [this, entry = *selected, output] {
+            FolderSaver saver(*activeParser_, *Sink(), Cancel());
+            saver.onFileSizeLine = [this](const std::string& line) {
+                QMetaObject::invokeMethod(
+                    fileSizeLine,
+                    [this, text = QString::fromStdString(line)] { fileSizeLine->setText(text); },
+                    Qt::QueuedConnection);
+            };
+            saver.SaveSelectedFolder(entry, output);
+        },
+        [this] {
+            saving_ = false;
+            ShowRunControls(false);
+            Q_EMIT saveFinished();
+        });
+}
+
+}  // namespace salvora::gui

@@ -1,0 +1,116 @@
+#pragma once
+// The results page: scans the chosen volume on a worker, shows the result tree and the file list, searches
+// names and saves checked items or the selected folder into an output folder. Workers never touch widgets:
+// they go through the page's sink and queued calls.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QThread>
+#include <QTreeView>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "scan/parser_base.h"
+#include "scan/result_tree.h"
+#include "scan/scan_session.h"
+#include "ui/controls/check_header_view.h"
+#include "ui/controls/file_list_model.h"
+#include "ui/controls/result_tree_model.h"
+#include "ui/pages/wizard_page.h"
+#include "volumes/volume_entry.h"
+
+namespace salvora::gui {
+
+// What the advanced-input page hands over: its parser (lent, not given) and the choices of its combo boxes.
+struct AdvancedChoice {
+    ParserBase* parser = nullptr;
+    int candidateIndex = -1;
+    QString sectorsPerClusterText;
+    int heapIndex = -1;
+};
+
+class VolumeScanDlg final : public WizardPage {
+    Q_OBJECT
+  public:
+    VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const VolumeEntry& volume, int recoveryMode,
+                  const AdvancedChoice& advanced = {});
+    ~VolumeScanDlg() override;
+    bool AsksBeforeClose() const override { return true; }
+    void PrepareForExit() override;
+
+    bool Busy() const { return busyFlag_ || searching_ || saving_; }
+    ParserBase* ActiveParser() const { return activeParser_; }
+    ResultTree& Tree() { return session_ ? session_->Tree() : tree_; }
+    ScanSession* Session() const { return session_.get(); }
+    ResultTreeModel* TreeModel() const { return treeModel_; }
+    FileListModel* ListModel() const { return listModel_; }
+    QString OutputFolder() const { return outputFolder_; }
+    void SetOutputFolder(const QString& folder) { outputFolder_ = folder; }
+    // Runs the folder browser; a cancelled choice leaves the output folder empty.
+    void ChooseOutputFolder();
+
+    QLineEdit* volumeData;
+    QLineEdit* searchPattern;
+    QPushButton* searchButton;
+    QTreeView* treeView;
+    QTableView* fileList;
+    CheckHeaderView* listHeader;
+    QPushButton* pauseButton;
+    QPushButton* resumeButton;
+    QPushButton* stopButton;
+    QPushButton* backButton;
+    QPushButton* saveButton;
+    QLabel* fileSizeLine;
+
+  public Q_SLOTS:
+    void OnPause();
+    void OnResume();
+    void OnStop();
+    void OnBack();
+    void OnSave();
+    void OnSearch();
+    void OnTreeClicked(const QModelIndex& index);
+
+  Q_SIGNALS:
+    void scanFinished();
+    void searchFinished();
+    void saveFinished();
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    void StartScan();
+    void RunWorker(std::function<void()> body, std::function<void()> done);
+    void FinishScan(bool renameRecycled);
+    void EndWithoutCompletion();
+    void ShowRunControls(bool on);
+    void SaveChecked(const std::vector<ItemId>& roots);
+    void DumpClickedFile(ItemId item);
+    bool OutputOnSourceDevice() const;
+    void CreateModels();
+    void WatchSession();
+    std::atomic<bool>& Cancel() { return session_ ? session_->CancelFlag() : cancelFlag_; }
+
+    VolumeEntry volume_;
+    int recoveryMode_ = -1;
+    AdvancedChoice advanced_;
+    ResultTree tree_;  // the tree of scans the core's session does not run yet (exFAT, advanced)
+    std::unique_ptr<ParserBase> ownedParser_;
+    std::unique_ptr<ScanSession> session_;
+    ParserBase* activeParser_ = nullptr;
+    ResultTreeModel* treeModel_ = nullptr;
+    FileListModel* listModel_ = nullptr;
+    QThread* worker_ = nullptr;
+    std::atomic<bool> busyFlag_{false};
+    std::atomic<bool> cancelFlag_{false};
+    bool searching_ = false;
+    bool saving_ = false;
+    int pauseDepth_ = 0;
+    QString outputFolder_;
+};
+
+}  // namespace salvora::gui

@@ -1,0 +1,8 @@
+#include "ui/pages/wizard_globals.h"
+
+namespace salvora::gui {
+
+std::int32_t sourcePageId = 0;
+bool sourceIsVolume = false;
+
+}  // namespace salvora::gui

@@ -1,0 +1,92 @@
+#pragma once
+// Shared by the Qt tests: the demo disk unpacked into a temporary folder, and dialog hooks that record every
+// message box and answer it as the test says.
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <deque>
+
+#include "io/ui_sink.h"
+#include "ui/controls/dialogs.h"
+
+namespace salvora::gui::test {
+
+struct ShownMessage {
+    QString text;
+    QString title;
+    MsgIcon icon;
+    MsgButtons buttons;
+};
+
+class DialogRecorder {
+  public:
+    DialogRecorder() {
+        Hooks().message = [this](QWidget*, const QString& text, const QString& title, MsgIcon icon,
+                                 MsgButtons buttons) {
+            messages.push_back({text, title, icon, buttons});
+            if (buttons == MsgButtons::YesNo) {
+                if (answers.empty()) return MsgAnswer::Yes;
+                const MsgAnswer a = answers.front();
+                answers.pop_front();
+                return a;
+            }
+            return MsgAnswer::Ok;
+        };
+        Hooks().chooseFolder = [this](QWidget*, const QString& caption) {
+            folderCaptions << caption;
+            return folderToChoose;
+        };
+        Hooks().openImage = [this](QWidget*) { return imageToOpen; };
+        Hooks().openUrl = [this](const QUrl& url) { urls << url; };
+    }
+    ~DialogRecorder() { Hooks() = {}; }
+
+    bool Saw(const QString& text) const {
+        for (const auto& m : messages)
+            if (m.text == text) return true;
+        return false;
+    }
+    const ShownMessage* Find(const QString& text) const {
+        for (const auto& m : messages)
+            if (m.text == text) return &m;
+        return nullptr;
+    }
+
+    std::vector<ShownMessage> messages;
+    std::deque<MsgAnswer> answers;  // for Yes/No questions; Yes when empty
+    QStringList folderCaptions;
+    QString folderToChoose;
+    QString imageToOpen;
+    QList<QUrl> urls;
+};
+
+// The demo disk, decompressed once per test binary; empty when the sample or zstd is missing.
+inline QString DemoDisk() {
+    static QTemporaryDir dir;
+    static QString path;
+    if (!path.isEmpty() || !dir.isValid()) return path;
+    const QString packed = QStringLiteral(SALVORA_SAMPLES_DIR "/demo-disk.img.zst");
+    if (!QFileInfo::exists(packed)) return {};
+    const QString out = dir.filePath("demo-disk.img");
+    if (QProcess::execute("zstd", {"-d", "-q", "-f", packed, "-o", out}) != 0) return {};
+    path = out;
+    return path;
+}
+
+// A file time as the file list writes it: "%02d/%02d/%d  %02d:%02d AM", hours above 12 less 12 with PM.
+inline QString ListTimeText(const QDateTime& t) {
+    const int hour = t.time().hour();
+    return QStringLiteral("%1/%2/%3  %4:%5 %6")
+        .arg(t.date().month(), 2, 10, QLatin1Char('0'))
+        .arg(t.date().day(), 2, 10, QLatin1Char('0'))
+        .arg(t.date().year())
+        .arg(hour < 13 ? hour : hour - 12, 2, 10, QLatin1Char('0'))
+        .arg(t.time().minute(), 2, 10, QLatin1Char('0'))
+        .arg(hour < 13 ? "AM" : "PM");
+}
+
+}  // namespace salvora::gui::test
