@@ -1,0 +1,94 @@
+// The exFAT parser over a volume whose first part is the fuzz input: the standard run, the advanced-input
+// searches, the advanced run with a cluster size picked by the input, and a few extractions into a temp dir.
+// The volume lives in a memfd padded to about a MiB, so chains and entry sets can point at clusters that hold
+// zeros, that are cut short and that do not exist.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "fs/fat/fat64_class.h"
+#include "io/file_read_seek.h"
+#include "scan/result_tree.h"
+
+namespace {
+
+constexpr std::size_t kMaxInput = 256 * 1024;
+
+int ImageFd() {
+    static const int fd = ::memfd_create("fuzz_exfat", 0);
+    return fd;
+}
+
+const std::filesystem::path& OutDir() {
+    static const std::filesystem::path dir = [] {
+        char templ[] = "/tmp/fuzz_exfat.XXXXXX";
+        const char* made = ::mkdtemp(templ);
+        return std::filesystem::path(made ? made : "/tmp");
+    }();
+    return dir;
+}
+
+void ExtractSome(salvora::Fat64Class& parser) {
+    int done = 0;
+    for (std::size_t i = 1; i < parser.Records().size() && done < 4; ++i) {
+        if (parser.IsFolder(i)) continue;
+        const auto path = OutDir() / ("f" + std::to_string(done++));
+        parser.ExtractFile(i, path.string());
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    }
+}
+
+// Every link must stay inside the record vector and every walk must end.
+void WalkTree(const salvora::Fat64Class& parser) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < parser.Records().size(); ++i)
+        for (auto c = parser.FirstChild(i); c; c = parser.NextSibling(*c))
+            if (++seen > parser.Records().size()) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxInput) return 0;
+    const int fd = ImageFd();
+    if (fd < 0) return 0;
+    std::size_t length = 1u << 20;
+    if (size >= 2) length -= (static_cast<std::size_t>(data[size - 2]) << 8 | data[size - 1]) * 3;
+    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(length)) != 0) return 0;
+    if (size > 0 && ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
+
+    salvora::FileReadSeek reader;
+    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(fd))) return 0;
+    const salvora::VolumeEntry volume{"exFAT", "", "fuzz", "1", 0};
+
+    {
+        salvora::Fat64Class parser;
+        salvora::ResultTree tree;
+        parser.tree = &tree;
+        parser.AttachReader(&reader, volume);
+        parser.SetVolumeBytes(length);
+        if (parser.RunStandard() == salvora::Fat64Class::StandardResult::Done) {
+            WalkTree(parser);
+            ExtractSome(parser);
+        }
+    }
+    {
+        salvora::Fat64Class parser;
+        salvora::ResultTree tree;
+        parser.tree = &tree;
+        parser.AttachReader(&reader, volume);
+        parser.SetVolumeBytes(length);
+        const auto search = parser.RunAdvancedInputSearches(3);
+        const int shift = size >= 3 ? data[size - 3] % 12 : 0;
+        parser.RunAdvanced(shift, 0, search.heapOffsets.size() > 1 ? 1 : 0);
+        WalkTree(parser);
+        ExtractSome(parser);
+    }
+    return 0;
+}

@@ -1,0 +1,168 @@
+#pragma once
+// The exFAT parser. Standard run: boot sector, the root by its FAT chain, every entry set below it (live and
+// deleted), links, the first level of the result tree, extraction. Advanced run for damaged volumes: searches
+// for FAT copies and heap starts (the advanced-input page's data), a scan for entry sets anywhere on the
+// volume, and records rebuilt from the hits with the chosen FAT and heap offset.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "fs/fat/exfat_entry_set.h"
+#include "io/file_read_seek.h"
+#include "scan/parser_base.h"
+#include "scan/result_tree.h"
+#include "volumes/volume_entry.h"
+
+namespace salvora {
+
+// What the advanced-input page shows after its exFAT searches, in combo order.
+struct ExFatSearchResult {
+    bool bootValid = false;
+    bool stopped = false;
+    std::vector<std::uint64_t> fatOffsets;   // volume byte offsets, "FAT64_ENTRY:%d" each
+    std::vector<std::uint64_t> heapOffsets;  // "HEAP_OFFSET_ENTRY:%d" each; the boot's heap first when valid
+    std::vector<std::string> fatTexts;
+    std::vector<std::string> heapTexts;
+    std::vector<std::string> sectorsPerClusterTexts;  // shift values (cluster = 512 << shift)
+    std::string message;                              // the count message box text
+};
+
+// maxFileSystems as the searches take it: values below 1 become 3.
+int NormaliseMaxFileSystems(int maxFileSystems);
+
+class Fat64Class : public ParserBase {
+  public:
+    enum class StandardResult { Done, NotExFat, RootUnreadable };
+
+    Fat64Class() = default;
+    Fat64Class(const Fat64Class&) = delete;
+    Fat64Class& operator=(const Fat64Class&) = delete;
+
+    // Sets the reader's baseOffset to startSector x 512 and seeks to 0; the volume size defaults to the
+    // entry's sizeText (MiB) until SetVolumeBytes says otherwise.
+    bool AttachReader(readWriteInterface* reader, const VolumeEntry& volume);
+    void SetVolumeBytes(std::uint64_t bytes) { volumeBytes_ = bytes; }
+    std::uint64_t VolumeBytes() const { return volumeBytes_; }
+
+    // Standard run, in this order.
+    bool CheckBootSector();    // unreadable: "cant read file"; false unless the sector is exFAT
+    bool ReadRootDirectory();  // the root's whole chain (loop guard, cluster count, 256 MiB)
+    std::size_t FindEntriesRecursively();
+    void MaintainTreeInVector();
+    void CreateTreeStructure();  // "ROOT" (item data: record 0) and the first level
+    // The steps above with the worker's status texts; message boxes are the caller's.
+    StandardResult RunStandard();
+
+    // Advanced-input page.
+    std::vector<std::uint64_t> FindFatTables(int limit);
+    std::vector<std::uint64_t> FindHeapStarts(int limit);
+    // CheckBootSector, both searches, the boot's heap offset as first heap candidate, the texts and the
+    // message.
+    ExFatSearchResult RunAdvancedInputSearches(int maxFileSystems);
+    // "Sector Per Cluster :" items: the boot's cluster size as a 512-byte shift first when the boot is valid.
+    std::vector<std::string> SectorsPerClusterTexts(bool bootValid) const;
+    const std::vector<std::uint64_t>& FoundFats() const { return foundFats_; }
+    const std::vector<std::uint64_t>& FoundHeaps() const { return foundHeaps_; }
+    // The candidate at index i, 0 past the end.
+    std::uint64_t FatCandidate(std::size_t i) const { return i < foundFats_.size() ? foundFats_[i] : 0; }
+    std::uint64_t HeapCandidate(std::size_t i) const { return i < foundHeaps_.size() ? foundHeaps_[i] : 0; }
+
+    // Advanced run.
+    bool SetDeepGeometry(int sectorsPerClusterShift);  // false for a shift outside 0..16
+    std::size_t ScanForEntrySets();
+    std::size_t BuildEntriesFromScan(std::uint64_t heapOffset, std::uint64_t fatOffset);
+    // SetDeepGeometry, ScanForEntrySets and, when both candidates are non-zero, BuildEntriesFromScan,
+    // MaintainTreeInVector and CreateTreeStructure. False when nothing could be built.
+    bool RunAdvanced(int sectorsPerClusterShift, std::size_t fatIndex, std::size_t heapIndex);
+    const std::vector<std::uint64_t>& FoundEntrySets() const { return foundEntrySets_; }
+    std::uint64_t RootEstimate() const { return rootEstimate_; }
+
+    std::uint32_t NextCluster(std::uint32_t cluster);
+    const std::vector<ExFatEntryRecord>& Records() const { return records_; }
+    const ExFatEntryRecord* Record(EntryId id) const;
+    void ClearRecords();
+    bool BootValid() const { return boot_.has_value(); }
+    std::uint64_t ClusterBytes() const { return clusterBytes_; }
+    ItemId RootItem() const { return rootItem_; }
+
+    // ParserBase
+    EntryId RootEntry() const override { return 0; }
+    std::optional<EntryId> FirstChild(EntryId id) const override;
+    std::optional<EntryId> NextSibling(EntryId id) const override;
+    std::string EntryName(EntryId id) const override;
+    void RenameEntry(EntryId id, const std::string& name) override;
+    bool IsDeleted(EntryId id) const override;
+    bool IsFolder(EntryId id) const override;
+    bool IsSaveFolder(EntryId id) const override;
+    bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }
+    bool IsWalkFile(EntryId id) const override;
+    std::uint64_t EntrySizeBytes(EntryId id) const override;
+    std::string FormatEntrySize(EntryId id) const override;
+    EntryTexts FormatEntryTimes(EntryId id) const override;
+    // Creates destPath (O_EXCL: never an existing file), writes validDataLength bytes and sets access and
+    // modification times. FAT-chain files follow the chain; contiguous files, deleted files whose chain ends
+    // after the first cluster, and everything while driveFormatted is set, read consecutive clusters. False
+    // unless all bytes were written.
+    bool ExtractFile(EntryId id, const std::string& destPath) override;
+
+  private:
+    struct DirFrame {
+        std::vector<std::uint8_t> data;
+        std::vector<std::uint32_t> clusters;
+        std::size_t pos = 0;
+        std::uint32_t parent = 0;
+        std::unordered_map<std::uint32_t, std::uint32_t> directoryByCluster;
+    };
+
+    std::uint64_t VolumeBound() const;
+    std::uint64_t HeapBytes() const { return advancedMode_ ? chosenHeap_ : heapOffsetBytes_; }
+    std::uint64_t ClusterOffset(std::uint32_t cluster) const;
+    bool ReadAt(std::uint64_t offset, void* buffer, std::uint64_t count);
+    void SetClusterGeometry(std::uint64_t clusterBytes);
+    std::uint32_t AppendRecord(ExFatEntryRecord record);
+    void AppendSyntheticRoot(bool withOrphan);
+    std::vector<std::uint32_t> DirectoryClusters(std::uint32_t first, bool fatChain,
+                                                 std::uint64_t lengthBytes, bool isRoot);
+    bool ReadClusters(const std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& out);
+    bool OpenDirectory(DirFrame& frame, std::uint32_t first, bool fatChain, std::uint64_t lengthBytes,
+                       bool isRoot);
+    void WalkFrames(std::vector<DirFrame>& stack, bool deep);
+    std::vector<std::uint64_t> SearchSectors(int limit, bool withStatus, bool (*test)(Bytes));
+    bool WriteRun(int fd, std::uint64_t offset, std::uint64_t bytes, std::vector<std::uint8_t>& buffer);
+    bool WriteContent(const ExFatEntryRecord& r, int fd);
+
+    readWriteInterface* reader_ = nullptr;
+    VolumeEntry volume_;
+    std::uint64_t volumeBytes_ = 0;
+    std::optional<ExFatBoot> boot_;
+    std::uint64_t clusterBytes_ = 0;
+    std::uint32_t clusterLimit_ = 2;  // clusters 2 .. clusterLimit_ - 1 lie inside the volume
+    std::uint64_t fatOffsetBytes_ = 0;
+    std::uint64_t heapOffsetBytes_ = 0;
+    std::uint64_t chosenHeap_ = 0;
+    int advancedMode_ = 0;
+    std::uint64_t lookupCount_ = 0;
+    std::uint32_t lastFatValue_ = 0;
+
+    std::vector<std::uint8_t> fatCache_;
+    std::uint64_t fatCacheStart_ = 0;
+    bool fatCacheValid_ = false;
+
+    DirFrame root_;
+    bool rootRead_ = false;
+    std::vector<ExFatEntryRecord> records_;
+    std::vector<std::uint32_t> lastChild_;
+    std::unordered_set<std::uint32_t> visitedClusters_;
+    std::unordered_set<std::uint64_t> processedOffsets_;
+    std::vector<std::uint64_t> foundEntrySets_;
+    std::vector<std::uint64_t> foundFats_;
+    std::vector<std::uint64_t> foundHeaps_;
+    std::uint64_t rootEstimate_ = 0;
+    bool labelFound_ = false;
+    ItemId rootItem_ = kNoItem;
+};
+
+}  // namespace salvora
