@@ -1,0 +1,125 @@
+// `carve SOURCE`: raw recovery. Lists every file found by its signatures (category, name, start, size) and,
+// with
+// --out, writes them there. Without volume options the whole source is carved.
+#include <sys/stat.h>
+
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "raw/carved_saver.h"
+#include "raw/raw_parse.h"
+#include "raw/settings_file.h"
+
+namespace salvora::cli {
+namespace {
+
+struct CarveArgs {
+    std::string source;
+    VolumeChoice choice;
+    std::vector<std::string> signatures;
+    bool noDefault = false;
+    std::string out;
+    bool json = false;
+};
+
+bool HasVolumeOptions(const VolumeChoice& c) {
+    return c.volume || c.startSector || c.sizeMiB || c.fileSystem || c.scan.advance || c.scan.gpt;
+}
+
+void PrintCarved(const myJpg& engine, bool json) {
+    const std::vector<CarvedFile> files = engine.CarvedFiles();
+    if (!json) std::cout << "CATEGORY\tNAME\tSTART\tSIZE\n";
+    for (std::size_t row = 0; row < files.size(); ++row) {
+        const std::string category = engine.CarvedCategory(row);
+        const std::string name = engine.CarvedName(row);
+        if (json) {
+            nlohmann::ordered_json line;
+            line["category"] = category;
+            line["name"] = name;
+            line["start"] = files[row].start;
+            line["size"] = files[row].size;
+            std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        } else {
+            std::cout << category << '\t' << name << '\t' << files[row].start << '\t' << files[row].size
+                      << '\n';
+        }
+    }
+}
+
+int RunCarve(const CarveArgs& args, TerminalUi& ui) {
+    SourceReader source;
+    if (!source.Open(args.source)) return kExitSourceError;
+    RawParseInput input;
+    input.loadDefaultItems = !args.noDefault;
+    input.defaultPath = DefaultSettingsPath();
+    input.settingsPaths = args.signatures;
+    // The page's path box holds the default file when nothing else was chosen.
+    if (input.settingsPaths.empty() && input.loadDefaultItems)
+        input.settingsPaths.push_back(input.defaultPath);
+    if (HasVolumeOptions(args.choice)) {
+        const ResolvedVolume volume = ResolveVolume(source.Reader(), args.choice, ui);
+        if (volume.exitCode != kExitOk) return volume.exitCode;
+        input.volume = volume.entry;
+    } else {
+        input.volume.fileSystemLabel = "RAW";
+        input.volume.sizeText = std::to_string(source.Reader().sourceLength / 1048576);
+    }
+    if (!args.out.empty()) {
+        ::mkdir(args.out.c_str(), 0777);
+        struct stat st {};
+        if (::stat(args.out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            PrintError("cannot use " + args.out + " as the output folder");
+            return kExitUsage;
+        }
+    }
+
+    ResultTree tree;
+    myJpg engine;
+    engine.tree = &tree;
+    bool carved;
+    {
+        StopOnInterrupt interrupt(engine.stopRequested);
+        carved = RunRawParse(engine, input, source.Reader());
+    }
+    ui.EndProgress();
+    if (!carved) return kExitSourceError;
+    PrintCarved(engine, args.json);
+    std::cout.flush();
+    if (args.out.empty()) return kExitOk;
+
+    std::vector<std::size_t> rows(engine.CarvedCount());
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
+    std::atomic<bool> cancel{false};
+    CarvedSaveOutcome outcome;
+    {
+        StopOnInterrupt interrupt(cancel);
+        outcome = SaveCarvedFiles(engine, source.Reader(), rows, args.out, cancel);
+    }
+    ui.EndProgress();
+    std::cerr << "salvora-cli: " << outcome.written << " file(s) written to " << args.out;
+    if (outcome.failed) std::cerr << ", " << outcome.failed << " failed";
+    std::cerr << '\n';
+    return outcome.failed == 0 && !outcome.cancelled ? kExitOk : kExitSourceError;
+}
+
+}  // namespace
+
+Command RegisterCarveCommand(CLI::App& app) {
+    auto args = std::make_shared<CarveArgs>();
+    CLI::App* sub =
+        app.add_subcommand("carve", "Raw recovery: find files by their signatures and list or save them");
+    sub->add_option("SOURCE", args->source, "Device or image file")->required();
+    AddVolumeChoiceOptions(*sub, args->choice);
+    sub->add_option("--signatures", args->signatures, "A signature settings file (repeatable)")
+        ->type_name("FILE");
+    sub->add_flag("--no-default", args->noDefault,
+                  "Do not load the default signatures (" + std::string(kDefaultSettingsName) + ")");
+    sub->add_option("--out", args->out, "Write the carved files into this folder")->type_name("DIR");
+    sub->add_flag("--json", args->json, "One JSON object per carved file and line");
+    return {sub, [args](TerminalUi& ui) { return RunCarve(*args, ui); }};
+}
+
+}  // namespace salvora::cli

@@ -1,0 +1,35 @@
+#pragma once
+// Writing carved files out: each chosen row's bytes copied through the sector reader into a new file named
+// like its tree item. Nothing in the output folder is ever overwritten ("name (1).ext" ... instead).
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/file_read_seek.h"
+#include "raw/carving_engine.h"
+#include "scan/result_tree.h"
+
+namespace salvora {
+
+struct CarvedSaveOutcome {
+    std::uint64_t written = 0;
+    std::uint64_t failed = 0;
+    bool cancelled = false;
+    std::vector<std::string> paths;  // the files written, in row order
+};
+
+// Copies size bytes from start (relative to the reader's baseOffset) into destPath, which must not exist yet.
+bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const std::string& destPath);
+
+// Rows of the carved files at or below an item (a file, a category or the root).
+std::vector<std::size_t> CarvedRowsUnder(const ResultTree& tree, ItemId item);
+// Rows of the checked file items.
+std::vector<std::size_t> CheckedCarvedRows(const ResultTree& tree);
+
+// Writes the rows into folder, each as "<start> .<ext>"; status "saving File  <path>" per file.
+CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reader,
+                                  const std::vector<std::size_t>& rows, const std::string& folder,
+                                  const std::atomic<bool>& cancel);
+
+}  // namespace salvora
