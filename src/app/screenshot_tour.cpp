@@ -14,6 +14,8 @@
 #include "ui/pages/parce_mode_ntfs_dlg.h"
 #include "ui/pages/physical_drive_dialog.h"
 #include "ui/pages/populate_drive_dlg.h"
+#include "ui/pages/raw_recovery_dialog.h"
+#include "ui/pages/raw_setting_dlg.h"
 #include "ui/pages/volume_operations.h"
 #include "ui/pages/volume_scan_dlg.h"
 
@@ -113,6 +115,44 @@ class Tour : public QObject {
         });
         steps_.push_back([this] { return !Current<VolumeScanDlg>()->Busy(); });
         once([this] { Shot("07-search"); });
+        // Raw recovery of the FAT32 volume: the volume list's custom "RAW" choice.
+        once([this] {
+            while (window_->Depth() > 3) {
+                window_->Back();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            }
+            auto* list = Current<PopulateDriveDlg>();
+            list->list->selectRow(Row(list, "FAT32"));
+            list->customSettings->setChecked(true);
+            list->treatAs->setCurrentText("RAW");
+            list->OnNext();
+        });
+        once([this] { Current<RawRecoveryDialog>()->OnParse(); });
+        steps_.push_back([this] { return !Current<RawRecoveryDialog>()->Busy(); });
+        once([this] {
+            auto* raw = Current<RawRecoveryDialog>();
+            QAbstractItemModel* model = raw->treeView->model();
+            const QModelIndex root = model->index(0, 0);
+            for (int r = 0; r < model->rowCount(root); ++r) {
+                const QModelIndex category = model->index(r, 0, root);
+                if (model->rowCount(category) == 0) continue;
+                raw->treeView->expand(category);
+                raw->treeView->setCurrentIndex(category);
+                raw->OnTreeClicked(category);
+                break;
+            }
+        });
+        once([this] { Shot("10-raw-recovery"); });
+        once([this] { Current<RawRecoveryDialog>()->OnOpenEditor(); });
+        once([this] {
+            RawSettingDlg* editor = Current<RawRecoveryDialog>()->Editor();
+            editor->extension->setText("png");
+            editor->startSignature->setText("0x89,0x50,0x4E,0x47");
+            editor->endSignature->setText("0x49,0x45,0x4E,0x44,0xAE,0x42,0x60,0x82");
+            editor->category->setText("Pictures");
+            editor->grab().save(dir_ + "/11-signature-editor.png");
+            editor->close();
+        });
         once([this] {
             // Back down the chain to the drive page.
             while (window_->Depth() > 1) {

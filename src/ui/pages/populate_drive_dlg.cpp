@@ -9,6 +9,7 @@
 #include "io/file_read_seek.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
+#include "ui/pages/raw_recovery_dialog.h"
 #include "ui/pages/wizard_globals.h"
 
 namespace salvora::gui {
@@ -337,7 +338,8 @@ void PopulateDriveDlg::OnNext() {
     partition_.reset();
     if (customOn && choice == QStringLiteral("RAW")) {
         record->fileSystemLabel = "RAW";
-        ShowBox(this, tr("Raw recovery (carving by file signatures) is not part of this version."));
+        chosen_ = *record;
+        GoNext(new RawRecoveryDialog(Wizard(), this, chosen_));
         return;
     }
     if (QString::fromStdString(record->fileSystemLabel)
