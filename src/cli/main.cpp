@@ -1,3 +1,40 @@
-#include <cstdio>
+// salvora-cli: the recovery tool's command line. Listings go to stdout, the core's messages and progress to
+// stderr.
+#include <CLI/CLI.hpp>
+#include <vector>
 
-int main() { std::puts("salvora-cli"); return 0; }
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "cli/terminal_ui.h"
+
+int main(int argc, char** argv) {
+    using namespace salvora::cli;
+    CLI::App app{"Salvora: read-only file recovery from drives and images", "salvora-cli"};
+    app.require_subcommand(1);
+    app.fallthrough();  // global options may follow the command name
+    GlobalOptions global;
+    app.add_flag("-v,--verbose", global.verbose, "Print every status text on a line of its own");
+    app.add_flag("-y,--yes", global.assumeYes, "Answer Yes to every question");
+
+    const std::vector<Command> commands{RegisterDrivesCommand(app), RegisterVolumesCommand(app),
+                                        RegisterListCommand(app),   RegisterRecoverCommand(app),
+                                        RegisterSearchCommand(app),  RegisterFindTablesCommand(app),
+                                        RegisterCarveCommand(app),   RegisterSignatureCommand(app)};
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int printed = app.exit(error);
+        return printed == 0 ? kExitOk : kExitUsage;  // help is success; every parse error is a usage error
+    }
+
+    salvora::TerminalUi ui({.verbose = global.verbose, .assumeYes = global.assumeYes});
+    salvora::SetUi(&ui);
+    int status = kExitUsage;
+    for (const Command& command : commands) {
+        if (command.app->parsed()) status = command.run(ui);
+    }
+    ui.EndProgress();
+    salvora::SetUi(nullptr);
+    return status;
+}

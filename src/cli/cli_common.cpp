@@ -1,0 +1,201 @@
+#include "cli/cli_common.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <csignal>
+#include <cstring>
+
+#include "volumes/bare_volume.h"
+#include "volumes/partition.h"
+
+namespace salvora::cli {
+namespace {
+
+// "Treat file system as:" choices and the labels the page makes of them.
+struct FsChoice {
+    const char* option;
+    const char* label;
+};
+constexpr std::array kFsChoices{FsChoice{"EXTX", "extX"},   FsChoice{"FAT64", "fat64"},
+                                FsChoice{"FAT32", "fat32"}, FsChoice{"FAT16", "fat16"},
+                                FsChoice{"HFS+", "HFS+"},   FsChoice{"RAW", "RAW"}};
+constexpr const char* kDefaultCustomLabel = "fat64";  // the combo box's choice when the page opens
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+std::string LabelForFsChoice(const std::string& choice) {
+    for (const FsChoice& row : kFsChoices) {
+        if (Upper(choice) == row.option) return row.label;
+    }
+    return choice;  // unreachable once the option's check has passed
+}
+
+// Why a path could not be opened, for a person.
+std::string OpenFailureReason(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return "is a directory";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return "cannot be read";
+    }
+    return std::strerror(errno);
+}
+
+std::atomic<std::atomic<bool>*> interruptTarget{nullptr};
+
+void OnInterrupt(int) {
+    if (std::atomic<bool>* target = interruptTarget.load()) target->store(true);
+}
+
+}  // namespace
+
+void PrintError(const std::string& text) { std::fprintf(stderr, "salvora-cli: %s\n", text.c_str()); }
+
+SourceReader::SourceReader() : reader_(std::make_unique<FileReadSeek>()) { theReader = reader_.get(); }
+
+SourceReader::~SourceReader() {
+    if (theReader == reader_.get()) theReader = nullptr;
+}
+
+bool SourceReader::Open(const std::string& path) {
+    if (reader_->OpenSource(path)) return true;
+    PrintError("cannot open " + path + ": " + OpenFailureReason(path));
+    return false;
+}
+
+void AddScanOptions(CLI::App& command, ScanOptions& options) {
+    CLI::Option* advance = command.add_flag("--advance", options.advance,
+                                            "Test every sector for a boot sector (lost partition tables)");
+    command.add_flag("--gpt", options.gpt, "Walk the GUID partition table instead of the MBR")
+        ->excludes(advance);
+    command.add_flag("--no-skip", options.noSkip, "Advance scan: also look inside volumes already found")
+        ->needs(advance);
+    command.add_option("--range", options.range, "Advance scan: first and end sector (END 0 = to the end)")
+        ->expected(2)
+        ->type_name("START END")
+        ->needs(advance);
+}
+
+void AddVolumeChoiceOptions(CLI::App& command, VolumeChoice& choice) {
+    AddScanOptions(command, choice.scan);
+    command.add_option("--volume", choice.volume, "Row N of the volume list (not needed for a bare volume)")
+        ->type_name("N");
+    command.add_option("--start-sector", choice.startSector, "Custom volume: first sector")->type_name("S");
+    command.add_option("--size-mib", choice.sizeMiB, "Custom volume: size in MiB")->type_name("M");
+    std::vector<std::string> names;
+    for (const FsChoice& row : kFsChoices) names.emplace_back(row.option);
+    command
+        .add_option("--fs", choice.fileSystem,
+                    "Treat the file system as EXTX, FAT64, FAT32, FAT16, HFS+ or RAW")
+        ->check(CLI::IsMember(names, CLI::ignore_case))
+        ->type_name("LABEL");
+}
+
+SourceVolumes ListSourceVolumes(FileReadSeek& reader, const ScanOptions& options, TerminalUi& ui) {
+    SourceVolumes found;
+    // An explicit advance scan is a request to look at every sector, so it is not cut short by sector 0.
+    if (!options.advance) {
+        if (std::optional<VolumeEntry> bare = ProbeBareVolume(reader)) {
+            found.volumes.push_back(*bare);
+            found.bare = true;
+            return found;
+        }
+    }
+    Partition partition;
+    partition.volumeList = &found.volumes;
+    partition.useGpt = options.gpt;
+    partition.skipFoundVolumes = !options.noSkip;
+    if (options.range.size() == 2) {
+        partition.rangeStartSector = options.range[0];
+        partition.rangeEndSector = options.range[1];
+    }
+    {
+        StopOnInterrupt interrupt(partition.stopRequested);
+        found.scanCode =
+            options.advance ? partition.ScanForBootSectors(reader) : partition.ScanPartitionTables(reader);
+    }
+    ui.EndProgress();
+    for (std::size_t i = 0; i < found.volumes.size(); ++i) found.volumes[i].volumeName = std::to_string(i);
+    return found;
+}
+
+ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, TerminalUi& ui) {
+    ResolvedVolume result;
+    result.custom = choice.startSector || choice.sizeMiB || choice.fileSystem;
+    const auto fail = [&](int code, const std::string& text) {
+        PrintError(text);
+        result.exitCode = code;
+        return result;
+    };
+
+    VolumeEntry row;
+    bool haveRow = false;
+    if (!choice.volume && choice.startSector && choice.sizeMiB) {
+        // A volume the user describes completely: nothing to scan.
+        row.fileSystemLabel = kDefaultCustomLabel;
+        row.volumeName = "0";
+    } else {
+        const SourceVolumes found = ListSourceVolumes(reader, choice.scan, ui);
+        result.bare = found.bare;
+        const std::size_t count = found.volumes.size();
+        if (choice.volume) {
+            if (*choice.volume >= count)
+                return fail(kExitSourceError, "no volume " + std::to_string(*choice.volume) +
+                                                  ": the source has " + std::to_string(count) + " volume(s)");
+            row = found.volumes[*choice.volume];
+        } else if (found.bare) {
+            row = found.volumes.front();
+        } else if (choice.startSector || choice.sizeMiB) {
+            return fail(kExitUsage,
+                        "a custom volume needs both --start-sector and --size-mib, or --volume N");
+        } else if (count == 0) {
+            return fail(kExitSourceError, "no volume found on the source");
+        } else {
+            return fail(kExitUsage, "choose a volume with --volume N (0.." + std::to_string(count - 1) +
+                                        "); `salvora-cli volumes SOURCE` lists them");
+        }
+        haveRow = true;
+    }
+
+    result.entry = row;
+    if (result.custom) {
+        result.entry.startSector = choice.startSector.value_or(row.startSector);
+        const std::uint64_t sizeMiB = choice.sizeMiB.value_or(haveRow ? SizeTextMiB(row.sizeText) : 0);
+        result.entry.sizeText = std::to_string(sizeMiB);
+        if (choice.fileSystem) result.entry.fileSystemLabel = LabelForFsChoice(*choice.fileSystem);
+    }
+    return result;
+}
+
+std::optional<std::string> VolumeRefusal(const ResolvedVolume& volume) {
+    const std::string upper = Upper(volume.entry.fileSystemLabel);
+    if (!volume.custom && !volume.bare && upper.find("FAT") == std::string::npos)
+        return "Software does not support selected file system.";
+    if (upper == "UNKNOWN") return "can not parse unknown volume";
+    return std::nullopt;
+}
+
+StopOnInterrupt::StopOnInterrupt(std::atomic<bool>& stop) {
+    interruptTarget = &stop;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;  // the second Ctrl-C is the ordinary one
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+StopOnInterrupt::~StopOnInterrupt() {
+    std::signal(SIGINT, SIG_DFL);
+    interruptTarget = nullptr;
+}
+
+}  // namespace salvora::cli

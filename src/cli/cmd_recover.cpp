@@ -1,0 +1,88 @@
+// `recover SOURCE [volume options] --out DIR [--path /FOLDER]`: the save of one folder (default the root)
+// with everything below it. The count question is asked on the terminal unless --yes answers it.
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "cli/volume_scan.h"
+
+namespace salvora::cli {
+namespace {
+
+struct RecoverArgs {
+    VolumeScanArgs scan;
+    std::string out;
+    std::string path = "/";
+};
+
+// The tree item of a folder path such as "/Photos/2023", opening folders on the way; kNoItem when missing.
+ItemId FindItem(ScanSession& session, const std::string& path) {
+    ResultTree& tree = session.Tree();
+    ItemId item = tree.Root();
+    std::stringstream parts(path);
+    std::string name;
+    while (item != kNoItem && std::getline(parts, name, '/')) {
+        if (name.empty()) continue;
+        session.FillFolderChildren(item);
+        ItemId found = kNoItem;
+        for (ItemId child : tree.Children(item)) {
+            if (tree.Item(child).text == name) {
+                found = child;
+                break;
+            }
+        }
+        item = found;
+    }
+    return item;
+}
+
+int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
+    std::error_code ec;
+    std::filesystem::create_directories(args.out, ec);
+    if (!std::filesystem::is_directory(args.out)) {
+        PrintError("cannot create the output folder " + args.out);
+        return kExitUsage;
+    }
+    const ScannedVolume scanned = ScanVolume(args.scan, ui);
+    if (scanned.exitCode != kExitOk) return scanned.exitCode;
+    ScanSession& session = *scanned.session;
+    const ItemId item = FindItem(session, args.path);
+    const ResultItem selected = session.Tree().Item(item);
+    if (item == kNoItem || !selected.entry) {
+        PrintError("no folder " + args.path + " in the volume");
+        return kExitUsage;
+    }
+    if (!session.ActiveParser()->IsSaveFolder(*selected.entry)) {
+        PrintError(args.path + " is not a folder that can be saved");
+        return kExitUsage;
+    }
+    SaveOutcome outcome;
+    {
+        StopOnInterrupt interrupt(session.CancelFlag());
+        outcome = session.SaveSelectedFolder(item, args.out);
+    }
+    ui.EndProgress();
+    if (!outcome.walked) {
+        PrintError("nothing was saved");
+        return kExitSourceError;
+    }
+    std::fprintf(stderr, "%llu of %llu file(s) written, %llu could not be written%s\n",
+                 static_cast<unsigned long long>(outcome.filesWritten),
+                 static_cast<unsigned long long>(outcome.fileCount),
+                 static_cast<unsigned long long>(outcome.filesFailed), outcome.cancelled ? " (stopped)" : "");
+    return outcome.filesFailed > 0 || outcome.cancelled ? kExitSomeNotWritten : kExitOk;
+}
+
+}  // namespace
+
+Command RegisterRecoverCommand(CLI::App& app) {
+    auto args = std::make_shared<RecoverArgs>();
+    CLI::App* sub = app.add_subcommand("recover", "Scan a volume and save a folder with everything below it");
+    AddVolumeScanOptions(*sub, args->scan);
+    sub->add_option("--out", args->out, "Output folder (created when missing)")->required();
+    sub->add_option("--path", args->path, "Folder to save, as list prints it (default: the whole volume)");
+    return {sub, [args](TerminalUi& ui) { return RunRecover(*args, ui); }};
+}
+
+}  // namespace salvora::cli

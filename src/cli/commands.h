@@ -1,0 +1,31 @@
+#pragma once
+// One registration function per command; main() builds the app, parses, and runs the command that was chosen.
+#include <CLI/CLI.hpp>
+#include <functional>
+
+#include "cli/terminal_ui.h"
+
+namespace salvora::cli {
+
+// Options of the whole program, valid before or after the command name.
+struct GlobalOptions {
+    bool verbose = false;
+    bool assumeYes = false;
+};
+
+struct Command {
+    CLI::App* app = nullptr;
+    // Runs after a successful parse; returns the process exit status (see cli_common.h).
+    std::function<int(TerminalUi& ui)> run;
+};
+
+Command RegisterDrivesCommand(CLI::App& app);
+Command RegisterVolumesCommand(CLI::App& app);
+Command RegisterListCommand(CLI::App& app);
+Command RegisterRecoverCommand(CLI::App& app);
+Command RegisterSearchCommand(CLI::App& app);
+Command RegisterFindTablesCommand(CLI::App& app);
+Command RegisterCarveCommand(CLI::App& app);
+Command RegisterSignatureCommand(CLI::App& app);
+
+}  // namespace salvora::cli

@@ -1,0 +1,65 @@
+#include "scan/list_rows.h"
+
+namespace salvora {
+
+ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& path, ItemId item) {
+    const EntryTexts texts = parser.FormatEntryTimes(entry);
+    ListRow row;
+    row.path = path;
+    row.created = texts.created;
+    row.accessed = texts.accessed;
+    row.modified = texts.modified;
+    row.size = parser.FormatEntrySize(entry);
+    row.attributes = texts.attributes;
+    row.item = item;
+    row.entry = entry;
+    return row;
+}
+
+void PlaceFirstLevelPlaceholders(ResultTree& tree, const ParserBase& parser) {
+    const ItemId root = tree.Root();
+    if (root == kNoItem) return;
+    for (ItemId child : tree.Children(root)) {
+        const ResultItem item = tree.Item(child);
+        if (!item.entry || !item.children.empty()) continue;
+        if (parser.IsFolder(*item.entry) && parser.FirstChild(*item.entry)) tree.InsertPlaceholder(child);
+    }
+}
+
+void FillFolderChildren(ResultTree& tree, const ParserBase& parser, ItemId item) {
+    const ResultItem folder = tree.Item(item);
+    if (!folder.entry || !parser.IsFolder(*folder.entry)) return;
+    if (!folder.children.empty()) {
+        if (!tree.IsPlaceholder(folder.children.front())) return;  // filled before
+        tree.DeleteItem(folder.children.front());
+    }
+    // Colour on every fill, whether by expansion or by a click: the deleted mark must not depend on how the
+    // folder was opened.
+    const bool folderDeleted = parser.IsDeleted(*folder.entry);
+    const std::uint32_t colour = parser.DeletedColour();
+    for (auto child = parser.FirstChild(*folder.entry); child; child = parser.NextSibling(*child)) {
+        const bool isFolder = parser.IsFolder(*child);
+        const ItemId inserted = tree.InsertItem(item, parser.EntryName(*child), isFolder, *child);
+        if (inserted == kNoItem) return;
+        if (isFolder && parser.FirstChild(*child)) tree.InsertPlaceholder(inserted);
+        if (parser.IsDeleted(*child) || (folderDeleted && !isFolder)) tree.SetTextColour(inserted, colour);
+    }
+}
+
+std::vector<ListRow> ShowFolderFiles(const ResultTree& tree, const ParserBase& parser, ItemId item) {
+    std::vector<ListRow> rows;
+    const ResultItem selected = tree.Item(item);
+    if (!selected.entry) return rows;
+    if (!parser.IsFolder(*selected.entry)) {
+        rows.push_back(MakeListRow(parser, *selected.entry, selected.text, item));
+        return rows;
+    }
+    for (ItemId child : selected.children) {
+        const ResultItem c = tree.Item(child);
+        if (!c.entry || parser.IsFolder(*c.entry)) continue;
+        rows.push_back(MakeListRow(parser, *c.entry, c.text, child));
+    }
+    return rows;
+}
+
+}  // namespace salvora

@@ -1,0 +1,40 @@
+#pragma once
+// What the results page shows of a parser's records: lazy children in the ResultTree and the rows of the file
+// list. Works on any ParserBase; the tree holds only what has been opened so far.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scan/parser_base.h"
+#include "scan/result_tree.h"
+
+namespace salvora {
+
+// One row of the file list: "File(s) List", "Creation Time", "Access Time", "Modification Time", "Size",
+// "Attribute".
+struct ListRow {
+    std::string path;  // column 0: the item's text, or a search hit's full path
+    std::string created;
+    std::string accessed;
+    std::string modified;
+    std::string size;
+    std::string attributes;
+    ItemId item = kNoItem;         // row data of a folder listing
+    std::optional<EntryId> entry;  // the record behind the row (a search hit has no tree item)
+};
+
+ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& path, ItemId item = kNoItem);
+
+// The end of a scan: a placeholder under every first-level folder that has children.
+void PlaceFirstLevelPlaceholders(ResultTree& tree, const ParserBase& parser);
+
+// Inserts the children of a folder item from the parser's records, once; a folder child that has children
+// gets a placeholder. Deleted children, and every file of a deleted folder, get the parser's deleted colour.
+void FillFolderChildren(ResultTree& tree, const ParserBase& parser, ItemId item);
+
+// The list after a label click: the file children of a folder item (call FillFolderChildren first), or the
+// one row of a file item.
+std::vector<ListRow> ShowFolderFiles(const ResultTree& tree, const ParserBase& parser, ItemId item);
+
+}  // namespace salvora

@@ -1,0 +1,143 @@
+#include "scan/recycle_bin.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <vector>
+
+namespace salvora {
+namespace {
+
+constexpr std::size_t kMaxIndexBytes = 2047;
+constexpr std::size_t kV1PathOffset = 24;
+constexpr std::size_t kV2CountOffset = 24;
+constexpr std::size_t kV2PathOffset = 28;
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// UTF-16LE up to the first NUL or maxUnits; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(Bytes data, std::size_t offset, std::size_t maxUnits) {
+    std::string out;
+    for (std::size_t i = 0; i < maxUnits && Fits(data, offset + 2 * i, 2); ++i) {
+        const char16_t unit = le16(data, offset + 2 * i);
+        if (unit == 0) break;
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < maxUnits && Fits(data, offset + 2 * i + 2, 2)) {
+            const char16_t low = le16(data, offset + 2 * i + 2);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                AppendUtf8(out, 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        AppendUtf8(out, (unit >= 0xD800 && unit <= 0xDFFF) ? char32_t{0xFFFD} : char32_t{unit});
+    }
+    return out;
+}
+
+std::string TrimRight(std::string text) {
+    text.erase(text.find_last_not_of(" \t\n\v\f\r") + 1);
+    return text;
+}
+
+// Writes the index file through the parser and reads it back; empty when it cannot be had whole.
+std::optional<std::vector<std::uint8_t>> ReadIndexFile(ParserBase& parser, EntryId entry,
+                                                       const std::string& tempFolder) {
+    const std::string path = tempFolder + "/index";
+    std::optional<std::vector<std::uint8_t>> data;
+    if (parser.ExtractFile(entry, path)) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes(kMaxIndexBytes + 1);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (in.eof() && got <= kMaxIndexBytes) {
+            bytes.resize(got);
+            data = std::move(bytes);
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    return data;
+}
+
+void RenameInUserFolder(ParserBase& parser, EntryId userFolder, const std::string& tempFolder) {
+    std::map<std::string, std::string> formerNames;  // index-file name -> former name
+    for (auto child = parser.FirstChild(userFolder); child; child = parser.NextSibling(*child)) {
+        const std::string name = parser.EntryName(*child);
+        if (name.rfind("$I", 0) != 0 || !parser.IsWalkFile(*child)) continue;
+        const auto data = ReadIndexFile(parser, *child, tempFolder);
+        if (!data) continue;
+        const auto former = RecycleIndexFormerPath(*data);
+        if (!former) continue;
+        const std::string formerName = former->substr(former->rfind('\\') + 1);
+        if (!formerName.empty()) formerNames[name] = formerName;
+    }
+    for (const auto& [indexName, formerName] : formerNames) {
+        const std::string contentName = "$R" + indexName.substr(2);
+        for (auto child = parser.FirstChild(userFolder); child; child = parser.NextSibling(*child)) {
+            if (TrimRight(parser.EntryName(*child)) == contentName) parser.RenameEntry(*child, formerName);
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> RecycleIndexFormerPath(Bytes index) {
+    std::string path;
+    switch (le64(index, 0)) {
+        case 1:
+            if (index.size() <= kV1PathOffset) return std::nullopt;
+            path = Utf16ToUtf8(index, kV1PathOffset, (index.size() - kV1PathOffset) / 2);
+            break;
+        case 2:
+            if (index.size() <= kV2PathOffset) return std::nullopt;
+            path = Utf16ToUtf8(index, kV2PathOffset, le32(index, kV2CountOffset));
+            break;
+        default:
+            return std::nullopt;
+    }
+    if (path.empty()) return std::nullopt;
+    return path;
+}
+
+void RenameRecycledFiles(const ResultTree& tree, ParserBase& parser) {
+    const ItemId root = tree.Root();
+    if (root == kNoItem) return;
+    std::string tempFolder;
+    for (ItemId child : tree.Children(root)) {
+        const ResultItem item = tree.Item(child);
+        if (!item.isFolder || !item.entry || (item.text != "$RECYCLE.BIN" && item.text != "$RECYCLEBIN"))
+            continue;
+        if (tempFolder.empty()) {
+            std::error_code ec;
+            std::string pattern =
+                (std::filesystem::temp_directory_path(ec) / "salvora-recycle-XXXXXX").string();
+            if (ec || ::mkdtemp(pattern.data()) == nullptr) return;
+            tempFolder = pattern;
+        }
+        for (auto user = parser.FirstChild(*item.entry); user; user = parser.NextSibling(*user)) {
+            if (parser.IsFolder(*user)) RenameInUserFolder(parser, *user, tempFolder);
+        }
+    }
+    if (!tempFolder.empty()) ::rmdir(tempFolder.c_str());
+}
+
+}  // namespace salvora

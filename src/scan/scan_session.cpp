@@ -1,0 +1,363 @@
+#include "scan/scan_session.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+#include "fs/fat/fat16_class.h"
+#include "fs/fat/fat32_class.h"
+#include "fs/fat/fat64_class.h"
+#include "io/file_read_seek.h"
+#include "io/pause_gate.h"
+#include "scan/recycle_bin.h"
+
+namespace salvora {
+namespace {
+
+struct LabelRow {
+    const char* label;
+    ParserKind kind;
+};
+
+// Matched in this order; the first match wins.
+constexpr LabelRow kLabels[] = {
+    {"fat32", ParserKind::Fat32},  {"fat16", ParserKind::Fat16}, {"fat", ParserKind::Fat16},
+    {"extX", ParserKind::Ext},     {"fat64", ParserKind::ExFat}, {"exFat", ParserKind::ExFat},
+    {"HFS+", ParserKind::HfsPlus},
+};
+
+// The parsers this build can run. A kind without a row is not a valid drive yet.
+struct ParserRow {
+    ParserKind kind;
+    std::unique_ptr<ParserBase> (*create)();
+    bool fat32;  // which FAT worker
+};
+
+constexpr ParserRow kParsers[] = {
+    {ParserKind::Fat32, [] { return std::unique_ptr<ParserBase>(new Fat32Class); }, true},
+    {ParserKind::Fat16, [] { return std::unique_ptr<ParserBase>(new Fat16Class); }, false},
+    {ParserKind::ExFat, [] { return std::unique_ptr<ParserBase>(new Fat64Class); }, false},
+};
+
+DiscoveryKind DiscoveryKindFor(ParserKind kind) {
+    switch (kind) {
+        case ParserKind::Fat16: return DiscoveryKind::Fat16;
+        case ParserKind::Fat32: return DiscoveryKind::Fat32;
+        case ParserKind::ExFat: return DiscoveryKind::ExFat;
+        default: return DiscoveryKind::None;
+    }
+}
+
+}  // namespace
+
+std::optional<ParserKind> ParserKindForLabel(const std::string& fileSystemLabel) {
+    for (const auto& row : kLabels)
+        if (::strcasecmp(fileSystemLabel.c_str(), row.label) == 0) return row.kind;
+    return std::nullopt;
+}
+
+ScanSession::ScanSession(const VolumeEntry& volume, RecoveryMode mode, UiSink* ui)
+    : volume_(volume), mode_(mode), ui_(ui) {}
+
+ScanSession::~ScanSession() {
+    if (parser_) parser_->stopRequested = true;
+    cancelFlag_ = true;
+    Wait();
+    ThePauseGate().Reset();
+}
+
+void ScanSession::SetAdvancedInput(ParserBase* parser, const AdvancedSelection& selection) {
+    if (workerStarted_) return;
+    ownedParser_.reset();
+    parser_ = parser;
+    advancedInput_ = parser != nullptr;
+    selection_ = selection;
+}
+
+void ScanSession::SetAdvancedInput(std::unique_ptr<ParserBase> parser, const AdvancedSelection& selection) {
+    if (workerStarted_) return;
+    ownedParser_ = std::move(parser);
+    parser_ = ownedParser_.get();
+    advancedInput_ = parser_ != nullptr;
+    selection_ = selection;
+}
+
+std::string ScanSession::VolumeText() const {
+    return volume_.displayName.empty() ? volume_.volumeName : volume_.displayName;
+}
+
+PageState ScanSession::State() const {
+    std::lock_guard lock(stateMutex_);
+    return state_;
+}
+
+void ScanSession::SetState(const std::function<void(PageState&)>& change) {
+    PageState now;
+    {
+        std::lock_guard lock(stateMutex_);
+        change(state_);
+        now = state_;
+    }
+    if (onStateChanged) onStateChanged(now);
+}
+
+void ScanSession::StartWorker(std::function<void()> body) {
+    std::lock_guard lock(threadMutex_);
+    if (worker_.joinable()) worker_.join();  // the previous worker has ended: the flags said so
+    // A pause left from an earlier worker would hold this one with no visible Resume.
+    ThePauseGate().Reset();
+    workerStarted_ = true;
+    running_ = true;
+    worker_ = std::thread([this, body = std::move(body)] {
+        body();
+        running_ = false;
+    });
+}
+
+bool ScanSession::OnWorkerThread() {
+    std::lock_guard lock(threadMutex_);
+    return worker_.joinable() && worker_.get_id() == std::this_thread::get_id();
+}
+
+void ScanSession::Wait() {
+    std::lock_guard lock(threadMutex_);
+    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+}
+
+bool ScanSession::Start() {
+    if (workerStarted_ || (parser_ && !advancedInput_)) return false;  // one scan per session
+    busyFlag_ = true;
+    SetState([](PageState& s) { s.backEnabled = false; });
+    const auto kind = ParserKindForLabel(volume_.fileSystemLabel);
+    const ParserRow* row = nullptr;
+    if (kind)
+        for (const auto& r : kParsers)
+            if (r.kind == *kind) row = &r;
+    if (!row) {
+        Sink().ShowMessage("not a valid drive.", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+        SetState([](PageState& s) { s.backEnabled = true; });
+        Sink().SetStatus("Not a valid Drive .Go back");
+        busyFlag_ = false;  // nothing runs: Save and Search find an empty tree rather than a wait
+        return false;
+    }
+    if (theReader == nullptr) {
+        Sink().ShowMessage("Please Restart the program to re begin necessary initialization...", kAppTitle,
+                           MsgIcon::Information, MsgButtons::Ok);
+        return false;
+    }
+    if (mode_ == RecoveryMode::Deep) {
+        // No worker of the FAT family runs a deep scan; the recovery-mode page does not offer it.
+        busyFlag_ = false;
+        SetState([](PageState& s) { s.backEnabled = true; });
+        return false;
+    }
+    const bool advanced = mode_ == RecoveryMode::Advanced;
+    if (!advanced || !advancedInput_) {
+        ownedParser_ = row->create();
+        parser_ = ownedParser_.get();
+    }
+    parser_->tree = &tree_;
+    parser_->statusWindow = ui_;
+    SetState([](PageState& s) { s.progressVisible = true; });
+    const bool fat32 = row->fat32;
+    const ParserKind parserKind = row->kind;
+    StartWorker([this, fat32, parserKind, advanced] {
+        if (parserKind == ParserKind::ExFat) {
+            if (advanced) {
+                DiscoverIfNeeded(DiscoveryKind::ExFat);
+                RunExFatAdvanced();
+            } else {
+                RunExFatStandard();
+            }
+        } else if (advanced) {
+            DiscoverIfNeeded(DiscoveryKindFor(parserKind));
+            RunFatAdvanced(fat32);
+        } else {
+            RunFatStandard(fat32);
+        }
+    });
+    return true;
+}
+
+void ScanSession::RunFatStandard(bool fat32) {
+    auto& fat = static_cast<FatParser&>(*parser_);
+    UiSink& ui = Sink();
+    fat.AttachReader(theReader, volume_);
+    fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
+    if (!fat.CheckBootSector()) {
+        ui.ShowMessage(
+            fat32 ? "Selected Drive is not in Fat32 Format" : "Selected Drive is not in Fat16 Format",
+            kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+        SetState([](PageState& s) { s.backEnabled = true; });
+        busyFlag_ = false;
+        return;
+    }
+    fat.ReadFatTable();
+    fat.ReadRootDirectory();
+    ui.SetStatus(fat32 ? "Finding Fat32 File And Directory entries recursively...."
+                       : "Finding Fat16 File And Directory entries recursively....");
+    fat.FindEntriesRecursively();
+    ui.SetStatus("maintaining tree Structure in vector...");
+    fat.MaintainTreeInVector();
+    ui.SetStatus("Creating Tree Structure....");
+    fat.CreateTreeStructure();
+    ui.SetStatus("Tree Structure Created.");
+    if (!fat32) {
+        ui.SetProgressRange(0, 100);
+        ui.SetProgressPos(100);
+    }
+    FinishScan(fat32);
+}
+
+void ScanSession::DiscoverIfNeeded(DiscoveryKind kind) {
+    if (advancedInput_) return;
+    const DeepDiscovery found = RunDeepDiscovery(*parser_, kind, theReader, volume_, kDefaultMaxFileSystems);
+    selection_ = AdvancedSelection{};
+    if (!found.sectorsPerClusterTexts.empty()) selection_.sectorsPerClusterText = found.sectorsPerClusterTexts[0];
+}
+
+void ScanSession::RunFatAdvanced(bool fat32) {
+    auto& fat = static_cast<FatParser&>(*parser_);
+    parser_->stopRequested = false;
+    tree_.Clear();
+    fat.AttachReader(theReader, volume_);
+    fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
+    fat.RunAdvanced(selection_.candidateIndex,
+                    static_cast<unsigned>(std::clamp(SectorsPerClusterValue(selection_.sectorsPerClusterText), 0, 255)));
+    FinishScan(fat32);
+}
+
+void ScanSession::RunExFatStandard() {
+    auto& exfat = static_cast<Fat64Class&>(*parser_);
+    UiSink& ui = Sink();
+    exfat.AttachReader(theReader, volume_);
+    exfat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
+    switch (exfat.RunStandard()) {
+        case Fat64Class::StandardResult::NotExFat:
+            ui.ShowMessage("Selected Drive is not in exFat Format", kAppTitle, MsgIcon::Information,
+                           MsgButtons::Ok);
+            SetState([](PageState& s) { s.backEnabled = true; });
+            busyFlag_ = false;
+            return;
+        case Fat64Class::StandardResult::RootUnreadable:
+            ui.ShowMessage("error...", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+            break;
+        case Fat64Class::StandardResult::Done: break;
+    }
+    FinishScan(true);
+}
+
+void ScanSession::RunExFatAdvanced() {
+    auto& exfat = static_cast<Fat64Class&>(*parser_);
+    parser_->stopRequested = false;
+    tree_.Clear();
+    exfat.AttachReader(theReader, volume_);
+    exfat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
+    exfat.RunAdvanced(SectorsPerClusterValue(selection_.sectorsPerClusterText), selection_.candidateIndex,
+                      selection_.heapIndex);
+    FinishScan(true);
+}
+
+void ScanSession::FinishScan(bool renameRecycled) {
+    PlaceFirstLevelPlaceholders(tree_, *parser_);
+    if (renameRecycled) RenameRecycledFiles(tree_, *parser_);
+    SetState([](PageState& s) { s.backEnabled = true; });
+    Sink().ShowMessage(kScanDoneText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+    Sink().SetStatus(kScanDoneText);
+    SetState([](PageState& s) { s.progressVisible = false; });
+    scanCompleted_ = true;
+    busyFlag_ = false;
+}
+
+void ScanSession::Pause() {
+    if (!workerStarted_) return;
+    ThePauseGate().Pause();
+    Sink().SetStatus("Pause button pressed");
+}
+
+void ScanSession::Resume() {
+    if (!workerStarted_) return;
+    ThePauseGate().Resume();
+    Sink().SetStatus("Resume button pressed");
+}
+
+void ScanSession::Stop() {
+    if (!parser_) return;
+    parser_->stopRequested = true;
+    cancelFlag_ = true;
+    Sink().SetStatus("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void ScanSession::FillFolderChildren(ItemId item) {
+    if (parser_) salvora::FillFolderChildren(tree_, *parser_, item);
+}
+
+std::vector<ListRow> ScanSession::ShowFolderFiles(ItemId item) {
+    if (!parser_) return {};
+    salvora::FillFolderChildren(tree_, *parser_, item);
+    return salvora::ShowFolderFiles(tree_, *parser_, item);
+}
+
+bool ScanSession::DumpClickedFile(ItemId item, const std::string& outputFolder) {
+    const ResultItem clicked = tree_.Item(item);
+    if (!parser_ || busyFlag_ || outputFolder.empty() || !clicked.entry || parser_->IsFolder(*clicked.entry))
+        return false;
+    const std::string dest = UniqueFilePath(outputFolder, SafeName(parser_->EntryName(*clicked.entry)));
+    return !dest.empty() && parser_->ExtractFile(*clicked.entry, dest);
+}
+
+SaveOutcome ScanSession::SaveSelectedFolder(ItemId item, const std::string& outputFolder) {
+    if (busyFlag_ || resultsInUse_.exchange(true)) {
+        Sink().ShowMessage(kPleaseWaitText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+        return {};
+    }
+    SaveOutcome outcome;
+    const ResultItem selected = tree_.Item(item);
+    if (parser_ && selected.entry) {
+        // A Stop pressed during the scan or an earlier run must not end this save.
+        cancelFlag_ = false;
+        ThePauseGate().Reset();
+        FolderSaver saver(*parser_, Sink(), cancelFlag_);
+        saver.onFileSizeLine = onFileSizeLine;
+        outcome = saver.SaveSelectedFolder(*selected.entry, outputFolder);
+    } else if (outputFolder.empty()) {
+        Sink().ShowMessage("select output folder", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+    }
+    resultsInUse_ = false;
+    return outcome;
+}
+
+bool ScanSession::StartSearch(const std::string& pattern, std::function<void(const ListRow&)> onHit) {
+    if (!parser_) return false;
+    // From a callback of the worker itself (it has not ended yet) a new worker cannot start either.
+    if (busyFlag_ || OnWorkerThread() || resultsInUse_.exchange(true)) {
+        Sink().ShowMessage(kPleaseWaitText, "", MsgIcon::None, MsgButtons::Ok);
+        return false;
+    }
+    SetState([](PageState& s) { s.progressVisible = true; });
+    StartWorker([this, pattern, onHit = std::move(onHit)] {
+        SearchWorker worker(tree_, *parser_, Sink(), cancelFlag_);
+        worker.onHit = onHit;
+        worker.onFolderSearch = [this](bool active) {
+            SetState([active](PageState& s) { s.treeEnabled = !active; });
+        };
+        SearchOutcome outcome = worker.Run(pattern);
+        {
+            std::lock_guard lock(stateMutex_);
+            lastSearch_ = std::move(outcome);
+        }
+        SetState([](PageState& s) {
+            s.progressVisible = false;
+            s.treeEnabled = true;
+        });
+        resultsInUse_ = false;
+    });
+    return true;
+}
+
+SearchOutcome ScanSession::LastSearch() const {
+    std::lock_guard lock(stateMutex_);
+    return lastSearch_;
+}
+
+}  // namespace salvora

@@ -1,0 +1,218 @@
+// Saving a folder: the count question, never overwriting, safe names, merging folders, failures and cancel.
+// Needs a writable temporary folder; the parser is the in-memory fake.
+#include "scan/file_saver.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "scan/fake_parser.h"
+
+namespace salvora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeParser;
+using test::RecordingUi;
+
+class SaveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        out = fs::temp_directory_path() / ("salvora-save-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(out);
+        fs::create_directories(out);
+    }
+    void TearDown() override { fs::remove_all(out); }
+
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // Every path below out, relative, sorted.
+    std::set<std::string> Listing() const {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(out))
+            names.insert(fs::relative(e.path(), out).string() + (e.is_directory() ? "/" : ""));
+        return names;
+    }
+    SaveOutcome Save(FakeParser& parser, EntryId folder, RecordingUi& ui) {
+        FolderSaver saver(parser, ui, cancel);
+        return saver.SaveSelectedFolder(folder, out.string());
+    }
+
+    fs::path out;
+    std::atomic<bool> cancel{false};
+};
+
+TEST_F(SaveTest, RootSavesEverythingSameNamesGetNumbersAndFoldersMerge) {
+    FakeParser parser;
+    parser.File(0, "a.txt", "first");
+    parser.File(0, "a.txt", "second");
+    const EntryId d1 = parser.Folder(0, "DIR");
+    parser.File(d1, "one.bin", "1");
+    const EntryId d2 = parser.Folder(0, "DIR");
+    parser.File(d2, "two.bin", "2");
+    parser.File(d2, "one.bin", "other one");
+    parser.Folder(0, "EMPTY");
+    RecordingUi ui;
+
+    const SaveOutcome result = Save(parser, parser.RootEntry(), ui);
+    EXPECT_TRUE(result.walked);
+    EXPECT_EQ(result.fileCount, 5u);
+    EXPECT_EQ(result.filesWritten, 5u);
+    EXPECT_EQ(result.filesFailed, 0u);
+    EXPECT_EQ(Listing(), (std::set<std::string>{"a.txt", "a (1).txt", "DIR/", "DIR/one.bin",
+                                                "DIR/one (1).bin", "DIR/two.bin", "EMPTY/"}));
+    EXPECT_EQ(Read(out / "a.txt"), "first");
+    EXPECT_EQ(Read(out / "a (1).txt"), "second");
+    EXPECT_EQ(Read(out / "DIR/one (1).bin"), "other one");
+
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0].text,
+              "number of files found inside this folder = 5 .do u want to continue dumping these files..?");
+    EXPECT_EQ(ui.messages[0].title, "");
+    EXPECT_EQ(ui.messages[0].icon, MsgIcon::None);
+    EXPECT_EQ(ui.messages[0].buttons, MsgButtons::YesNo);
+    EXPECT_EQ(ui.messages[1].text, "work done");
+    EXPECT_EQ(ui.messages[1].title, "Salvora");
+    EXPECT_EQ(ui.rangeHigh, 5);
+    EXPECT_EQ(ui.lastPos, 5);
+    EXPECT_EQ(ui.statuses.front(), "saving File  " + (out / "a.txt").string());
+}
+
+TEST_F(SaveTest, SecondSaveIntoSameFolderKeepsEarlierFiles) {
+    FakeParser parser;
+    parser.File(0, "photo.jpg", "old");
+    RecordingUi ui;
+    Save(parser, 0, ui);
+    FakeParser again;
+    again.File(0, "photo.jpg", "new");
+    Save(again, 0, ui);
+    Save(again, 0, ui);
+    EXPECT_EQ(Read(out / "photo.jpg"), "old");
+    EXPECT_EQ(Read(out / "photo (1).jpg"), "new");
+    EXPECT_EQ(Read(out / "photo (2).jpg"), "new");
+}
+
+TEST_F(SaveTest, HostileNamesStayInsideTheOutputFolder) {
+    FakeParser parser;
+    const EntryId up = parser.Folder(0, "..");
+    parser.File(up, "escape.txt", "e");
+    const EntryId dot = parser.Folder(0, ".");
+    parser.File(dot, "..", "dotdot file");
+    parser.File(0, "a/../../b", "slashes");
+    parser.File(0, std::string("nul\0name", 8), "nul");
+    parser.File(0, "  padded.txt  ", "p");
+    parser.File(0, "", "nameless");
+    const std::string longStem(300, 'x');
+    parser.File(0, longStem + ".jpg", "long");
+    parser.File(0, longStem + ".jpg", "long again");
+    RecordingUi ui;
+    const SaveOutcome result = Save(parser, 0, ui);
+    EXPECT_EQ(result.filesFailed, 0u);
+    EXPECT_EQ(result.filesWritten, 8u);
+
+    const std::string cut(251, 'x');
+    const std::string cutNumbered(247, 'x');
+    EXPECT_EQ(Listing(),
+              (std::set<std::string>{"_../", "_../escape.txt", "_./", "_./_..", "a_.._.._b", "nul_name",
+                                     "padded.txt", "_", cut + ".jpg", cutNumbered + " (1).jpg"}));
+    EXPECT_FALSE(fs::exists(out.parent_path() / "escape.txt"));
+    EXPECT_FALSE(fs::exists(out.parent_path() / "b"));
+}
+
+TEST_F(SaveTest, FolderNameTakenByFileOrSymlinkGetsANumberAndCwdIsUntouched) {
+    { std::ofstream(out / "DCIM") << "a file"; }
+    const fs::path elsewhere = out.string() + "-elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, out / "LINK");
+    FakeParser parser;
+    const EntryId dcim = parser.Folder(0, "DCIM");
+    parser.File(dcim, "img.jpg", "jpeg");
+    const EntryId link = parser.Folder(0, "LINK");
+    parser.File(link, "x", "x");
+    const fs::path cwd = fs::current_path();
+    RecordingUi ui;
+    Save(parser, 0, ui);
+    EXPECT_EQ(fs::current_path(), cwd);
+    EXPECT_EQ(Read(out / "DCIM"), "a file");
+    EXPECT_EQ(Read(out / "DCIM (1)/img.jpg"), "jpeg");
+    EXPECT_EQ(Read(out / "LINK (1)/x"), "x");
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    fs::remove_all(elsewhere);
+
+    EXPECT_EQ(MakeFolderIn("new", out.string()), (out / "new").string());
+    EXPECT_EQ(MakeFolderIn("new", out.string()), (out / "new").string());  // merges
+    EXPECT_EQ(MakeFolderIn("x", (out / "missing/deeper").string()), "");
+}
+
+TEST_F(SaveTest, RefusalsAndDeclineWriteNothing) {
+    FakeParser parser;
+    const EntryId file = parser.File(0, "f.txt", "f");
+    const EntryId empty = parser.Folder(0, "E");
+    parser.Folder(empty, "SUB");
+    RecordingUi ui;
+    FolderSaver saver(parser, ui, cancel);
+
+    EXPECT_FALSE(saver.SaveSelectedFolder(0, "").walked);
+    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"select output folder"});
+
+    EXPECT_FALSE(saver.SaveSelectedFolder(file, out.string()).walked);  // a file: silently nothing
+    EXPECT_EQ(ui.messages.size(), 1u);
+
+    ui.answer = MsgAnswer::No;
+    EXPECT_FALSE(saver.SaveSelectedFolder(0, out.string()).walked);
+    EXPECT_TRUE(fs::is_empty(out));
+
+    // A folder without files asks with 0 and re-creates only its sub-folders, not itself.
+    ui.answer = MsgAnswer::Yes;
+    const SaveOutcome result = saver.SaveSelectedFolder(empty, out.string());
+    EXPECT_TRUE(result.walked);
+    EXPECT_EQ(ui.messages[ui.messages.size() - 2].text,
+              "number of files found inside this folder = 0 .do u want to continue dumping these files..?");
+    EXPECT_EQ(Listing(), std::set<std::string>{"SUB/"});
+}
+
+TEST_F(SaveTest, FailedFilesAreCountedAndCancelEndsTheWalk) {
+    FakeParser parser;
+    const EntryId bad = parser.File(0, "bad.bin", "b");
+    parser.File(0, "good.bin", "g");
+    parser.failing.insert(bad);
+    RecordingUi ui;
+    SaveOutcome result = Save(parser, 0, ui);
+    EXPECT_EQ(result.filesWritten, 1u);
+    EXPECT_EQ(result.filesFailed, 1u);
+
+    cancel = true;
+    fs::remove_all(out);
+    fs::create_directories(out);
+    result = Save(parser, 0, ui);
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.filesWritten + result.filesFailed, 0u);
+    EXPECT_EQ(ui.messages.back().text, "work done");  // still shown after a cancel
+}
+
+TEST(SafeName, KeepsOrdinaryNamesAndMakesOthersSafe) {
+    EXPECT_EQ(SafeName("IMG_0001.JPG"), "IMG_0001.JPG");
+    EXPECT_EQ(SafeName("résumé.doc"), "résumé.doc");
+    EXPECT_EQ(SafeName("."), "_.");
+    EXPECT_EQ(SafeName(".."), "_..");
+    EXPECT_EQ(SafeName("..."), "...");
+    EXPECT_EQ(SafeName(""), "_");
+    // 100 three-byte characters: cut on a character boundary, extension kept.
+    std::string wide;
+    for (int i = 0; i < 100; ++i) wide += "\xE6\x97\xA5";
+    const std::string safe = SafeName(wide + ".txt");
+    EXPECT_LE(safe.size(), 255u);
+    EXPECT_EQ(safe, wide.substr(0, 251 / 3 * 3) + ".txt");
+}
+
+}  // namespace
+}  // namespace salvora
