@@ -15,7 +15,7 @@ Fat16Class::Fat16Class() : FatParser(FatKind::Fat16) {}
 
 bool Fat16Class::CheckBootSector() {
     ReadBootSector();
-    if (!boot_.msdosOem) return false;
+    if (!boot_.msdosOem && !PassesStructuralChecks(boot_, false)) return false;
     if (boot_.sectorsPerFat16 == 0) return false;  // a FAT32 parameter block
     if (!HasUsableGeometry(boot_)) return false;
     const std::uint64_t bytesPerSector = boot_.bytesPerSector;
@@ -51,6 +51,22 @@ bool Fat16Class::ReadRootDirectory() {
     rootDir_.resize(bytes);
     if (bytes != 0) ReadAt(rootDirOffset_, rootDir_.data(), static_cast<std::uint32_t>(bytes));
     return bytes != 0;
+}
+
+bool Fat16Class::IsFatSignature(Bytes sector) const {
+    return le32(sector, 0) == 0xFFFFFFF8;  // media F8, entry 1 FFFF
+}
+
+void Fat16Class::LoadDeepFat(std::uint64_t fatOffset, std::uint64_t entries) {
+    std::uint64_t bytes = std::min(entries * 2, kMaxTableBytes);
+    const std::uint64_t bound = VolumeBound();
+    bytes = std::min(bytes, bound > fatOffset ? bound - fatOffset : 0);
+    fatTable_.assign(bytes, 0);
+    if (bytes != 0) ReadAt(fatOffset, fatTable_.data(), static_cast<std::uint32_t>(bytes));
+}
+
+std::pair<std::uint64_t, std::uint64_t> Fat16Class::BootRootArea() const {
+    return {rootDirOffset_, rootDirBytes_};
 }
 
 std::uint32_t Fat16Class::FatValue(std::uint32_t cluster) {

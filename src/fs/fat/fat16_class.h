@@ -12,8 +12,9 @@ class Fat16Class final : public FatParser {
   public:
     Fat16Class();
 
-    // MSDOS OEM prefix, a sane parameter block (512/1024/2048/4096 bytes per sector, sectors per cluster not
-    // 0) and a non-zero 16-bit FAT size; the last failing means "not FAT16" (perhaps FAT32).
+    // MSDOS OEM prefix or a boot sector whose structure is FAT16's, a sane parameter block
+    // (512/1024/2048/4096 bytes per sector, sectors per cluster not 0) and a non-zero 16-bit FAT size; the
+    // last failing means "not FAT16" (perhaps FAT32).
     bool CheckBootSector() override;
     // Loads the first FAT copy, at most the 65,536 entries a FAT16 table can address.
     bool ReadFatTable() override;
@@ -27,6 +28,10 @@ class Fat16Class final : public FatParser {
   protected:
     std::uint32_t FatValue(std::uint32_t cluster) override;
     const std::vector<std::uint8_t>* RootArea() const override { return &rootDir_; }
+    // F8 FF FF FF: media byte F8, entry 1 FFFF.
+    bool IsFatSignature(Bytes sector) const override;
+    void LoadDeepFat(std::uint64_t fatOffset, std::uint64_t entries) override;
+    std::pair<std::uint64_t, std::uint64_t> BootRootArea() const override;
 
   private:
     std::vector<std::uint8_t> fatTable_;

@@ -15,7 +15,7 @@ Fat32Class::Fat32Class() : FatParser(FatKind::Fat32) {}
 bool Fat32Class::CheckBootSector() {
     ReadBootSector();
     rootValid_ = false;
-    if (!boot_.msdosOem && !boot_.bsdOem) return false;
+    if (!boot_.msdosOem && !boot_.bsdOem && !PassesStructuralChecks(boot_, true)) return false;
     if (boot_.sectorsPerFat16 != 0) return false;  // a FAT12/FAT16 parameter block
     if (!HasUsableGeometry(boot_)) return false;
     const std::uint64_t bytesPerSector = boot_.bytesPerSector;
@@ -52,6 +52,27 @@ bool Fat32Class::ReadFatTable() {
 bool Fat32Class::ReadRootDirectory() {
     rootValid_ = bootValid_ && rootCluster_ >= 2 && rootCluster_ < ClusterLimit();
     return rootValid_;
+}
+
+// Entry 0 is the media byte F8 in the low bits; entry 1 is all ones, with or without the reserved top bits
+// (Windows writes FFFFFFFF, mkfs.fat 0FFFFFFF).
+bool Fat32Class::IsFatSignature(Bytes sector) const {
+    return le32(sector, 0) == 0x0FFFFFF8 && (le32(sector, 4) & 0x0FFFFFFF) == 0x0FFFFFFF;
+}
+
+void Fat32Class::LoadDeepFat(std::uint64_t fatOffset, std::uint64_t entries) {
+    fatTable_.clear();
+    for (auto& block : cache_) block = CacheBlock{};
+    fatStart_ = fatOffset;
+    const std::uint64_t bound = VolumeBound();
+    entries = std::min(entries, bound > fatOffset ? (bound - fatOffset) / 4 : 0);
+    fatBytes_ = entries * 4;
+    if (fatBytes_ == 0 || fatBytes_ > kMaxFatInMemory) return;
+    fatTable_.resize(fatBytes_);
+    for (std::uint64_t done = 0; done < fatBytes_; done += kReadChunk) {
+        const auto chunk = static_cast<std::uint32_t>(std::min(kReadChunk, fatBytes_ - done));
+        ReadAt(fatStart_ + done, fatTable_.data() + done, chunk);
+    }
 }
 
 std::uint32_t Fat32Class::FatValue(std::uint32_t cluster) {

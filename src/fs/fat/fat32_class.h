@@ -13,8 +13,8 @@ class Fat32Class final : public FatParser {
   public:
     Fat32Class();
 
-    // MSDOS or BSD OEM prefix, a sane parameter block and a zero 16-bit FAT size (non-zero means "not
-    // FAT32").
+    // MSDOS or BSD OEM prefix or a boot sector whose structure is FAT32's, a sane parameter block and a zero
+    // 16-bit FAT size (non-zero means "not FAT32").
     bool CheckBootSector() override;
     // Loads the first FAT copy (bounded by the volume's cluster count) or sets up the sector cache.
     bool ReadFatTable() override;
@@ -31,6 +31,9 @@ class Fat32Class final : public FatParser {
   protected:
     std::uint32_t FatValue(std::uint32_t cluster) override;
     std::uint32_t RootChainCluster() const override { return rootValid_ ? rootCluster_ : 0; }
+    // F8 FF FF 0F, then entry 1 all ones (FF FF FF FF or FF FF FF 0F).
+    bool IsFatSignature(Bytes sector) const override;
+    void LoadDeepFat(std::uint64_t fatOffset, std::uint64_t entries) override;
 
   private:
     static constexpr std::uint32_t kCacheBlockBytes = 64 * 1024;

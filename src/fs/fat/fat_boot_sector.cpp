@@ -31,6 +31,8 @@ FatBootSector DecodeFatBootSector(Bytes sector) {
     FatBootSector boot;
     boot.msdosOem = PrefixIs(sector, kOemName, "MSDOS");
     boot.bsdOem = PrefixIs(sector, kOemName, "BSD");
+    boot.jumpOk = (u8(sector, 0) == 0xEB && u8(sector, 2) == 0x90) || u8(sector, 0) == 0xE9;
+    boot.signatureOk = u8(sector, 510) == 0x55 && u8(sector, 511) == 0xAA;
     boot.bytesPerSector = le16(sector, kBytesPerSector);
     boot.sectorsPerCluster = u8(sector, kSectorsPerCluster);
     boot.reservedSectors = le16(sector, kReservedSectors);
@@ -48,6 +50,15 @@ bool HasUsableGeometry(const FatBootSector& boot) {
     constexpr std::array<std::uint16_t, 4> kSectorSizes{512, 1024, 2048, 4096};
     return std::find(kSectorSizes.begin(), kSectorSizes.end(), boot.bytesPerSector) != kSectorSizes.end() &&
            boot.sectorsPerCluster != 0;
+}
+
+bool PassesStructuralChecks(const FatBootSector& boot, bool fat32) {
+    const std::uint8_t spc = boot.sectorsPerCluster;
+    const bool powerOfTwo = spc != 0 && (spc & (spc - 1)) == 0 && spc <= 128;
+    if (!boot.jumpOk || !boot.signatureOk || !HasUsableGeometry(boot) || !powerOfTwo) return false;
+    if (boot.reservedSectors < 1 || boot.fatCount < 1 || boot.fatCount > 4) return false;
+    if (fat32) return boot.sectorsPerFat16 == 0 && boot.sectorsPerFat32 > 0;
+    return boot.sectorsPerFat16 > 0 && boot.rootEntryCount > 0;
 }
 
 }  // namespace salvora

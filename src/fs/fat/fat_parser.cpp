@@ -97,14 +97,26 @@ std::uint64_t FatParser::VolumeBound() const {
 }
 
 bool FatParser::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) {
-    if (!reader_ || offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    std::fill_n(static_cast<std::uint8_t*>(buffer), count, std::uint8_t{0});
-    if (!reader_->SeekBytes(static_cast<std::int64_t>(offset))) return false;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    if (!reader_ || offset > static_cast<std::uint64_t>(INT64_MAX)) {
+        std::fill_n(bytes, count, std::uint8_t{0});
+        return false;
+    }
+    // A read that gets any byte zero-fills the rest itself; only one that starts at or past the end leaves
+    // the buffer alone. Clearing large blocks first would cost a second pass over memory.
+    const std::uint64_t base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
+    const std::uint64_t at = offset + base;
+    if (reader_->sourceLength == 0 || at >= reader_->sourceLength) std::fill_n(bytes, count, std::uint8_t{0});
+    if (!reader_->SeekBytes(static_cast<std::int64_t>(offset))) {
+        std::fill_n(bytes, count, std::uint8_t{0});
+        return false;
+    }
     return reader_->ReadBytes(buffer, count);
 }
 
 bool FatParser::ReadBootSector() {
     bootValid_ = false;
+    bootDataStartKnown_ = false;
     std::vector<std::uint8_t> sector(kBootSectorBytes);
     const bool ok = ReadAt(0, sector.data(), kBootSectorBytes);
     boot_ = DecodeFatBootSector(sector);
@@ -114,6 +126,11 @@ bool FatParser::ReadBootSector() {
 void FatParser::SetGeometry(std::uint64_t dataStart, std::uint64_t tableEntries, std::uint32_t hardLimit) {
     clusterBytes_ = boot_.ClusterBytes();
     dataStart_ = dataStart;
+    if (bootValid_) {
+        // Kept for an advanced run, which replaces the rest of the geometry.
+        bootDataStart_ = dataStart;
+        bootDataStartKnown_ = true;
+    }
     std::uint64_t limit = std::min<std::uint64_t>(tableEntries, hardLimit);
     std::uint64_t bound = VolumeBound();
     if (bound == 0) bound = boot_.TotalSectors() * boot_.bytesPerSector;
@@ -133,6 +150,7 @@ bool FatParser::ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& ou
 
 std::uint32_t FatParser::NextCluster(std::uint32_t cluster) {
     if (driveFormatted.load(std::memory_order_relaxed)) return EndOfChain();
+    if (advancedMode_ != 0 && !deepFat_) return EndOfChain();
     if (cluster < 2 || cluster >= clusterLimit_) return EndOfChain();
     const std::uint32_t value = FatValue(cluster);
     if (value < 2 || value >= clusterLimit_) return EndOfChain();

@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "fs/fat/fat_boot_sector.h"
+#include "fs/fat/fat_dir_slot.h"
 #include "fs/fat/fat_entry_record.h"
 #include "fs/fat/fat_names.h"
 #include "io/file_read_seek.h"
@@ -86,6 +90,32 @@ class FatParser : public ParserBase {
     // were written.
     bool ExtractFile(EntryId id, const std::string& destPath) override;
 
+    // ---- advanced run, for a volume whose boot sector or tables are damaged
+    // Sectors that start like the first sector of a FAT, in 10 MiB reads from offset 0, until `limit` hits
+    // (below 1: 3) or Stop. Kept as the candidates of the advanced run.
+    std::vector<std::uint64_t> FindFatTables(int limit);
+    const std::vector<std::uint64_t>& FoundFats() const { return foundFats_; }
+    // The last FindFatTables saw the stop flag (and cleared it).
+    bool SearchStopped() const { return searchStopped_; }
+    // Geometry of the advanced run: 512-byte sectors, the chosen sectors per cluster (1..255). False for 0.
+    bool SetDeepGeometry(unsigned sectorsPerCluster);
+    // Reads chains from the FAT copy at fatOffset from now on; 0 means no FAT (every chain ends at once).
+    bool SetFatForDeepScan(std::uint64_t fatOffset);
+    // Tests every 32-byte slot of the volume; keeps the byte offsets of plausible entries and what they say
+    // of where the data region starts. Polls stopRequested per block and keeps what it found.
+    std::size_t ScanSectorsForEntries();
+    // Records from the found slots: record 0 "DUMMY ENTRY" (the root), record 1 "ORPHAN ENTRY" for entries
+    // whose folder is unknown; found folders are walked with their chains. Returns the number of records.
+    std::size_t BuildEntriesFromScan();
+    void BuildEntriesFromScan(std::vector<FatEntryRecord>& out);
+    // The results page's advanced worker after the parser was attached: geometry, FAT candidate (0 past the
+    // end of the list), scan, build, links and tree, with the worker's status texts.
+    void RunAdvanced(std::size_t candidateIndex, unsigned sectorsPerCluster);
+    const std::vector<std::uint64_t>& FoundSlots() const { return foundSlots_; }
+    bool AdvancedMode() const { return advancedMode_ != 0; }
+    // Found slots at or before this offset belong to the root; later ones without a known folder are orphans.
+    std::uint64_t RootAreaEnd() const { return rootAreaEnd_; }
+
   protected:
     explicit FatParser(FatKind kind);
 
@@ -94,6 +124,12 @@ class FatParser : public ParserBase {
     // The root directory: FAT16 holds it as a fixed area in memory, FAT32 as a chain from its root cluster.
     virtual const std::vector<std::uint8_t>* RootArea() const { return nullptr; }
     virtual std::uint32_t RootChainCluster() const { return 0; }
+    // Advanced run: does this sector start like a FAT of this kind?
+    virtual bool IsFatSignature(Bytes sector) const = 0;
+    // Advanced run: load (or point the lookups at) `entries` FAT entries at fatOffset.
+    virtual void LoadDeepFat(std::uint64_t fatOffset, std::uint64_t entries) = 0;
+    // The fixed root directory area the boot sector states (FAT16), else {0, 0}.
+    virtual std::pair<std::uint64_t, std::uint64_t> BootRootArea() const { return {0, 0}; }
 
     // Reads the boot sector and checks the common parameter block. False leaves bootValid_ false.
     bool ReadBootSector();
@@ -120,6 +156,12 @@ class FatParser : public ParserBase {
 
   private:
     struct DirFrame;
+    struct DeepFrame;
+    void EstimateDataStart();
+    void HandleFoundSlot(std::uint64_t offset, std::vector<std::uint8_t>& window);
+    void WalkDeep(std::vector<DeepFrame>& stack);
+    bool LoadDeepBlock(DeepFrame& frame);
+    FatEntryRecord NamedRecord(Bytes slot, LongNameRun& run);
     bool LoadBlock(DirFrame& frame);
     void WalkSlot(std::vector<DirFrame>& stack);
     std::uint32_t AddRecord(FatEntryRecord record);
@@ -130,6 +172,23 @@ class FatParser : public ParserBase {
     std::vector<std::uint32_t> lastChild_;  // link cache: last child linked under each record
     std::vector<bool> chainMark_;           // extraction loop guard, cleared through chainTouched_
     std::vector<std::uint32_t> chainTouched_;
+
+    // advanced run
+    int advancedMode_ = 0;
+    bool searchStopped_ = false;
+    bool deepFat_ = false;             // a FAT copy was chosen
+    std::uint64_t bootDataStart_ = 0;  // from a boot sector that passed, before the run changed anything
+    bool bootDataStartKnown_ = false;
+    std::vector<std::uint64_t> foundFats_;
+    std::vector<std::uint64_t> foundSlots_;
+    std::unordered_set<std::uint64_t> processedOffsets_;
+    std::unordered_map<std::uint64_t, std::uint32_t> dataStartVotes_;  // from "." slots of folder clusters
+    std::uint64_t rootHint_ = 0;  // FAT32: first volume-label or Recycle Bin slot
+    bool rootHintFound_ = false;
+    std::uint64_t rootAreaEnd_ = 0;
+    std::uint64_t deepRootOffset_ = 0;  // the root directory the run walks first
+    std::uint64_t deepRootBytes_ = 0;   // FAT16 fixed area; 0: FAT32 chain from deepRootCluster_
+    std::uint32_t deepRootCluster_ = 0;
 };
 
 }  // namespace salvora

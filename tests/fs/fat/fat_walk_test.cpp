@@ -225,9 +225,11 @@ TYPED_TEST(FatWalk, StopKeepsWhatWasFound) {
     EXPECT_EQ(s.parser.EntryName(0), "DUMMY ENTRY");
 }
 
-TEST(Fat16Walk, RefusesWithoutMsdosOemOrWithAFat32ParameterBlock) {
+TEST(Fat16Walk, RefusesWithoutMsdosOemAndFatStructureOrWithAFat32ParameterBlock) {
     FatImageBuilder b(FatKind::Fat16, 64);
     b.Poke(3, "mkfs.fat", 8);
+    EXPECT_TRUE(RunStandard<Fat16Class>(b.Write("oem16"))->bootOk);  // another formatter's name
+    b.Poke(0, "\0\0\0", 3);                                          // and no jump: not a boot sector
     EXPECT_FALSE(RunStandard<Fat16Class>(b.Write("oem16"))->bootOk);
     FatImageBuilder b32(FatKind::Fat32, 64);
     EXPECT_FALSE(RunStandard<Fat16Class>(b32.Write("is32"))->bootOk);

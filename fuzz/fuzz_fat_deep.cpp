@@ -1,0 +1,100 @@
+// libFuzzer harness for the advanced (damaged-volume) run of the FAT16 and FAT32 parsers: the input is a
+// whole small volume (padded to 1 MiB) after two control bytes (kind, sectors per cluster, candidate,
+// formatted); the FAT-copy search, the slot scan, the rebuilt tree and a few extractions all run on it.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fs/fat/fat16_class.h"
+#include "fs/fat/fat32_class.h"
+#include "fs/fat/fat_globals.h"
+#include "io/file_read_seek.h"
+#include "scan/result_tree.h"
+
+namespace {
+
+constexpr std::size_t kVolumeBytes = 1u << 20;
+constexpr int kMaxExtractions = 6;
+
+int VolumeFd() {
+    static const int fd = ::memfd_create("salvora-fuzz-fat-deep", 0);
+    return fd;
+}
+
+const std::string& OutputDir() {
+    static const std::string dir = [] {
+        char name[] = "/tmp/salvora-fuzz-fat-deep-XXXXXX";
+        const char* made = ::mkdtemp(name);
+        if (!made) std::abort();
+        return std::string(made);
+    }();
+    return dir;
+}
+
+void Run(salvora::FatParser& parser, unsigned sectorsPerCluster, std::size_t candidate) {
+    salvora::FileReadSeek reader;
+    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(VolumeFd()))) return;
+    salvora::VolumeEntry volume;
+    volume.sizeText = "1";
+    salvora::ResultTree tree;
+    parser.tree = &tree;
+    parser.AttachReader(&reader, volume);
+    parser.SetVolumeBytes(kVolumeBytes);
+    parser.CheckBootSector();
+    parser.FindFatTables(static_cast<int>(candidate % 5));
+    parser.RunAdvanced(candidate % 4, sectorsPerCluster);
+
+    // The links must form a tree: every record reachable at most once from the root.
+    const auto& entries = parser.Entries();
+    std::vector<bool> seen(entries.size(), false);
+    std::vector<salvora::EntryId> stack{0};
+    int extracted = 0;
+    while (!stack.empty()) {
+        const salvora::EntryId id = stack.back();
+        stack.pop_back();
+        if (id >= entries.size() || seen[id]) std::abort();
+        seen[id] = true;
+        if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
+            const std::string dest = OutputDir() + "/f" + std::to_string(extracted++);
+            parser.ExtractFile(id, dest);
+            ::unlink(dest.c_str());
+        }
+        for (auto c = parser.FirstChild(id); c; c = parser.NextSibling(*c)) {
+            if (*c >= entries.size() || seen[*c]) std::abort();
+            stack.push_back(*c);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::uint8_t control = data[0];
+    const std::uint8_t candidate = data[1];
+    data += 2;
+    size -= 2;
+    std::vector<std::uint8_t> volume(kVolumeBytes, 0);
+    std::copy(data, data + std::min(size, kVolumeBytes), volume.begin());
+    const int fd = VolumeFd();
+    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, volume.data(), volume.size(), 0) != (ssize_t)volume.size())
+        return 0;
+    const unsigned sectorsPerCluster = 1u << (control & 7);  // 1..128
+    salvora::driveFormatted = (control & 0x10) != 0;
+    if (control & 0x08) {
+        salvora::Fat32Class parser;
+        Run(parser, sectorsPerCluster, candidate);
+    } else {
+        salvora::Fat16Class parser;
+        Run(parser, sectorsPerCluster, candidate);
+    }
+    salvora::driveFormatted = false;
+    return 0;
+}

@@ -1,0 +1,420 @@
+// The advanced run of the FAT16 and FAT32 parsers, for volumes whose boot sector or FAT is damaged or whose
+// drive was quick-formatted: FAT copies found by their first bytes, directory slots found anywhere on the
+// volume, and records rebuilt from them with an estimated geometry.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "fs/fat/fat_deep_slot.h"
+#include "fs/fat/fat_parser.h"
+#include "io/pause_gate.h"
+
+namespace salvora {
+namespace {
+
+constexpr std::uint64_t kSearchBlockBytes = 0xA00000;  // 10 MiB
+// Reads stay small enough to be looked at while still in the cache; the 10 MiB search block is the unit of
+// progress and Stop only.
+constexpr std::uint64_t kSearchReadBytes = 128 << 10;
+constexpr std::uint64_t kScanBlockBytes = 128 << 10;
+constexpr std::uint64_t kWindowBytes = 2048;       // a found slot is read with the slots after it
+constexpr std::uint64_t kFat16RootBytes = 0x4000;  // 512 root entries, what FAT16 formatters write
+constexpr std::size_t kMaxDeepDepth = 256;         // deeper folders are still found by the scan, as orphans
+constexpr std::size_t kMaxFoundSlots = 16u << 20;
+constexpr std::size_t kMaxVoteKeys = 1u << 16;
+constexpr std::uint8_t kEndMarker = 0xCD;
+constexpr const char* kRootName = "DUMMY ENTRY";
+constexpr const char* kOrphanName = "ORPHAN ENTRY";
+
+// Attribute bytes worth a closer look in the scan: entries of either kind, long-name slots, labels.
+constexpr std::array<bool, 256> kScanAttributes = [] {
+    std::array<bool, 256> table{};
+    for (const int a : {0x08, 0x0F, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x20, 0x26, 0x30})
+        table[a] = true;
+    return table;
+}();
+
+std::string Format(const char* format, long long a, long long b = 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+}  // namespace
+
+struct FatParser::DeepFrame {
+    std::uint32_t dirIndex = 0;
+    bool fixedArea = false;  // the FAT16 root: one block at fixedOffset
+    std::uint64_t fixedOffset = 0;
+    std::uint64_t fixedBytes = 0;
+    std::uint32_t cluster = 0;
+    bool dotCheck = false;  // a folder's first cluster starts with its "." slot
+    std::uint64_t blocks = 0;
+    bool loaded = false;
+    std::vector<std::uint8_t> block;
+    std::uint64_t blockOffset = 0;
+    std::size_t slot = 0;
+    LongNameRun run;
+};
+
+std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
+    foundFats_.clear();
+    searchStopped_ = false;
+    const std::size_t max = static_cast<std::size_t>(limit < 1 ? 3 : limit);
+    const std::uint64_t bound = VolumeBound();
+    if (!reader_ || bound == 0) return foundFats_;
+    std::vector<std::uint8_t> block(std::min(kSearchReadBytes, bound));
+    auto& status = Status();
+    status.SetProgressRange(0, 1000);
+    for (std::uint64_t pos = 0; pos < bound && foundFats_.size() < max; pos += kSearchBlockBytes) {
+        status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(pos) / bound * 1000));
+        const std::uint64_t end = std::min(pos + kSearchBlockBytes, bound);
+        for (std::uint64_t read = pos; read < end && foundFats_.size() < max; read += kSearchReadBytes) {
+            const std::uint64_t n = std::min(kSearchReadBytes, end - read);
+            ReadAt(read, block.data(), static_cast<std::uint32_t>(n));
+            for (std::uint64_t s = 0; s + kSectorBytes <= n && foundFats_.size() < max; s += kSectorBytes) {
+                if (!IsFatSignature(Bytes(block.data() + s, kSectorBytes))) continue;
+                foundFats_.push_back(read + s);
+                status.SetStatus(Format("found fat entry  %d", static_cast<long long>(foundFats_.size())));
+            }
+        }
+        if (PollStop(stopRequested)) {
+            stopRequested = false;
+            searchStopped_ = true;
+            break;
+        }
+    }
+    status.SetProgressPos(1000);
+    return foundFats_;
+}
+
+bool FatParser::SetDeepGeometry(unsigned sectorsPerCluster) {
+    if (sectorsPerCluster == 0 || sectorsPerCluster > 255) return false;
+    ++advancedMode_;
+    clusterBytes_ = std::uint64_t{kSectorBytes} * sectorsPerCluster;
+    const std::uint64_t clusters = VolumeBound() / clusterBytes_;
+    const std::uint64_t hardLimit = EndOfChain() - 8;  // the bad-cluster mark and above end chains
+    clusterLimit_ = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(clusters, 2, hardLimit));
+    return true;
+}
+
+bool FatParser::SetFatForDeepScan(std::uint64_t fatOffset) {
+    deepFat_ = fatOffset != 0 && fatOffset < VolumeBound();
+    if (deepFat_) LoadDeepFat(fatOffset, clusterLimit_);
+    return deepFat_;
+}
+
+std::size_t FatParser::ScanSectorsForEntries() {
+    foundSlots_.clear();
+    dataStartVotes_.clear();
+    rootHintFound_ = false;
+    rootHint_ = 0;
+    if (!reader_ || clusterBytes_ == 0) return 0;
+    const bool fat32 = kind_ == FatKind::Fat32;
+    const std::uint64_t bound = VolumeBound();
+    const std::uint64_t totalSectors = bound / kSectorBytes;
+    // Large reads, whole clusters each, so every cluster-sized block is still looked at whole.
+    const std::uint64_t blockBytes =
+        std::max(clusterBytes_, kScanBlockBytes - kScanBlockBytes % clusterBytes_);
+    std::vector<std::uint8_t> buffer(std::min(blockBytes, bound));
+    auto& status = Status();
+    status.SetProgressRange(0, fat32 ? 1000 : 100000);
+    std::size_t reported = SIZE_MAX;
+    for (std::uint64_t pos = 0; pos < bound; pos += blockBytes) {
+        if (PollStop(stopRequested)) {
+            stopRequested = false;
+            break;
+        }
+        if (fat32) {
+            status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(pos) / bound * 1000));
+        } else {
+            status.SetStatus(Format("currently at sector %lld of %lld",
+                                    static_cast<long long>(pos / kSectorBytes),
+                                    static_cast<long long>(totalSectors)));
+            status.SetProgressPos(static_cast<std::int64_t>(
+                static_cast<double>(pos / kSectorBytes) / std::max<std::uint64_t>(totalSectors, 1) * 100000));
+        }
+        const std::uint64_t n = std::min(blockBytes, bound - pos);
+        ReadAt(pos, buffer.data(), static_cast<std::uint32_t>(n));
+        for (std::uint64_t off = 0; off + kSlotBytes <= n; off += kSlotBytes) {
+            const std::uint8_t first = buffer[off];
+            // Most slots of a data region fail here; "?RECYCLE" slots are root hints whatever their
+            // attributes.
+            if (first == kSlotFree || (!kScanAttributes[buffer[off + 11]] && buffer[off + 1] != 'R'))
+                continue;
+            const Bytes slot(buffer.data() + off, kSlotBytes);
+            if (first == kSlotDot) {
+                // A folder's first cluster names itself in its "." slot: where cluster 2 must lie.
+                if (off % kSectorBytes != 0 || off + 2 * kSlotBytes > n) continue;
+                const std::uint32_t self = DotEntryCluster(Bytes(buffer.data() + off, 2 * kSlotBytes));
+                const std::uint64_t at = pos + off;
+                if (self < 2 || std::uint64_t{self - 2} * clusterBytes_ > at) continue;
+                const std::uint64_t start = at - std::uint64_t{self - 2} * clusterBytes_;
+                if (dataStartVotes_.size() < kMaxVoteKeys || dataStartVotes_.count(start))
+                    ++dataStartVotes_[start];
+                continue;
+            }
+            if (fat32 && !rootHintFound_ && !bootDataStartKnown_ &&
+                (buffer[off + 11] == kAttrVolumeLabel || buffer[off + 1] == 'R') && Fat32RootHint(slot)) {
+                rootHint_ = pos + off;
+                rootHintFound_ = true;
+            }
+            if (foundSlots_.size() < kMaxFoundSlots && DeepSlotPasses(slot, kind_, clusterLimit_))
+                foundSlots_.push_back(pos + off);
+        }
+        if (fat32 && foundSlots_.size() != reported) {
+            reported = foundSlots_.size();
+            status.SetStatus(Format("found file or directory =  %d", static_cast<long long>(reported)));
+        }
+    }
+    status.SetProgressPos(fat32 ? 1000 : 100000);
+    return foundSlots_.size();
+}
+
+// Where cluster 2 lies: the boot sector's word when it passed; else what most folders' "." slots say; else
+// (FAT32) the first volume-label or Recycle Bin slot, the start of the root; else a guess from the volume's
+// size (FAT16: two FATs for its cluster count after a few reserved sectors) or the first found slot.
+void FatParser::EstimateDataStart() {
+    const bool fat32 = kind_ == FatKind::Fat32;
+    bool credible = true;
+    std::uint64_t start = 0;
+    if (bootDataStartKnown_) {
+        start = bootDataStart_;
+    } else if (!dataStartVotes_.empty()) {
+        std::uint32_t best = 0;
+        for (const auto& [candidate, votes] : dataStartVotes_)
+            if (votes > best || (votes == best && candidate < start)) {
+                best = votes;
+                start = candidate;
+            }
+    } else if (fat32 && rootHintFound_) {
+        start = rootHint_;
+    } else if (fat32) {
+        credible = false;
+        start =
+            !foundSlots_.empty() && foundSlots_.front() >= kSlotBytes ? foundSlots_.front() - kSlotBytes : 0;
+    } else {
+        credible = false;
+        const std::uint64_t clusters = clusterLimit_;
+        start = 2 * (kSectorBytes * ((2 * clusters) / kSectorBytes + 1) + 2048) + kFat16RootBytes;
+    }
+    dataStart_ = start;
+    deepRootOffset_ = deepRootBytes_ = 0;
+    deepRootCluster_ = 0;
+    if (fat32) {
+        rootAreaEnd_ = start + clusterBytes_;
+        if (credible)
+            deepRootCluster_ = bootDataStartKnown_ && boot_.rootCluster >= 2 ? boot_.rootCluster : 2;
+        return;
+    }
+    const auto [bootRootOffset, bootRootBytes] = BootRootArea();
+    if (bootDataStartKnown_ && bootRootBytes != 0) {
+        deepRootOffset_ = bootRootOffset;
+        deepRootBytes_ = bootRootBytes;
+    } else if (start >= kFat16RootBytes) {
+        deepRootOffset_ = start - kFat16RootBytes;
+        deepRootBytes_ = kFat16RootBytes;
+    }
+    rootAreaEnd_ = deepRootOffset_ + deepRootBytes_;
+    if (!credible) deepRootBytes_ = 0;  // a guessed root area is not walked: found slots only
+}
+
+FatEntryRecord FatParser::NamedRecord(Bytes slot, LongNameRun& run) {
+    const FatDirSlot d = DecodeFatDirSlot(slot);
+    FatEntryRecord record = RecordFromSlot(d);
+    // A run of deleted long-name slots before a live short entry is left over from an older file.
+    if (!run.Empty() && !(run.FirstDeleted() && !d.IsDeleted())) {
+        record.name = run.Assemble();
+        record.deleted = (run.FirstDeleted() || d.IsDeleted()) ? 1 : 0;
+    } else {
+        record.name = ShortEntryName(slot, kind_);
+        record.deleted = d.IsDeleted() ? 1 : 0;
+    }
+    run.Clear();
+    return record;
+}
+
+bool FatParser::LoadDeepBlock(DeepFrame& f) {
+    const std::uint64_t bound = VolumeBound();
+    if (f.fixedArea) {
+        if (f.blocks > 0 || f.fixedOffset >= bound) return false;
+        const std::uint64_t bytes = std::min(f.fixedBytes, bound - f.fixedOffset) / kSlotBytes * kSlotBytes;
+        f.block.assign(bytes, 0);
+        ReadAt(f.fixedOffset, f.block.data(), static_cast<std::uint32_t>(bytes));
+        f.blockOffset = f.fixedOffset;
+    } else {
+        std::uint32_t next = f.cluster;
+        if (f.blocks > 0) {
+            next = NextCluster(f.cluster);
+            if (next == EndOfChain()) return false;
+        }
+        // A cluster read before (a loop, a cross-link) ends the chain.
+        if (next < 2 || next >= clusterLimit_ || visitedClusters_[next]) return false;
+        const std::uint64_t offset = dataStart_ + std::uint64_t{next - 2} * clusterBytes_;
+        if (offset >= bound) return false;
+        visitedClusters_[next] = true;
+        f.cluster = next;
+        ReadCluster(next, f.block);
+        f.blockOffset = offset;
+        if (f.blocks == 0 && f.dotCheck && u8(f.block, 0) != kSlotDot) return false;
+    }
+    ++f.blocks;
+    f.slot = 0;
+    f.loaded = true;
+    return true;
+}
+
+// Walks folders from the frame on top, and the folders found in them. Every slot handled goes into
+// processedOffsets_; meeting one that is there already ends that cluster: it was handled before.
+void FatParser::WalkDeep(std::vector<DeepFrame>& stack) {
+    const bool freeEndsCluster = kind_ == FatKind::Fat32;
+    while (!stack.empty()) {
+        DeepFrame& f = stack.back();
+        if (!f.loaded) {
+            if (PollStop(stopRequested) || !LoadDeepBlock(f)) {
+                stack.pop_back();
+                continue;
+            }
+        }
+        if (f.slot + kSlotBytes > f.block.size()) {
+            f.loaded = false;
+            continue;
+        }
+        const Bytes slot = Bytes(f.block).subspan(f.slot, kSlotBytes);
+        const std::uint64_t at = f.blockOffset + f.slot;
+        f.slot += kSlotBytes;
+        const std::uint8_t first = u8(slot, 0);
+        const std::uint8_t attributes = u8(slot, 11);
+        if (attributes == kEndMarker) {
+            f.slot = f.block.size();
+            continue;
+        }
+        if (first == kSlotFree) {
+            if (freeEndsCluster) f.slot = f.block.size();
+            f.run.Clear();
+            continue;
+        }
+        if (first == kSlotDot) continue;
+        if (!processedOffsets_.insert(at).second) {
+            f.slot = f.block.size();
+            f.run.Clear();
+            continue;
+        }
+        if (attributes == kAttrLongName) {
+            f.run.Add(slot);
+            continue;
+        }
+        FatEntryRecord record = NamedRecord(slot, f.run);
+        record.parentIndex = f.dirIndex;
+        const std::uint32_t cluster = record.FirstCluster();
+        const bool folder = record.IsDirectory();
+        const std::uint32_t index = AddRecord(std::move(record));
+        if (!folder || index == kNoRecord || cluster < 2 || cluster >= clusterLimit_ ||
+            visitedClusters_[cluster] || stack.size() >= kMaxDeepDepth)
+            continue;
+        DeepFrame child;
+        child.dirIndex = index;
+        child.cluster = cluster;
+        child.dotCheck = true;
+        stack.push_back(std::move(child));  // f is not used past this point
+    }
+}
+
+void FatParser::HandleFoundSlot(std::uint64_t offset, std::vector<std::uint8_t>& window) {
+    if (!processedOffsets_.insert(offset).second) return;
+    const std::uint64_t sectorStart = offset - offset % kSectorBytes;
+    ReadAt(sectorStart, window.data(), static_cast<std::uint32_t>(window.size()));
+    std::size_t pos = static_cast<std::size_t>(offset - sectorStart);
+    if (u8(window, pos) == kSlotDot) return;
+    LongNameRun run;
+    if (u8(window, pos + 11) == kAttrLongName) {
+        // The run and the short entry after it, as far as the window reaches.
+        while (pos + kSlotBytes <= window.size() && u8(window, pos + 11) == kAttrLongName &&
+               u8(window, pos) != kSlotFree) {
+            run.Add(Bytes(window).subspan(pos, kSlotBytes));
+            processedOffsets_.insert(sectorStart + pos);
+            pos += kSlotBytes;
+        }
+        if (pos + kSlotBytes > window.size()) return;
+        const std::uint8_t first = u8(window, pos);
+        if (first == kSlotFree || first == kSlotDot || u8(window, pos + 11) == kAttrLongName) return;
+        if (!processedOffsets_.insert(sectorStart + pos).second) return;
+    }
+    const Bytes slot = Bytes(window).subspan(pos, kSlotBytes);
+    if (u8(slot, 0) == kSlotFree) return;
+    FatEntryRecord record = NamedRecord(slot, run);
+    record.parentIndex = offset > rootAreaEnd_ ? 1 : 0;
+    const std::uint32_t cluster = record.FirstCluster();
+    const bool folder = record.IsDirectory();
+    const std::uint32_t index = AddRecord(std::move(record));
+    if (!folder || index == kNoRecord || cluster < 2 || cluster >= clusterLimit_ || visitedClusters_[cluster])
+        return;
+    std::vector<DeepFrame> stack(1);
+    stack.back().dirIndex = index;
+    stack.back().cluster = cluster;
+    stack.back().dotCheck = true;
+    WalkDeep(stack);
+}
+
+std::size_t FatParser::BuildEntriesFromScan() {
+    entries_.clear();
+    lastChild_.clear();
+    processedOffsets_.clear();
+    visitedClusters_.assign(clusterLimit_, false);
+    EstimateDataStart();
+
+    FatEntryRecord root;
+    root.attributes = kAttrLongName;
+    root.name = kRootName;
+    AddRecord(std::move(root));
+    FatEntryRecord orphans;
+    orphans.attributes = kAttrDirectory;
+    orphans.name = kOrphanName;
+    AddRecord(std::move(orphans));
+
+    // The root first, so that its entries are not taken for orphans.
+    std::vector<DeepFrame> stack(1);
+    if (deepRootBytes_ != 0) {
+        stack.back().fixedArea = true;
+        stack.back().fixedOffset = deepRootOffset_;
+        stack.back().fixedBytes = deepRootBytes_;
+    } else {
+        stack.back().cluster = deepRootCluster_;
+    }
+    if (deepRootBytes_ != 0 || deepRootCluster_ >= 2) WalkDeep(stack);
+
+    std::vector<std::uint8_t> window(kWindowBytes);
+    for (const std::uint64_t offset : foundSlots_) {
+        if (PollStop(stopRequested)) break;
+        HandleFoundSlot(offset, window);
+    }
+    processedOffsets_ = {};
+    visitedClusters_ = {};
+    return entries_.size();
+}
+
+void FatParser::BuildEntriesFromScan(std::vector<FatEntryRecord>& out) {
+    BuildEntriesFromScan();
+    out = entries_;
+}
+
+void FatParser::RunAdvanced(std::size_t candidateIndex, unsigned sectorsPerCluster) {
+    stopRequested = false;
+    entries_.clear();
+    lastChild_.clear();
+    const bool fat32 = kind_ == FatKind::Fat32;
+    if (SetDeepGeometry(sectorsPerCluster)) {
+        SetFatForDeepScan(candidateIndex < foundFats_.size() ? foundFats_[candidateIndex] : 0);
+        ScanSectorsForEntries();
+    } else {
+        foundSlots_.clear();  // no geometry: the tree keeps its root and orphan folders only
+    }
+    Status().SetStatus("Maintaining directory Structure in AdvanceScanning");
+    BuildEntriesFromScan();
+    Status().SetStatus(fat32 ? "Maintaining TreeStructure for Tree Control"
+                             : "Maintaining Tree Structure for Tree Control");
+    MaintainTreeInVector();
+    CreateTreeStructure();
+}
+
+}  // namespace salvora
