@@ -213,7 +213,8 @@ void ScanSession::DiscoverIfNeeded(DiscoveryKind kind) {
     if (advancedInput_) return;
     const DeepDiscovery found = RunDeepDiscovery(*parser_, kind, theReader, volume_, kDefaultMaxFileSystems);
     selection_ = AdvancedSelection{};
-    if (!found.sectorsPerClusterTexts.empty()) selection_.sectorsPerClusterText = found.sectorsPerClusterTexts[0];
+    if (!found.sectorsPerClusterTexts.empty())
+        selection_.sectorsPerClusterText = found.sectorsPerClusterTexts.front();
 }
 
 void ScanSession::RunFatAdvanced(bool fat32) {
@@ -222,8 +223,8 @@ void ScanSession::RunFatAdvanced(bool fat32) {
     tree_.Clear();
     fat.AttachReader(theReader, volume_);
     fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
-    fat.RunAdvanced(selection_.candidateIndex,
-                    static_cast<unsigned>(std::clamp(SectorsPerClusterValue(selection_.sectorsPerClusterText), 0, 255)));
+    const int sectorsPerCluster = SectorsPerClusterValue(selection_.sectorsPerClusterText);
+    fat.RunAdvanced(selection_.candidateIndex, static_cast<unsigned>(std::clamp(sectorsPerCluster, 0, 255)));
     FinishScan(fat32);
 }
 
