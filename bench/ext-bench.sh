@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# ext4 listing and recovery against The Sleuth Kit on the same warm image: a 1 GiB ext4 volume holding about
+# 50,000 files in 200 folders (made once with mke2fs -d from a generated tree, cached in bench/.cache), with a
+# few hundred of them removed by debugfs. `fls -r -p` beside the ext list, `tsk_recover -e` beside saving every
+# file. Prints wall times, the ratios peer_time / our_time (target: above 1, i.e. faster than each peer) and
+# peak memory (/usr/bin/time).
+#   SALVORA_BUILD   build directory (default: build); the driver is built there when missing
+#   BENCH_RUNS      timed runs of each side, best one counts (default: 3)
+#   EXT_DIRS / EXT_FILES   folders and files per folder (default: 200 / 250)
+#   BENCH_OUT       where recovered files go (default: /dev/shm when writable): a disk file system that has just
+#                   deleted 50,000 files slows the next 50,000 creations far more than either side's own work
+set -euo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+build="${SALVORA_BUILD:-$root/build}"
+runs="${BENCH_RUNS:-3}"
+dirs="${EXT_DIRS:-200}"
+files="${EXT_FILES:-250}"
+img="$here/.cache/ext4-${dirs}x${files}.img"
+out_base="${BENCH_OUT:-/dev/shm}"
+[[ -d "$out_base" && -w "$out_base" ]] || out_base="${TMPDIR:-/tmp}"
+tmp="$(mktemp -d -p "$out_base")"
+trap 'rm -rf "$tmp"' EXIT
+
+for t in fls tsk_recover mke2fs debugfs; do
+    command -v "$t" >/dev/null || { echo "ext-bench: $t is needed (sleuthkit, e2fsprogs)" >&2; exit 1; }
+done
+if [[ ! -x "$build/bench/ext_bench" ]]; then
+    cmake -S "$root" -B "$build" -G Ninja >/dev/null
+    cmake --build "$build" --target ext_bench >/dev/null
+fi
+mkdir -p "$here/.cache"
+if [[ ! -f "$img" ]]; then
+    echo "making $img ($dirs folders x $files files)"
+    stage="$tmp/stage"
+    python3 - "$stage" "$dirs" "$files" <<'PY'
+import os, random, sys
+stage, dirs, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(7)
+for d in range(dirs):
+    path = os.path.join(stage, "folder%03d" % d)
+    os.makedirs(path)
+    for f in range(files):
+        size = rnd.choice((700, 3000, 9000, 20000))
+        with open(os.path.join(path, "file%04d.dat" % f), "wb") as out:
+            out.write(rnd.randbytes(size))
+PY
+    truncate -s 1G "$img.part"
+    mke2fs -q -F -t ext4 -b 4096 -d "$stage" "$img.part"
+    # Remove every 100th file so both sides have removed names to list.
+    for ((d = 0; d < dirs; d += 1)); do
+        for ((f = 0; f < files; f += 100)); do printf 'rm /folder%03d/file%04d.dat\n' "$d" "$f"; done
+    done >"$tmp/rm.cmds"
+    debugfs -w -f "$tmp/rm.cmds" "$img.part" >/dev/null 2>&1
+    mv "$img.part" "$img"
+    rm -rf "$stage"
+fi
+cat "$img" >/dev/null  # warm the page cache for both sides
+
+best() {  # best wall time of $runs runs, after one warm-up; a fresh output dir per run when the command has OUT
+    local b=""
+    for ((i = 0; i <= runs; i++)); do
+        rm -rf "$tmp/out"
+        local cmd=("${@//OUT/$tmp/out}")
+        local t0 t1
+        t0=$(date +%s.%N)
+        "${cmd[@]}" >/dev/null 2>&1 || true
+        t1=$(date +%s.%N)
+        ((i == 0)) && continue
+        b=$(echo "$t0 $t1 ${b:-}" | awk '{t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3}')
+    done
+    echo "$b"
+}
+peak() {  # peak resident memory in KiB of one run
+    rm -rf "$tmp/out"
+    local cmd=("${@//OUT/$tmp/out}")
+    /usr/bin/time -v "${cmd[@]}" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'
+}
+
+ours_list=$("$build/bench/ext_bench" --list "$img" | wc -l)
+fls_list=$(fls -r -p "$img" | grep -vc -e '^V/V' -e 'OrphanFile' || true)
+echo "entries: ours $ours_list, fls $fls_list"
+
+t_ours=$(best "$build/bench/ext_bench" --list "$img")
+t_fls=$(best fls -r -p "$img")
+m_ours=$(peak "$build/bench/ext_bench" --list "$img")
+m_fls=$(peak fls -r -p "$img")
+printf 'list:    ours %.3f s (%s KiB)   fls -r -p %.3f s (%s KiB)   ratio fls/ours %.2f\n' \
+    "$t_ours" "$m_ours" "$t_fls" "$m_fls" "$(echo "$t_fls $t_ours" | awk '{print $1 / $2}')"
+
+ours_files=$("$build/bench/ext_bench" --recover "$img" "$tmp/out" | awk '{print $1}')
+rm -rf "$tmp/out"
+tsk_recover -e "$img" "$tmp/out" >/dev/null 2>&1 || true
+tsk_files=$(find "$tmp/out" -type f | wc -l)
+echo "files saved: ours $ours_files, tsk_recover -e $tsk_files"
+
+t_ours=$(best "$build/bench/ext_bench" --recover "$img" OUT)
+t_tsk=$(best tsk_recover -e "$img" OUT)
+m_ours=$(peak "$build/bench/ext_bench" --recover "$img" OUT)
+m_tsk=$(peak tsk_recover -e "$img" OUT)
+printf 'recover: ours %.3f s (%s KiB)   tsk_recover -e %.3f s (%s KiB)   ratio tsk/ours %.2f\n' \
+    "$t_ours" "$m_ours" "$t_tsk" "$m_tsk" "$(echo "$t_tsk $t_ours" | awk '{print $1 / $2}')"

@@ -1,0 +1,135 @@
+#pragma once
+// ext2, ext3 and ext4 volumes rebuilt from the superblock, the group descriptors, the inode tables and the
+// directory blocks, without any driver. Every name a directory block holds is listed, removed names found in
+// the blocks' slack among them (red); inodes no name points at are not. The steps run in the order declared.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "fs/ext/ext_block_map.h"
+#include "fs/ext/ext_dir_entry.h"
+#include "fs/ext/ext_entry_record.h"
+#include "fs/ext/ext_group_desc.h"
+#include "fs/ext/ext_inode.h"
+#include "fs/ext/ext_superblock.h"
+#include "io/file_read_seek.h"
+#include "scan/parser_base.h"
+#include "scan/result_tree.h"
+#include "volumes/volume_entry.h"
+
+namespace salvora {
+
+class ext2Class final : public ParserBase {
+  public:
+    ext2Class() = default;
+    ext2Class(const ext2Class&) = delete;
+    ext2Class& operator=(const ext2Class&) = delete;
+
+    // Bytes of the volume (its size text in MiB x 1,048,576); set by the scan before FindSuperblock. Sizes
+    // read from disk are bounded by the larger of this and what the reader knows of the source.
+    std::uint64_t volumeSize = 0;
+
+    // Sets the reader's baseOffset to the volume's startSector x 512 and seeks to 0. False without a reader.
+    bool AttachVolume(readWriteInterface* reader, const VolumeEntry& volume);
+    // The superblock at byte 1024, else the first copy found in 512-byte steps that sits where its group puts
+    // it (a backup). False when there is none or the volume is 1536 bytes or less.
+    bool FindSuperblock();
+    // Reads the descriptor table after the superblock's block: one descriptor per group, the last partial
+    // group counted, 64-byte steps when the volume has the 64bit feature.
+    bool ReadGroupDescriptors();
+    // Reads every group's inode table and keeps the used slots; "parsing group %d  of %d ".
+    bool ReadInodeTables();
+    // Walks the blocks of every directory inode (block maps and extent trees alike) and collects the names,
+    // live and removed; "parsing inode entry %d  of %d ". Polls stopRequested per directory.
+    bool ReadDirectories();
+    // One record per name: the first name of an inode is keyed by its inode number, further names (hard
+    // links, removed names) by kExtExtraNameBase + n. Key 2 is "ROOT". A directory keeps one name.
+    bool BuildInodeMap();
+    // Children chained under their parent directory's record, in key order.
+    bool LinkParentsAndChildren();
+    // "ROOT" and its shown children (folders and regular files; links and devices stay out).
+    bool FillResultTree();
+    // Writes the record's content to destPath (a new file): blocks and extents at their logical positions,
+    // holes and unwritten extents as zeros, cut at the size; then the inode's access and modification times.
+    // A removed name whose content is gone gives an empty file and a note on the status line.
+    bool ExtractEntry(const ExtEntryRecord& record, const std::string& destPath);
+
+    const std::map<EntryId, ExtEntryRecord>& InodeMap() const { return map_; }
+    const ExtEntryRecord* Record(EntryId id) const;
+    const ExtSuperblock& Superblock() const { return sb_; }
+    std::uint64_t SuperblockOffset() const { return superblockOffset_; }
+    std::uint32_t BlockBytes() const { return blockBytes_; }
+    std::uint64_t GroupCount() const { return groups_.size(); }
+    const std::vector<ExtGroupDesc>& Groups() const { return groups_; }
+    ItemId RootItem() const { return rootItem_; }
+    // The tree shows folders and regular files; other inodes are named and linked but not shown.
+    static bool Shown(const ExtEntryRecord& record);
+
+    // ParserBase
+    EntryId RootEntry() const override { return kExtRootInode; }
+    std::optional<EntryId> FirstChild(EntryId id) const override;
+    std::optional<EntryId> NextSibling(EntryId id) const override;
+    std::string EntryName(EntryId id) const override;
+    void RenameEntry(EntryId id, const std::string& name) override;
+    bool IsDeleted(EntryId id) const override;
+    bool IsFolder(EntryId id) const override;
+    bool IsSaveFolder(EntryId id) const override { return IsFolder(id); }
+    bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }
+    bool IsWalkFile(EntryId id) const override;
+    std::uint64_t EntrySizeBytes(EntryId id) const override;
+    std::string FormatEntrySize(EntryId id) const override;
+    EntryTexts FormatEntryTimes(EntryId id) const override;
+    bool ExtractFile(EntryId id, const std::string& destPath) override;
+
+  private:
+    // What the scan keeps of a used inode slot.
+    struct InodeSummary {
+        std::uint32_t inode = 0;
+        std::uint16_t mode = 0;
+        std::uint16_t linkCount = 0;
+        bool mapsBlocks = false;
+        std::uint64_t size = 0;
+        std::int64_t accessed = 0, changed = 0, modified = 0;
+    };
+    struct DirInode {
+        std::uint32_t inode = 0;
+        std::uint32_t flags = 0;
+        std::uint64_t size = 0;
+        bool inUse = false;
+        std::array<std::uint8_t, kExtBlockMapBytes> blockMap{};
+    };
+    struct FoundName {
+        ExtDirName entry;
+        std::uint32_t parent = 0;
+    };
+
+    std::uint64_t VolumeBound() const;
+    bool ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count);
+    bool ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out);
+    ExtMapLimits Limits(std::uint64_t sizeBytes) const;
+    void ReadGroupTable(std::uint64_t group);
+    void ReadDirectory(const DirInode& dir, std::unordered_set<std::uint64_t>& walked);
+    const InodeSummary* Summary(std::uint32_t inode) const;
+    void AddName(const FoundName& found, EntryId& nextExtraKey);
+    std::optional<EntryId> ShownFrom(EntryId id) const;
+    bool WriteContent(const ExtEntryRecord& record, const ExtInode& inode, int fd);
+
+    readWriteInterface* reader_ = nullptr;
+    VolumeEntry volume_;
+    ExtSuperblock sb_{};
+    std::uint64_t superblockOffset_ = 0;
+    std::uint32_t blockBytes_ = 0;
+    std::uint64_t blockLimit_ = 0;  // blocks that lie inside both the superblock's count and the volume
+    std::vector<ExtGroupDesc> groups_;
+    std::vector<InodeSummary> inodes_;  // by inode number
+    std::vector<DirInode> dirs_;
+    std::vector<FoundName> names_;
+    std::map<EntryId, ExtEntryRecord> map_;
+    ItemId rootItem_ = kNoItem;
+};
+
+}  // namespace salvora

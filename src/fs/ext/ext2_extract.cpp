@@ -1,0 +1,101 @@
+// Writing a file's content out: runs at their logical positions, holes left as holes, cut at the size.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fs/ext/ext2_class.h"
+
+namespace salvora {
+namespace {
+
+constexpr std::uint64_t kRunBytes = 4ull << 20;
+
+bool WriteAllAt(int fd, const std::uint8_t* data, std::uint64_t count, std::uint64_t at) {
+    while (count > 0) {
+        const auto n = ::pwrite(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)),
+                                static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        at += static_cast<std::uint64_t>(n);
+        count -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+timespec TimeOrOmit(const timespec& t) {
+    if (t.tv_sec != 0 || t.tv_nsec != 0) return t;
+    timespec omit{};
+    omit.tv_nsec = UTIME_OMIT;
+    return omit;
+}
+
+}  // namespace
+
+bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode, int fd) {
+    const std::uint64_t size = record.size;
+    if (size == 0) return true;
+    if (inode.flags & kExtFlagInlineData) {
+        const auto n = std::min<std::uint64_t>(size, kExtBlockMapBytes);
+        return WriteAllAt(fd, inode.blockMap.data(), n, 0) && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    }
+    const ExtBlockReader read = [this](std::uint64_t block, std::vector<std::uint8_t>& out) {
+        return ReadBlock(block, out);
+    };
+    const auto runs = MapExtBlocks(inode.blockMap, inode.UsesExtents(), Limits(size), read);
+    std::vector<std::uint8_t> buffer;
+    std::uint64_t end = 0;
+    for (const ExtBlockRun& run : runs) {
+        if (run.unwritten) continue;  // reads as zeros, like a hole
+        const std::uint64_t perRead = std::max<std::uint64_t>(1, kRunBytes / blockBytes_);
+        for (std::uint64_t done = 0; done < run.blockCount; done += perRead) {
+            const std::uint64_t blocks = std::min(perRead, run.blockCount - done);
+            const std::uint64_t at = (run.logicalBlock + done) * blockBytes_;
+            if (at >= size) break;
+            buffer.assign(blocks * blockBytes_, 0);
+            ReadAt((run.physicalBlock + done) * blockBytes_, buffer.data(),
+                   static_cast<std::uint32_t>(buffer.size()));
+            // The block that crosses the size is cut there.
+            const std::uint64_t bytes = std::min<std::uint64_t>(buffer.size(), size - at);
+            if (!WriteAllAt(fd, buffer.data(), bytes, at)) return false;
+            end = std::max(end, at + bytes);
+        }
+    }
+    // Holes, and a hole at the end, stay holes in the output.
+    return end == size || ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+bool ext2Class::ExtractEntry(const ExtEntryRecord& record, const std::string& destPath) {
+    if ((record.mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return false;
+    const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    timespec times[2] = {TimeOrOmit(record.accessed), TimeOrOmit(record.modified)};
+    if (record.contentGone) {
+        Status().SetStatus("deleted file has no content left, saved empty:  " + destPath);
+    } else {
+        std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
+        const std::uint64_t at = record.inodeTableBlock * blockBytes_ +
+                                 static_cast<std::uint64_t>(record.indexInGroup) * sb_.inodeSize;
+        ReadAt(at, slot.data(), static_cast<std::uint32_t>(slot.size()));
+        const ExtInode inode = DecodeExtInode(slot);
+        ok = WriteContent(record, inode, fd);
+        // ext keeps UTC; the stored times go on as they are, nanoseconds included.
+        if (inode.mode != 0) times[0] = TimeOrOmit(inode.accessed), times[1] = TimeOrOmit(inode.modified);
+    }
+    ::futimens(fd, times);
+    if (::close(fd) != 0) ok = false;
+    return ok;
+}
+
+bool ext2Class::ExtractFile(EntryId id, const std::string& destPath) {
+    const auto* r = Record(id);
+    return r && ExtractEntry(*r, destPath);
+}
+
+}  // namespace salvora

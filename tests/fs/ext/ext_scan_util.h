@@ -1,0 +1,48 @@
+#pragma once
+// Runs ext2Class's scan steps over an image, as the ext worker does, and collects the shown tree by path.
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "fs/ext/ext2_class.h"
+#include "io/file_read_seek.h"
+#include "scan/result_tree.h"
+
+namespace salvora::test {
+
+struct ExtListed {
+    EntryId id = 0;
+    bool folder = false;
+    bool deleted = false;
+    std::uint64_t size = 0;
+};
+
+// All steps over the volume at byte `start` of the source; false when a step that ends the scan failed.
+inline bool RunExtScan(ext2Class& parser, FileReadSeek& reader, const std::string& path,
+                       std::uint64_t volumeBytes, std::uint64_t startSector = 0) {
+    if (!reader.OpenSource(path)) return false;
+    VolumeEntry volume{"extX", "", path, std::to_string(volumeBytes >> 20), startSector};
+    if (!parser.AttachVolume(&reader, volume)) return false;
+    parser.volumeSize = volumeBytes;
+    if (!parser.FindSuperblock() || !parser.ReadGroupDescriptors()) return false;
+    parser.ReadInodeTables();
+    parser.ReadDirectories();
+    parser.BuildInodeMap();
+    parser.LinkParentsAndChildren();
+    parser.FillResultTree();
+    return true;
+}
+
+// Every entry reachable from the root through the results-side links, by path ("/docs/readme.txt").
+inline void CollectExt(const ext2Class& parser, EntryId dir, const std::string& prefix,
+                       std::multimap<std::string, ExtListed>& out, int depth = 0) {
+    if (depth > 64) return;
+    for (auto c = parser.FirstChild(dir); c; c = parser.NextSibling(*c)) {
+        const std::string path = prefix + "/" + parser.EntryName(*c);
+        out.emplace(path,
+                    ExtListed{*c, parser.IsFolder(*c), parser.IsDeleted(*c), parser.EntrySizeBytes(*c)});
+        if (parser.IsFolder(*c)) CollectExt(parser, *c, path, out, depth + 1);
+    }
+}
+
+}  // namespace salvora::test
