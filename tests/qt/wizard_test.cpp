@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QAbstractItemModelTester>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -382,6 +383,63 @@ class WizardTest : public QObject {
         QVERIFY(advancedResults);
         QVERIFY(dialogs_->messages.size() > 0);
         QVERIFY(advancedResults->TreeModel()->rowCount() > 0);
+    }
+
+    void fat32AdvancedFromACandidateFat() {
+        auto* list = ToVolumeList(false);
+        QVERIFY(list);
+        const int row = RowWithLabel(list, "FAT32");
+        QVERIFY(row >= 0);
+        list->list->selectRow(row);
+        list->OnNext();
+        auto* mode = Current<ParceModeNtfsDlg>();
+        QVERIFY(mode);
+        mode->advanced->click();
+        mode->OnNext();
+        auto* adv = Current<advanceOptions>();
+        QVERIFY(adv);
+        QSignalSpy found(adv, &advanceOptions::searchFinished);
+        QVERIFY(!adv->Searching() || found.wait(60000));
+        // Both FAT copies of the intact volume are candidates; the boot sector's value leads the list.
+        QVERIFY(adv->candidates->count() >= 2);
+        QCOMPARE(adv->candidates->itemText(0), QString("FAT32_ENTRY:0"));
+        QCOMPARE(adv->candidates->itemText(1), QString("FAT32_ENTRY:1"));
+        QVERIFY(!adv->sectorsPerCluster->isHidden());
+        QVERIFY(adv->sectorsPerCluster->count() > 0);
+        QCOMPARE(adv->sectorsPerCluster->itemText(0).toInt(), 1);
+        QVERIFY(adv->heapOffsets->isHidden());
+        QVERIFY(adv->nextButton->isEnabled());
+        bool counted = false;
+        for (const auto& m : dialogs_->messages) {
+            QVERIFY(!m.text.contains("not available"));
+            counted = counted || m.text.startsWith("Number of FAT32-ENTRY found = ");
+        }
+        QVERIFY(counted);
+        QTRY_COMPARE(adv->StatusLine()->text(), QString("Parsing done.Click Next to continue."));
+        ParserBase* lent = adv->Parser();
+        adv->OnNext();
+
+        auto* results = Current<VolumeScanDlg>();
+        QVERIFY(results);
+        QSignalSpy done(results, &VolumeScanDlg::scanFinished);
+        QVERIFY(!results->Busy() || done.wait(60000));
+        QVERIFY(results->Session());
+        QCOMPARE(results->ActiveParser(), lent);
+        QVERIFY(dialogs_->Saw("Scanning processing done.Select save button to save the data."));
+        ResultTreeModel* model = results->TreeModel();
+        const QModelIndex root = model->index(0, 0);
+        QVERIFY(root.isValid());
+        const QModelIndex documents = FindChild(model, root, "Documents");
+        QVERIFY(documents.isValid());
+        results->OnTreeClicked(documents);
+        QVERIFY(results->ListModel()->rowCount() > 0);
+        // Back to the advanced-input page: the parser it lent is its own again.
+        QPointer<VolumeScanDlg> gone(results);
+        results->OnBack();
+        QCOMPARE(Current<advanceOptions>(), adv);
+        QTRY_VERIFY(gone.isNull());
+        QVERIFY(lent->tree == nullptr);
+        QVERIFY(lent->statusWindow == nullptr);
     }
 
     void closeAsksOnTheLaterPages() {

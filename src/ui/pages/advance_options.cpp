@@ -4,10 +4,8 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
-#include "fs/fat/fat16_class.h"
-#include "fs/fat/fat32_class.h"
-#include "fs/fat/fat64_class.h"
 #include "io/file_read_seek.h"
 #include "io/pause_gate.h"
 #include "ui/controls/dialogs.h"
@@ -108,69 +106,39 @@ void advanceOptions::PrepareForExit() {
 }
 
 void advanceOptions::StartSearch() {
-    const QString label = QString::fromStdString(volume_.fileSystemLabel);
-    const auto is = [&label](const char* name) {
-        return label.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
-    };
     if (!theReader) {
         ShowBox(this, QStringLiteral("Please Restart the program to re begin necessary initialization..."));
         backButton->setEnabled(true);
         return;
     }
     const int maxFileSystems = modePage_->MaxFileSystems();
-    const bool exfat = is("fat64") || is("exFat");
-    if (exfat) {
-        parser_ = std::make_unique<Fat64Class>();
-        spcLabel_->show();
-        sectorsPerCluster->show();
-        heapLabel_->show();
-        heapOffsets->show();
-    } else if (is("fat32")) {
-        parser_ = std::make_unique<Fat32Class>();
-        spcLabel_->show();
-        sectorsPerCluster->show();
-    } else if (is("fat16") || is("fat")) {
-        parser_ = std::make_unique<Fat16Class>();
-        spcLabel_->show();
-        sectorsPerCluster->show();
-    } else {
+    kind_ = DiscoveryKindForLabel(volume_.fileSystemLabel);
+    parser_ = CreateDiscoveryParser(kind_);
+    if (!parser_) {
         backButton->setEnabled(true);
         return;
     }
+    spcLabel_->setVisible(ShowsSectorsPerCluster(kind_));
+    sectorsPerCluster->setVisible(ShowsSectorsPerCluster(kind_));
+    heapLabel_->setVisible(ShowsHeapOffsets(kind_));
+    heapOffsets->setVisible(ShowsHeapOffsets(kind_));
     parser_->statusWindow = Sink();
     if (sourceIsVolume) theReader->OpenSource(volume_.volumeName);
-    if (is("fat16") || is("fat")) Sink()->SetStatus("Total fat16 Entries Found:");
-    if (exfat) Sink()->SetStatus("Total fat64 Entries Found:");
+    const std::string opening = DiscoveryOpeningStatus(kind_);
+    if (!opening.empty()) Sink()->SetStatus(opening);
 
     ParserBase* parser = parser_.get();
     FileReadSeek* reader = theReader;
     const VolumeEntry volume = volume_;
-    worker_ = QThread::create([this, parser, reader, volume, maxFileSystems, exfat] {
-        if (!exfat) {
-            // The FAT16 and FAT32 table searches belong to their parsers, which do not offer them yet.
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    ShowResults(
-                        {}, {}, {},
-                        tr("Searching FAT16 and FAT32 volumes for FAT copies is not available in this "
-                           "build."),
-                        false);
-                },
-                Qt::QueuedConnection);
-            return;
-        }
-        auto& fat64 = static_cast<Fat64Class&>(*parser);
-        fat64.AttachReader(reader, volume);
-        fat64.SetVolumeBytes(SizeTextMiB(volume.sizeText) * 1048576ull);
-        Sink()->SetStatus("Finding Fat64 entries....");
-        const ExFatSearchResult result = fat64.RunAdvancedInputSearches(maxFileSystems);
-        if (pageStop_ && result.stopped) return;
+    const DiscoveryKind kind = kind_;
+    worker_ = QThread::create([this, parser, reader, volume, maxFileSystems, kind] {
+        const DeepDiscovery found = RunDeepDiscovery(*parser, kind, reader, volume, maxFileSystems);
+        if (pageStop_ && found.stopped) return;  // the page is going away
         QMetaObject::invokeMethod(
             this,
-            [this, fats = ToQt(result.fatTexts), spc = ToQt(result.sectorsPerClusterTexts),
-             heaps = ToQt(result.heapTexts), message = QString::fromStdString(result.message),
-             stopped = result.stopped] { ShowResults(fats, spc, heaps, message, stopped); },
+            [this, fats = ToQt(found.candidateTexts), spc = ToQt(found.sectorsPerClusterTexts),
+             heaps = ToQt(found.heapTexts), message = QString::fromStdString(found.message),
+             stopped = found.stopped] { ShowResults(fats, spc, heaps, message, stopped); },
             Qt::QueuedConnection);
     });
     connect(
@@ -199,7 +167,7 @@ void advanceOptions::ShowResults(const QStringList& fats, const QStringList& spc
     pauseButton->hide();
     resumeButton->hide();
     stopButton->hide();
-    Sink()->SetStatus("Parsing done.Click Next to continue.");
+    Sink()->SetStatus(kDiscoveryDoneText);
 }
 
 void advanceOptions::OnPause() {
@@ -237,9 +205,9 @@ void advanceOptions::OnNext() {
     parser_->stopRequested = false;
     AdvancedChoice choice;
     choice.parser = parser_.get();
-    choice.candidateIndex = candidates->currentIndex();
-    choice.sectorsPerClusterText = sectorsPerCluster->currentText();
-    choice.heapIndex = heapOffsets->currentIndex();
+    choice.selection.candidateIndex = static_cast<std::size_t>(candidates->currentIndex());
+    choice.selection.sectorsPerClusterText = sectorsPerCluster->currentText().toStdString();
+    choice.selection.heapIndex = static_cast<std::size_t>(std::max(heapOffsets->currentIndex(), 0));
     GoNext(new VolumeScanDlg(Wizard(), this, volume_, 2, choice));
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 
+#include "scan/deep_discovery.h"
 #include "scan/parser_base.h"
 #include "ui/pages/wizard_page.h"
 #include "volumes/volume_entry.h"
@@ -52,7 +53,8 @@ class advanceOptions final : public WizardPage {
 
     ParceModeNtfsDlg* modePage_;
     VolumeEntry volume_;
-    std::unique_ptr<ParserBase> parser_;
+    DiscoveryKind kind_ = DiscoveryKind::None;
+    std::unique_ptr<ParserBase> parser_;  // lent to the results page for its advanced run
     QThread* worker_ = nullptr;
     std::atomic<bool> pageStop_{false};
     int pauseDepth_ = 0;

@@ -138,9 +138,11 @@ VolumeScanDlg::~VolumeScanDlg() {
     delete listModel_;
     if (session_) session_->onStateChanged = nullptr;
     session_.reset();
-    // A lent parser goes back to the advanced-input page untouched but for its tree.
-    if (activeParser_ && !ownedParser_ && recoveryMode_ == 2) activeParser_->tree = nullptr;
-    ownedParser_.reset();
+    // A lent parser goes back to the advanced-input page without this page's tree and sink.
+    if (recoveryMode_ == 2 && advanced_.parser) {
+        advanced_.parser->tree = nullptr;
+        advanced_.parser->statusWindow = nullptr;
+    }
 }
 
 void VolumeScanDlg::PrepareForExit() {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+#include "scan/deep_discovery.h"
 #include "scan/parser_base.h"
 #include "scan/result_tree.h"
 #include "scan/scan_session.h"
@@ -27,9 +28,7 @@ namespace salvora::gui {
 // What the advanced-input page hands over: its parser (lent, not given) and the choices of its combo boxes.
 struct AdvancedChoice {
     ParserBase* parser = nullptr;
-    int candidateIndex = -1;
-    QString sectorsPerClusterText;
-    int heapIndex = -1;
+    AdvancedSelection selection;
 };
 
 class VolumeScanDlg final : public WizardPage {
@@ -85,8 +84,6 @@ class VolumeScanDlg final : public WizardPage {
   private:
     void StartScan();
     void RunWorker(std::function<void()> body, std::function<void()> done);
-    void FinishScan(bool renameRecycled);
-    void EndWithoutCompletion();
     void ShowRunControls(bool on);
     void SaveChecked(const std::vector<ItemId>& roots);
     void DumpClickedFile(ItemId item);
@@ -98,8 +95,7 @@ class VolumeScanDlg final : public WizardPage {
     VolumeEntry volume_;
     int recoveryMode_ = -1;
     AdvancedChoice advanced_;
-    ResultTree tree_;  // the tree of scans the core's session does not run yet (exFAT, advanced)
-    std::unique_ptr<ParserBase> ownedParser_;
+    ResultTree tree_;  // what the views show when no session runs (a label without a parser)
     std::unique_ptr<ScanSession> session_;
     ParserBase* activeParser_ = nullptr;
     ResultTreeModel* treeModel_ = nullptr;

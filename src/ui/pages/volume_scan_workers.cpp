@@ -1,16 +1,13 @@
-// The results page's workers: the scan of the chosen volume, the search and the save of checked items. The
-// parser steps run on a worker thread; what they show goes through the page's sink, what they change on the
-// page goes through queued calls.
+// The results page's workers: the search and the save of checked items (the scan itself runs in the core's
+// session). The steps run on a worker thread; what they show goes through the page's sink, what they change
+// on the page goes through queued calls.
 #include <QMetaObject>
 #include <QTimer>
 
-#include "fs/fat/fat16_class.h"
-#include "fs/fat/fat32_class.h"
-#include "fs/fat/fat64_class.h"
 #include "io/file_read_seek.h"
+#include "scan/deep_discovery.h"
 #include "scan/file_saver.h"
 #include "scan/list_rows.h"
-#include "scan/recycle_bin.h"
 #include "scan/search_worker.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/volume_scan_dlg.h"
@@ -19,174 +16,60 @@
 namespace salvora::gui {
 namespace {
 
-enum class Kind { Unknown, Fat16, Fat32, ExFat };
-
-Kind KindOfLabel(const std::string& label) {
-    const QString l = QString::fromStdString(label);
-    const auto is = [&l](const char* name) {
-        return l.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
-    };
-    if (is("fat32")) return Kind::Fat32;
-    if (is("fat16") || is("fat")) return Kind::Fat16;
-    if (is("fat64") || is("exFat")) return Kind::ExFat;
-    return Kind::Unknown;
-}
-
-std::uint64_t VolumeBytesOf(const VolumeEntry& volume) { return SizeTextMiB(volume.sizeText) * 1048576ull; }
-
 std::string TrimBoth(const std::string& s) {
     const auto first = s.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return {};
     return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+RecoveryMode ModeOfPage(int recoveryMode) {
+    switch (recoveryMode) {
+        case 2:
+            return RecoveryMode::Advanced;
+        case 3:
+            return RecoveryMode::Deep;
+        default:
+            return RecoveryMode::Standard;
+    }
+}
+
 }  // namespace
 
 void VolumeScanDlg::StartScan() {
     busyFlag_ = true;
-    const Kind kind = KindOfLabel(volume_.fileSystemLabel);
-    if (recoveryMode_ == 1 && (kind == Kind::Fat16 || kind == Kind::Fat32)) {
-        // The core's scan session runs these; the page shows its state.
-        if (sourceIsVolume && theReader) theReader->OpenSource(volume_.volumeName);
-        session_ = std::make_unique<ScanSession>(volume_, RecoveryMode::Standard, Sink());
+    if (DiscoveryKindForLabel(volume_.fileSystemLabel) == DiscoveryKind::None) {
         CreateModels();
-        session_->onStateChanged = [this](const PageState& state) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, state] {
-                    if (searching_ || saving_) return;  // those show their own controls
-                    backButton->setEnabled(state.backEnabled);
-                    ShowRunControls(state.progressVisible);
-                },
-                Qt::QueuedConnection);
-        };
-        const bool started = session_->Start();
-        activeParser_ = session_->ActiveParser();
-        if (!started) {
-            busyFlag_ = false;
-            backButton->setEnabled(true);
-            return;
-        }
-        WatchSession();
-        return;
-    }
-    CreateModels();
-    if (kind == Kind::Unknown) {
         ShowBox(this, QStringLiteral("not a valid drive."));
         backButton->setEnabled(true);
         Sink()->SetStatus("Not a valid Drive .Go back");
         busyFlag_ = false;
         return;
     }
-    if (!theReader) {
-        ShowBox(this, QStringLiteral("Please Restart the program to re begin necessary initialization..."));
-        busyFlag_ = false;
-        return;
-    }
-    if (recoveryMode_ == 2) {
-        activeParser_ = advanced_.parser;
-    } else if (recoveryMode_ == 1) {
-        switch (kind) {
-            case Kind::Fat16:
-                ownedParser_ = std::make_unique<Fat16Class>();
-                break;
-            case Kind::Fat32:
-                ownedParser_ = std::make_unique<Fat32Class>();
-                break;
-            case Kind::ExFat:
-                ownedParser_ = std::make_unique<Fat64Class>();
-                break;
-            case Kind::Unknown:
-                break;
-        }
-        activeParser_ = ownedParser_.get();
-    }
-    if (!activeParser_) {  // Deep mode has no worker for the FAT family
+    // The core's scan session runs the scan; the page shows its state. The advanced-input page has opened
+    // the source already and lends its parser with the chosen items.
+    if (sourceIsVolume && theReader && recoveryMode_ != 2) theReader->OpenSource(volume_.volumeName);
+    session_ = std::make_unique<ScanSession>(volume_, ModeOfPage(recoveryMode_), Sink());
+    if (recoveryMode_ == 2 && advanced_.parser)
+        session_->SetAdvancedInput(advanced_.parser, advanced_.selection);
+    CreateModels();
+    session_->onStateChanged = [this](const PageState& state) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, state] {
+                if (searching_ || saving_) return;  // those show their own controls
+                backButton->setEnabled(state.backEnabled);
+                ShowRunControls(state.progressVisible);
+            },
+            Qt::QueuedConnection);
+    };
+    const bool started = session_->Start();
+    activeParser_ = session_->ActiveParser();
+    if (!started) {
         busyFlag_ = false;
         backButton->setEnabled(true);
         return;
     }
-    activeParser_->tree = &tree_;
-    activeParser_->statusWindow = Sink();
-    activeParser_->stopRequested = false;
-    if (sourceIsVolume && recoveryMode_ != 2) theReader->OpenSource(volume_.volumeName);
-    FileReadSeek* reader = theReader;
-    ParserBase* parser = activeParser_;
-    const VolumeEntry volume = volume_;
-    const int mode = recoveryMode_;
-    const AdvancedChoice advanced = advanced_;
-    UiSink& ui = *Sink();
-
-    RunWorker(
-        [this, kind, reader, parser, volume, mode, advanced, &ui] {
-            if (kind == Kind::ExFat) {
-                auto& fat64 = static_cast<Fat64Class&>(*parser);
-                if (mode == 2) {
-                    Tree().Clear();
-                    fat64.AttachReader(reader, volume);
-                    fat64.RunAdvanced(advanced.sectorsPerClusterText.toInt(), advanced.candidateIndex,
-                                      advanced.heapIndex);
-                    FinishScan(true);
-                    return;
-                }
-                fat64.AttachReader(reader, volume);
-                fat64.SetVolumeBytes(VolumeBytesOf(volume));
-                switch (fat64.RunStandard()) {
-                    case Fat64Class::StandardResult::NotExFat:
-                        ui.ShowMessage("Selected Drive is not in exFat Format", kAppTitle,
-                                       MsgIcon::Information, MsgButtons::Ok);
-                        EndWithoutCompletion();
-                        return;
-                    case Fat64Class::StandardResult::RootUnreadable:
-                        ui.ShowMessage("error...", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-                        break;
-                    case Fat64Class::StandardResult::Done:
-                        break;
-                }
-                FinishScan(true);
-                return;
-            }
-            auto& fat = static_cast<FatParser&>(*parser);
-            const bool fat32 = kind == Kind::Fat32;
-            if (mode == 2) {
-                // The FAT16/FAT32 advanced run needs the parsers' deep-scan steps; until then the page says
-                // so.
-                Tree().Clear();
-                ui.ShowMessage("Advanced recovery of FAT16 and FAT32 volumes is not available in this build.",
-                               kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-                EndWithoutCompletion();
-                return;
-            }
-            fat.AttachReader(reader, volume);
-            fat.SetVolumeBytes(VolumeBytesOf(volume));
-            if (!fat.CheckBootSector()) {
-                ui.ShowMessage(
-                    fat32 ? "Selected Drive is not in Fat32 Format" : "Selected Drive is not in Fat16 Format",
-                    kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-                EndWithoutCompletion();
-                return;
-            }
-            fat.ReadFatTable();
-            fat.ReadRootDirectory();
-            ui.SetStatus(fat32 ? "Finding Fat32 File And Directory entries recursively...."
-                               : "Finding Fat16 File And Directory entries recursively....");
-            fat.FindEntriesRecursively();
-            ui.SetStatus("maintaining tree Structure in vector...");
-            fat.MaintainTreeInVector();
-            ui.SetStatus("Creating Tree Structure....");
-            fat.CreateTreeStructure();
-            ui.SetStatus("Tree Structure Created.");
-            if (!fat32) {
-                ui.SetProgressRange(0, 100);
-                ui.SetProgressPos(100);
-            }
-            FinishScan(fat32);
-        },
-        [this] {
-            busyFlag_ = false;
-            treeView->setEnabled(true);
-            Q_EMIT scanFinished();
-        });
+    WatchSession();
 }
 
 void VolumeScanDlg::WatchSession() {
@@ -204,28 +87,6 @@ void VolumeScanDlg::WatchSession() {
         Q_EMIT scanFinished();
     });
     timer->start(20);
-}
-
-// Runs on the scan worker.
-void VolumeScanDlg::FinishScan(bool renameRecycled) {
-    PlaceFirstLevelPlaceholders(Tree(), *activeParser_);
-    if (renameRecycled) RenameRecycledFiles(Tree(), *activeParser_);
-    QMetaObject::invokeMethod(
-        this, [this] { backButton->setEnabled(true); }, Qt::QueuedConnection);
-    const char* done = "Scanning processing done.Select save button to save the data.";
-    Sink()->ShowMessage(done, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-    Sink()->SetStatus(done);
-    QMetaObject::invokeMethod(
-        this, [this] { ShowRunControls(false); }, Qt::QueuedConnection);
-    busyFlag_ = false;
-}
-
-// Runs on the scan worker: a failed boot check ends the scan with Back enabled and the run controls still
-// shown.
-void VolumeScanDlg::EndWithoutCompletion() {
-    QMetaObject::invokeMethod(
-        this, [this] { backButton->setEnabled(true); }, Qt::QueuedConnection);
-    busyFlag_ = false;
 }
 
 void VolumeScanDlg::OnSearch() {
