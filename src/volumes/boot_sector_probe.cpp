@@ -61,6 +61,18 @@ BootSectorProbe ProbeFat(Bytes s, ProbeRules rules) {
         const std::uint16_t total16 = le16(s, kFatTotalSectors16);
         return {BootKind::Fat16, total16 != 0 ? total16 : le32(s, kFatTotalSectors32)};
     }
+    // Only one formatter makes every FAT16 table 200 or 256 sectors long; any other FAT16 volume is known by its
+    // structure and its cluster count (FAT12 below 4085 clusters stays unknown: nothing here parses it).
+    if (HasFatStructure(s)) {
+        const std::uint16_t total16 = le16(s, kFatTotalSectors16);
+        const std::uint64_t total = total16 != 0 ? total16 : le32(s, kFatTotalSectors32);
+        const std::uint64_t bytesPerSector = le16(s, kBytesPerSector);
+        const std::uint64_t rootSectors = (le16(s, kRootEntries) * 32ull + bytesPerSector - 1) / bytesPerSector;
+        const std::uint64_t meta = le16(s, kReservedSectors) + u8(s, kFatCount) * std::uint64_t{sectorsPerFat} +
+                                   rootSectors;
+        const std::uint64_t clusters = total > meta ? (total - meta) / u8(s, kSectorsPerCluster) : 0;
+        if (clusters >= 4085 && clusters < 65525) return {BootKind::Fat16, total * bytesPerSector / 512};
+    }
     return {BootKind::FatUnknown, 0};
 }
 

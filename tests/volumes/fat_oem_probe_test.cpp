@@ -59,5 +59,22 @@ TEST(FatOemProbe, WithoutTheStructureAnotherNameIsNoFat) {
     EXPECT_EQ(ProbeBootSector(msdos, kTableRules).kind, BootKind::Fat32);
 }
 
+TEST(FatOemProbe, Fat16TablesOfAnyLengthAreKnownByClusterCount) {
+    // Tables of exactly 200 or 256 sectors are one formatter's habit; mkfs.fat sizes them to the volume.
+    auto s = MkfsFatBoot(false);
+    s[22] = 52, s[23] = 0;
+    s[19] = 0, s[20] = 0;
+    s[32] = 0x00, s[33] = 0x20, s[34] = 0x03;  // 204,800 sectors
+    const auto fat16 = ProbeBootSector(s, kAdvanceRules);
+    EXPECT_EQ(fat16.kind, BootKind::Fat16);
+    EXPECT_EQ(fat16.volumeSectors, 204800u);
+    EXPECT_EQ(ProbeBootSector(s, kTableRules).kind, BootKind::Fat16);
+
+    // A floppy-sized volume has too few clusters for FAT16: FAT12, which nothing here parses.
+    s[32] = 0x40, s[33] = 0x0B, s[34] = 0x00;  // 2,880 sectors
+    s[22] = 9;
+    EXPECT_EQ(ProbeBootSector(s, kAdvanceRules).kind, BootKind::FatUnknown);
+}
+
 }  // namespace
 }  // namespace salvora
