@@ -14,11 +14,19 @@ mkfs.fat -F 32 -n BENCH "$img" >/dev/null
 printf 'MSDOS5.0' | dd of="$img" bs=1 seek=3 conv=notrunc status=none
 printf 'MSDOS5.0' | dd of="$img" bs=1 seek=$((6 * 512 + 3)) conv=notrunc status=none
 if command -v mcopy >/dev/null; then
-  # A few thousand small files in nested folders, so the walk has work to do.
-  for d in $(seq 1 20); do
-    mkdir -p "$work/src/dir$d/sub"
-    for f in $(seq 1 100); do head -c $((f * 37)) /dev/urandom >"$work/src/dir$d/sub/file$f.bin"; done
-  done
+  # About 100,000 small files in 100 nested folders (FILES overrides), so the walk has real work to do.
+  files=${FILES:-100000}
+  per=$(( (files + 99) / 100 ))
+  python3 - "$work/src" 100 "$per" <<'PY'
+import os, sys
+root, dirs, per = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for d in range(1, dirs + 1):
+    sub = os.path.join(root, f"dir{d}", "sub")
+    os.makedirs(sub, exist_ok=True)
+    for f in range(1, per + 1):
+        with open(os.path.join(sub, f"file{f}.bin"), "wb") as out:
+            out.write(bytes((f * 37 + i) & 0xFF for i in range(f % 97 + 1)))
+PY
   MTOOLS_SKIP_CHECK=1 mcopy -s -i "$img" "$work/src"/* ::/
 fi
 QT_QPA_PLATFORM=offscreen "$build/gui-scan-gap" "$img" FAT32
