@@ -112,7 +112,8 @@ TEST(MmlsDiff, AdvanceScanFindsEveryFatAndExfatPartitionOfEveryFixtureDisk) {
         const std::string image = test::Fixture(name).string();
         std::set<std::uint64_t> found;
         for (const auto& v : Scan(image, false, true)) found.insert(v.startSector);
-        for (const auto& part : test::ReadManifest(name)["partitions"]) {
+        const auto manifest = test::ReadManifest(name);
+        for (const auto& part : manifest["partitions"]) {
             const std::string fs = part.value("filesystem", "");
             if (fs != "FAT16" && fs != "FAT32" && fs != "exFAT") continue;
             const auto start = part["start_sector"].get<std::uint64_t>();
