@@ -8,6 +8,8 @@
 #include <map>
 #include <vector>
 
+#include "io/utf8.h"
+
 namespace salvora {
 namespace {
 
@@ -15,24 +17,6 @@ constexpr std::size_t kMaxIndexBytes = 2047;
 constexpr std::size_t kV1PathOffset = 24;
 constexpr std::size_t kV2CountOffset = 24;
 constexpr std::size_t kV2PathOffset = 28;
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // UTF-16LE up to the first NUL or maxUnits; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(Bytes data, std::size_t offset, std::size_t maxUnits) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "io/utf8.h"
+
 namespace salvora {
 namespace {
 
@@ -17,24 +19,6 @@ constexpr std::size_t kEntryFirstLba = 32;
 constexpr std::size_t kEntryLastLba = 40;
 constexpr std::size_t kEntryName = 56;
 constexpr std::size_t kEntryNameUnits = 36;
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 }  // namespace
 

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "io/bytes.h"
+#include "io/utf8.h"
 
 namespace salvora {
 
 enum class FatKind { Fat16, Fat32 };
 
-void AppendUtf8(std::string& out, char32_t codePoint);
 std::string Cp437ToUtf8(Bytes bytes);
 // Unpaired surrogates become U+FFFD rather than dropping the name.
 std::string Utf16ToUtf8(std::span<const char16_t> units);
