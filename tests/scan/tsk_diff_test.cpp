@@ -263,7 +263,9 @@ TEST_P(TskDiff, LiveEntriesEqualFls) {
         matched.insert(ours->id);
         EXPECT_EQ(ours->folder, e.dir) << e.path;
         EXPECT_FALSE(ours->deleted) << e.path << " is live for fls, deleted for us";
-        if (!e.dir && e.size) EXPECT_EQ(ours->size, *e.size) << e.path << ": size";
+        if (!e.dir && e.size) {
+            EXPECT_EQ(ours->size, *e.size) << e.path << ": size";
+        }
     }
     for (const auto& e : scan_->entries)
         EXPECT_TRUE(e.deleted || matched.count(e.id)) << "we list " << e.path << " as live, fls does not";
@@ -278,7 +280,9 @@ TEST_P(TskDiff, EveryDeletedEntryFlsListsIsListed) {
         EXPECT_NE(ours, nullptr) << "deleted " << e.path << " (inode " << e.inode << ") is missing";
         if (!ours) continue;
         EXPECT_EQ(ours->folder, e.dir) << e.path;
-        if (!e.dir && e.size) EXPECT_EQ(ours->size, *e.size) << e.path;
+        if (!e.dir && e.size) {
+            EXPECT_EQ(ours->size, *e.size) << e.path;
+        }
     }
     EXPECT_GT(checked, 0);
 }
