@@ -10,7 +10,6 @@ namespace salvora {
 namespace {
 
 constexpr std::size_t kStatusEvery = 256;
-constexpr std::uint8_t kFileTypeDirectory = 2;
 
 // The directory entry's file type as an inode type (0 when unknown).
 std::uint16_t TypeFromFileType(std::uint8_t fileType) {

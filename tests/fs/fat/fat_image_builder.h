@@ -95,7 +95,7 @@ class FatImageBuilder {
     // A volume of clusterCount data clusters of one 512-byte sector each, unless told otherwise.
     explicit FatImageBuilder(FatKind kind, std::uint32_t clusterCount = 4096,
                              std::uint8_t sectorsPerCluster = 1)
-        : kind_(kind), clusters_(clusterCount), spc_(sectorsPerCluster) {
+        : kind_(kind), spc_(sectorsPerCluster) {
         const std::uint32_t entryBytes = kind == FatKind::Fat16 ? 2 : 4;
         fatSectors_ = ((clusterCount + 2) * entryBytes + 511) / 512;
         reserved_ = kind == FatKind::Fat16 ? 1 : 32;
@@ -245,7 +245,6 @@ class FatImageBuilder {
     }
 
     FatKind kind_;
-    std::uint32_t clusters_;
     std::uint8_t spc_;
     std::uint32_t fatSectors_ = 0;
     std::uint32_t reserved_ = 0;
