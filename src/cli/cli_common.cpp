@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "scan/scan_session.h"
 #include "volumes/bare_volume.h"
 #include "volumes/partition.h"
 
@@ -178,7 +179,7 @@ ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, T
 
 std::optional<std::string> VolumeRefusal(const ResolvedVolume& volume) {
     const std::string upper = Upper(volume.entry.fileSystemLabel);
-    if (!volume.custom && !volume.bare && upper.find("FAT") == std::string::npos)
+    if (!volume.custom && !volume.bare && !LabelTakenWithoutCustomSettings(volume.entry.fileSystemLabel))
         return "Software does not support selected file system.";
     if (upper == "UNKNOWN") return "can not parse unknown volume";
     return std::nullopt;

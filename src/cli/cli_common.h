@@ -96,7 +96,7 @@ struct ResolvedVolume {
 ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, TerminalUi& ui);
 
 // The volume list page's refusals at Next, with its texts; nullopt when the volume can be parsed. Custom
-// settings and bare volumes (whose label comes from a header check) pass the "FAT only" test.
+// settings and bare volumes (whose label comes from a header check) pass; so do labels a parser runs for.
 std::optional<std::string> VolumeRefusal(const ResolvedVolume& volume);
 
 // While alive, Ctrl-C sets `stop` (a second Ctrl-C ends the process as usual).

@@ -160,6 +160,11 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
         scanned.session->Wait();
     }
     ui.EndProgress();
+    // The HFS+ worker ends on a status line only; a terminal shows no status without --verbose, so the
+    // outcome is said here.
+    if (ParserKindForLabel(volume.entry.fileSystemLabel) == ParserKind::HfsPlus)
+        ui.ShowMessage(scanned.session->ScanCompleted() ? kWorkDoneText : kWorkAbortedText, kAppTitle,
+                       MsgIcon::Information, MsgButtons::Ok);
     if (!scanned.session->ScanCompleted()) scanned.exitCode = kExitSourceError;
     return scanned;
 }

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 
+#include "fs/ext/ext2_class.h"
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
 #include "fs/fat/fat64_class.h"
+#include "fs/hfsplus/hfsp.h"
 #include "io/file_read_seek.h"
 #include "io/pause_gate.h"
 #include "scan/recycle_bin.h"
@@ -37,14 +39,32 @@ constexpr ParserRow kParsers[] = {
     {ParserKind::Fat32, [] { return std::unique_ptr<ParserBase>(new Fat32Class); }, true},
     {ParserKind::Fat16, [] { return std::unique_ptr<ParserBase>(new Fat16Class); }, false},
     {ParserKind::ExFat, [] { return std::unique_ptr<ParserBase>(new Fat64Class); }, false},
+    {ParserKind::Ext, [] { return std::unique_ptr<ParserBase>(new ext2Class); }, false},
+    {ParserKind::HfsPlus, [] { return std::unique_ptr<ParserBase>(new HFSP); }, false},
 };
+
+// Which modes have a worker for a parser; the recovery-mode page offers no other.
+bool HasWorker(ParserKind kind, RecoveryMode mode) {
+    switch (kind) {
+        case ParserKind::HfsPlus:
+            return true;
+        case ParserKind::Ext:
+            return mode == RecoveryMode::Standard;
+        default:
+            return mode != RecoveryMode::Deep;
+    }
+}
 
 DiscoveryKind DiscoveryKindFor(ParserKind kind) {
     switch (kind) {
-        case ParserKind::Fat16: return DiscoveryKind::Fat16;
-        case ParserKind::Fat32: return DiscoveryKind::Fat32;
-        case ParserKind::ExFat: return DiscoveryKind::ExFat;
-        default: return DiscoveryKind::None;
+        case ParserKind::Fat16:
+            return DiscoveryKind::Fat16;
+        case ParserKind::Fat32:
+            return DiscoveryKind::Fat32;
+        case ParserKind::ExFat:
+            return DiscoveryKind::ExFat;
+        default:
+            return DiscoveryKind::None;
     }
 }
 
@@ -54,6 +74,11 @@ std::optional<ParserKind> ParserKindForLabel(const std::string& fileSystemLabel)
     for (const auto& row : kLabels)
         if (::strcasecmp(fileSystemLabel.c_str(), row.label) == 0) return row.kind;
     return std::nullopt;
+}
+
+bool LabelTakenWithoutCustomSettings(const std::string& fileSystemLabel) {
+    return fileSystemLabel.find("FAT") != std::string::npos ||
+           ParserKindForLabel(fileSystemLabel).has_value();
 }
 
 ScanSession::ScanSession(const VolumeEntry& volume, RecoveryMode mode, UiSink* ui)
@@ -140,13 +165,14 @@ bool ScanSession::Start() {
         busyFlag_ = false;  // nothing runs: Save and Search find an empty tree rather than a wait
         return false;
     }
-    if (theReader == nullptr) {
+    // HFS+ runs without a reader and ends at "Work Aborted....".
+    if (theReader == nullptr && row->kind != ParserKind::HfsPlus) {
         Sink().ShowMessage("Please Restart the program to re begin necessary initialization...", kAppTitle,
                            MsgIcon::Information, MsgButtons::Ok);
         return false;
     }
-    if (mode_ == RecoveryMode::Deep) {
-        // No worker of the FAT family runs a deep scan; the recovery-mode page does not offer it.
+    if (!HasWorker(row->kind, mode_)) {
+        // The recovery-mode page does not offer a mode without a worker.
         busyFlag_ = false;
         SetState([](PageState& s) { s.backEnabled = true; });
         return false;
@@ -162,7 +188,11 @@ bool ScanSession::Start() {
     const bool fat32 = row->fat32;
     const ParserKind parserKind = row->kind;
     StartWorker([this, fat32, parserKind, advanced] {
-        if (parserKind == ParserKind::ExFat) {
+        if (parserKind == ParserKind::Ext) {
+            RunExtStandard();
+        } else if (parserKind == ParserKind::HfsPlus) {
+            RunHfsPlus();
+        } else if (parserKind == ParserKind::ExFat) {
             if (advanced) {
                 DiscoverIfNeeded(DiscoveryKind::ExFat);
                 RunExFatAdvanced();
@@ -243,7 +273,8 @@ void ScanSession::RunExFatStandard() {
         case Fat64Class::StandardResult::RootUnreadable:
             ui.ShowMessage("error...", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
             break;
-        case Fat64Class::StandardResult::Done: break;
+        case Fat64Class::StandardResult::Done:
+            break;
     }
     FinishScan(true);
 }
@@ -257,6 +288,58 @@ void ScanSession::RunExFatAdvanced() {
     exfat.RunAdvanced(SectorsPerClusterValue(selection_.sectorsPerClusterText), selection_.candidateIndex,
                       selection_.heapIndex);
     FinishScan(true);
+}
+
+void ScanSession::RunExtStandard() {
+    auto& ext = static_cast<ext2Class&>(*parser_);
+    bool found = false;
+    if (ext.AttachVolume(theReader, volume_)) {
+        ext.volumeSize = SizeTextMiB(volume_.sizeText) * 1048576;
+        // A custom volume given without an end sector has size 0: take the rest of the source, or nothing
+        // would be read at all.
+        if (ext.volumeSize == 0 &&
+            theReader->sourceLength > static_cast<std::uint64_t>(theReader->baseOffset))
+            ext.volumeSize = theReader->sourceLength - static_cast<std::uint64_t>(theReader->baseOffset);
+        if (ext.volumeSize != 0 && ext.FindSuperblock() && ext.ReadGroupDescriptors()) {
+            found = true;
+            ext.ReadInodeTables();
+            ext.ReadDirectories();
+            ext.BuildInodeMap();
+            ext.LinkParentsAndChildren();
+            ext.FillResultTree();
+        }
+    }
+    if (!found) {
+        // Saying "Scanning processing done." over an empty tree would pass a wrong file system off as an
+        // empty volume.
+        Sink().ShowMessage(kNotExtText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+        SetState([](PageState& s) { s.backEnabled = true; });
+        busyFlag_ = false;
+        return;
+    }
+    FinishScan(false);
+}
+
+void ScanSession::RunHfsPlus() {
+    auto& hfs = static_cast<HFSP&>(*parser_);
+    const bool ok = hfs.AttachVolume(theReader, volume_) && hfs.ReadVolumeHeader() &&
+                    (mode_ == RecoveryMode::Standard ? hfs.ReadCatalogNodes() : hfs.ScanCatalogNodes()) &&
+                    hfs.ReadExtentsOverflowHeader();
+    if (ok) {
+        hfs.ParseLeafRecords();
+        hfs.LinkParentsAndChildren();
+        hfs.FillResultTree();
+        PlaceFirstLevelPlaceholders(tree_, *parser_);
+        Sink().SetStatus(kWorkDoneText);
+    } else {
+        Sink().SetStatus(kWorkAbortedText);
+    }
+    SetState([](PageState& s) {
+        s.backEnabled = true;
+        s.progressVisible = false;
+    });
+    scanCompleted_ = ok;
+    busyFlag_ = false;
 }
 
 void ScanSession::FinishScan(bool renameRecycled) {

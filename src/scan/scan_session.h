@@ -35,7 +35,14 @@ enum class ParserKind { Fat16, Fat32, ExFat, Ext, HfsPlus };
 // "exFat", "HFS+". Empty for any other label.
 std::optional<ParserKind> ParserKindForLabel(const std::string& fileSystemLabel);
 
+// Whether the volume list's Next takes a row's label without custom settings: any label holding "FAT", and
+// every label a parser runs for ("extX", "HFS+"), which would otherwise need custom settings to be read.
+bool LabelTakenWithoutCustomSettings(const std::string& fileSystemLabel);
+
 inline constexpr const char* kScanDoneText = "Scanning processing done.Select save button to save the data.";
+inline constexpr const char* kWorkDoneText = "Work Done.";
+inline constexpr const char* kWorkAbortedText = "Work Aborted....";
+inline constexpr const char* kNotExtText = "Selected Drive is not in ext2/ext3/ext4 Format";
 inline constexpr const char* kPleaseWaitText = "Please wait for other process to complete";
 
 // What the page shows besides the tree and the list.
@@ -78,7 +85,8 @@ class ScanSession {
     void Stop();
 
     bool Busy() const { return busyFlag_.load(); }  // a scan runs: Save and Search refuse
-    // The scan ran to its completion (also after a Stop); false when the boot sector was refused.
+    // The scan ran to its completion (also after a Stop); false when the boot sector (superblock, volume
+    // header) was refused.
     bool ScanCompleted() const { return scanCompleted_.load(); }
     // What Stop sets for saves and searches; an interrupt handler may set it directly to end a running save.
     std::atomic<bool>& CancelFlag() { return cancelFlag_; }
@@ -122,6 +130,9 @@ class ScanSession {
     void RunFatAdvanced(bool fat32);
     void RunExFatStandard();
     void RunExFatAdvanced();
+    void RunExtStandard();
+    // Any mode: Standard walks the catalog, the others scan the volume for catalog leaves.
+    void RunHfsPlus();
     // Advanced mode without a prepared parser: the searches, as the advanced-input page runs them.
     void DiscoverIfNeeded(DiscoveryKind kind);
     void FinishScan(bool renameRecycled);

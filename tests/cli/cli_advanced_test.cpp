@@ -8,40 +8,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/cli_run.h"
 #include "fixture_util.h"
 
 namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CliRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-CliRun Cli(const std::string& args) {
-    const std::string stem =
-        (fs::temp_directory_path() / ("salvora-cli-adv-" + std::to_string(::getpid()))).string();
-    const std::string command = "'" + std::string(SALVORA_CLI_PATH) + "' " + args + " >'" + stem +
-                                ".out' 2>'" + stem + ".err' </dev/null";
-    const int status = std::system(command.c_str());
-    CliRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(stem + ".out");
-    run.err = Slurp(stem + ".err");
-    fs::remove(stem + ".out");
-    fs::remove(stem + ".err");
-    return run;
-}
+using test::Cli;
+using test::CliRun;
 
 class CliAdvanced : public ::testing::Test {
   protected:

@@ -11,49 +11,16 @@
 #include <set>
 #include <sstream>
 
+#include "cli/cli_run.h"
 #include "fixture_util.h"
 
 namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CliRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// prefix: shell commands run before the CLI in the same shell (limits, traps).
-CliRun Cli(const std::string& args, const std::string& prefix = "") {
-    const std::string stem =
-        (fs::temp_directory_path() / ("salvora-cli-res-" + std::to_string(::getpid()))).string();
-    const std::string command = prefix + "exec '" + SALVORA_CLI_PATH + "' " + args + " >'" + stem +
-                                ".out' 2>'" + stem + ".err' </dev/null";
-    const int status = std::system(("sh -c \"" + command + "\"").c_str());
-    CliRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(stem + ".out");
-    run.err = Slurp(stem + ".err");
-    fs::remove(stem + ".out");
-    fs::remove(stem + ".err");
-    return run;
-}
-
-std::vector<nlohmann::json> JsonLines(const std::string& text) {
-    std::vector<nlohmann::json> rows;
-    std::stringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) rows.push_back(nlohmann::json::parse(line));
-    return rows;
-}
+using test::Cli;
+using test::CliRun;
+using test::JsonLines;
 
 class CliResults : public ::testing::Test {
   protected:

@@ -14,43 +14,13 @@
 #include <sstream>
 #include <vector>
 
+#include "cli/cli_run.h"
 #include "fixture_util.h"
 
 namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CliResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-CliResult RunCli(const std::string& args) {
-    // ctest may run several of these processes at once: the capture files are per process.
-    const fs::path dir = fs::temp_directory_path();
-    const std::string stem = "salvora-cli-test-" + std::to_string(::getpid());
-    const fs::path out = dir / (stem + ".out");
-    const fs::path err = dir / (stem + ".err");
-    const std::string command = std::string("'") + SALVORA_CLI_PATH + "' " + args + " >'" + out.string() +
-                                "' 2>'" + err.string() + "' </dev/null";
-    const int status = std::system(command.c_str());
-    CliResult result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = Slurp(out);
-    result.err = Slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return result;
-}
 
 class Image {
   public:
@@ -110,12 +80,12 @@ std::vector<std::uint8_t> Mbr(std::vector<std::array<std::uint32_t, 3>> slots) {
 TEST(CliVolumes, BareFat32ImageIsOneRowFromSectorZero) {
     Image image("bare.img", 3 << 20);
     image.Write(0, Fat32BootSector(6144));
-    const CliResult text = RunCli("volumes " + image.Arg());
+    const test::CliRun text = test::Cli("volumes " + image.Arg());
     EXPECT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out,
               "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n"
               "0       FAT32        3  MB        0\n");
-    const CliResult json = RunCli("volumes --json " + image.Arg());
+    const test::CliRun json = test::Cli("volumes --json " + image.Arg());
     EXPECT_EQ(json.exitCode, 0);
     EXPECT_EQ(json.out,
               "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"3  MB\",\"startSector\":0}\n");
@@ -124,19 +94,19 @@ TEST(CliVolumes, BareFat32ImageIsOneRowFromSectorZero) {
 TEST(CliVolumes, MbrImageListsPrimariesInRecordOrder) {
     Image image("mbr.img", 64 << 20);
     image.Write(0, Mbr({{0x0C, 2048, 20480}, {0x83, 22528, 40960}}));
-    const CliResult json = RunCli("volumes " + image.Arg() + " --json");
+    const test::CliRun json = test::Cli("volumes " + image.Arg() + " --json");
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out,
               "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"10   MB\",\"startSector\":2048}\n"
               "{\"index\":1,\"fileSystemLabel\":\"extX\",\"sizeText\":\"20   MB\",\"startSector\":22528}\n");
-    const CliResult text = RunCli("volumes " + image.Arg());
+    const test::CliRun text = test::Cli("volumes " + image.Arg());
     EXPECT_EQ(text.out,
               "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n"
               "0       FAT32        10   MB      2048\n"
               "1       extX         20   MB      22528\n");
     // Status texts stay off a non-terminal stderr unless asked for; --verbose works after the command too.
     EXPECT_EQ(text.err, "");
-    const CliResult verbose = RunCli("volumes " + image.Arg() + " --verbose");
+    const test::CliRun verbose = test::Cli("volumes " + image.Arg() + " --verbose");
     EXPECT_EQ(verbose.out, text.out);
     EXPECT_NE(verbose.err.find("found FAT 32...\n"), std::string::npos) << verbose.err;
     EXPECT_NE(verbose.err.find("found ext2...\n"), std::string::npos) << verbose.err;
@@ -145,15 +115,15 @@ TEST(CliVolumes, MbrImageListsPrimariesInRecordOrder) {
 TEST(CliVolumes, AdvanceScanFindsBootSectorsBehindAnEmptyTable) {
     Image image("advance.img", 4 << 20);
     image.Write(2048 * 512, Fat32BootSector(4096));
-    const CliResult standard = RunCli("volumes " + image.Arg());
+    const test::CliRun standard = test::Cli("volumes " + image.Arg());
     EXPECT_EQ(standard.exitCode, 0);
     EXPECT_EQ(standard.out, "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n");
-    const CliResult advance = RunCli("volumes " + image.Arg() + " --advance --json");
+    const test::CliRun advance = test::Cli("volumes " + image.Arg() + " --advance --json");
     EXPECT_EQ(advance.exitCode, 0) << advance.err;
     EXPECT_EQ(advance.out,
               "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"2  MB\",\"startSector\":2048}\n");
     // A range that ends before the volume finds nothing.
-    const CliResult ranged = RunCli("volumes " + image.Arg() + " --advance --range 0 100 --json");
+    const test::CliRun ranged = test::Cli("volumes " + image.Arg() + " --advance --range 0 100 --json");
     EXPECT_EQ(ranged.exitCode, 0);
     EXPECT_EQ(ranged.out, "");
 }
@@ -170,7 +140,7 @@ TEST(CliVolumes, FixtureImages) {
         if (manifest.value("kind", "") != "volume" || !labels.count(manifest.value("filesystem", "")))
             continue;
         const std::uint64_t rawSize = manifest.at("raw_size");
-        const CliResult result = RunCli("volumes --json '" + test::Fixture(name).string() + "'");
+        const test::CliRun result = test::Cli("volumes --json '" + test::Fixture(name).string() + "'");
         EXPECT_EQ(result.exitCode, 0) << name;
         const nlohmann::ordered_json row{{"index", 0},
                                          {"fileSystemLabel", labels.at(manifest.at("filesystem"))},
@@ -195,30 +165,30 @@ TEST(CliVolumes, FixtureImages) {
                                          {"startSector", part.at("start_sector")}};
         expected += row.dump() + "\n";
     }
-    const CliResult disk = RunCli("volumes --json '" + test::Fixture("mbr.img").string() + "'");
+    const test::CliRun disk = test::Cli("volumes --json '" + test::Fixture("mbr.img").string() + "'");
     EXPECT_EQ(disk.exitCode, 0);
     EXPECT_EQ(disk.out, expected);
 }
 
 TEST(CliVolumes, UnopenableSourceExitsOne) {
-    const CliResult missing = RunCli("volumes /nonexistent/salvora/disk.img");
+    const test::CliRun missing = test::Cli("volumes /nonexistent/salvora/disk.img");
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.out, "");
     EXPECT_NE(missing.err.find("Salvora: invalid handle ..."), std::string::npos) << missing.err;
-    EXPECT_EQ(RunCli("volumes '" + fs::temp_directory_path().string() + "'").exitCode, 1);
+    EXPECT_EQ(test::Cli("volumes '" + fs::temp_directory_path().string() + "'").exitCode, 1);
 }
 
 TEST(CliVolumes, UsageErrorsExitTwoAndHelpExitsZero) {
-    EXPECT_EQ(RunCli("volumes x.img --bogus").exitCode, 2);
-    EXPECT_EQ(RunCli("volumes").exitCode, 2);
-    EXPECT_EQ(RunCli("").exitCode, 2);
-    EXPECT_EQ(RunCli("frobnicate").exitCode, 2);
-    EXPECT_EQ(RunCli("volumes x.img --range 1 2").exitCode, 2);  // a range belongs to the advance scan
-    EXPECT_EQ(RunCli("volumes x.img --advance --range 1").exitCode, 2);
-    EXPECT_EQ(RunCli("volumes x.img --advance --gpt").exitCode, 2);
-    EXPECT_EQ(RunCli("volumes x.img --advance --range 1 abc").exitCode, 2);
+    EXPECT_EQ(test::Cli("volumes x.img --bogus").exitCode, 2);
+    EXPECT_EQ(test::Cli("volumes").exitCode, 2);
+    EXPECT_EQ(test::Cli("").exitCode, 2);
+    EXPECT_EQ(test::Cli("frobnicate").exitCode, 2);
+    EXPECT_EQ(test::Cli("volumes x.img --range 1 2").exitCode, 2);  // a range belongs to the advance scan
+    EXPECT_EQ(test::Cli("volumes x.img --advance --range 1").exitCode, 2);
+    EXPECT_EQ(test::Cli("volumes x.img --advance --gpt").exitCode, 2);
+    EXPECT_EQ(test::Cli("volumes x.img --advance --range 1 abc").exitCode, 2);
     for (const char* help : {"--help", "volumes --help", "drives --help"}) {
-        const CliResult result = RunCli(help);
+        const test::CliRun result = test::Cli(help);
         EXPECT_EQ(result.exitCode, 0) << help;
         EXPECT_NE(result.out.find("Usage:"), std::string::npos) << help;
     }

@@ -159,7 +159,8 @@ TEST_F(SessionTest, Fat16WorkerRunsItsStepsAndFinishes) {
     EXPECT_EQ(rows[0].path, "EMPTY.DAT");
     EXPECT_EQ(rows[0].size, "0 Bytes");
 
-    // A click on a file writes it alone, never over an earlier copy; a folder or no output folder writes nothing.
+    // A click on a file writes it alone, never over an earlier copy; a folder or no output folder writes
+    // nothing.
     const ItemId one = rows[1].item;
     EXPECT_EQ(tree.Item(one).text, "one.bin");
     const fs::path out = fs::temp_directory_path() / ("salvora-click-" + std::to_string(::getpid()));
@@ -302,6 +303,110 @@ TEST_F(SessionTest, SaveIsRefusedWhileASearchRuns) {
         messages.end());
     EXPECT_GE(session.LastSearch().hits, 5);
     EXPECT_TRUE(session.State().treeEnabled);
+}
+
+TEST_F(SessionTest, ExtWorkerFinishesAndSavesAndRefusesWhatIsNotExt) {
+    Open("ext4.img");
+    {
+        ScanSession session(Volume("EXTX"), RecoveryMode::Standard, &ui_);
+        ASSERT_TRUE(session.Start());
+        session.Wait();
+        EXPECT_TRUE(session.ScanCompleted());
+        EXPECT_EQ(ui_.Messages(), std::vector<std::string>{Done()});
+        EXPECT_EQ(ui_.Statuses().back(), kScanDoneText);
+        ResultTree& tree = session.Tree();
+        const ItemId docs = Child(tree, tree.Root(), "docs");
+        ASSERT_NE(docs, kNoItem);
+        EXPECT_TRUE(tree.IsPlaceholder(tree.FirstChild(docs)));
+
+        const fs::path out = fs::temp_directory_path() / ("salvora-ext-save-" + std::to_string(::getpid()));
+        fs::remove_all(out);
+        fs::create_directories(out);
+        const SaveOutcome saved = session.SaveSelectedFolder(docs, out.string());
+        EXPECT_EQ(saved.filesFailed, 0u);
+        const nlohmann::json manifest = test::ReadManifest("ext4.img");
+        int compared = 0;
+        for (const auto& file : manifest["files"]) {
+            const std::string path = file["path"];
+            if (file["deleted"].get<bool>() || path.rfind("/docs/", 0) != 0 ||
+                path.find('/', 6) != std::string::npos)
+                continue;
+            EXPECT_EQ(fs::file_size(out / path.substr(6)), file["size"].get<std::uint64_t>()) << path;
+            ++compared;
+        }
+        EXPECT_GE(compared, 4);
+        fs::remove_all(out);
+    }
+    // Standard only: Advanced and Deep have no ext worker and start nothing.
+    for (const RecoveryMode mode : {RecoveryMode::Advanced, RecoveryMode::Deep}) {
+        ScanSession session(Volume("extX"), mode, &ui_);
+        EXPECT_FALSE(session.Start());
+        EXPECT_FALSE(session.Busy());
+    }
+    // A FAT volume treated as ext: said so, not passed off as an empty ext volume.
+    Open("fat16.img");
+    SessionUi other;
+    ScanSession wrong(Volume("extX"), RecoveryMode::Standard, &other);
+    ASSERT_TRUE(wrong.Start());
+    wrong.Wait();
+    EXPECT_EQ(other.Messages(), std::vector<std::string>{std::string("Salvora|") + kNotExtText});
+    EXPECT_FALSE(wrong.ScanCompleted());
+    EXPECT_FALSE(wrong.Busy());
+    EXPECT_TRUE(wrong.State().backEnabled);
+    EXPECT_TRUE(wrong.Tree().Children(wrong.Tree().Root()).empty());
+}
+
+TEST_F(SessionTest, HfsPlusWorkerEndsWithAStatusAndNeverABox) {
+    const nlohmann::json manifest = test::ReadManifest("hfsplus-iso.img");
+    Open("hfsplus-iso.img");
+    VolumeEntry volume = Volume("HFS+");
+    volume.startSector = manifest["start_sector"].get<std::uint64_t>();
+    volume.sizeText = "4";
+    for (const RecoveryMode mode : {RecoveryMode::Standard, RecoveryMode::Deep}) {
+        SessionUi ui;
+        ScanSession session(volume, mode, &ui);
+        ASSERT_TRUE(session.Start());
+        session.Wait();
+        EXPECT_TRUE(session.ScanCompleted());
+        EXPECT_TRUE(ui.Messages().empty());
+        EXPECT_EQ(ui.Statuses().back(), kWorkDoneText);
+        EXPECT_TRUE(session.State().backEnabled);
+        EXPECT_FALSE(session.State().progressVisible);
+        EXPECT_FALSE(session.Busy());
+        ResultTree& tree = session.Tree();
+        const ItemId docs = Child(tree, tree.Root(), "docs");
+        ASSERT_NE(docs, kNoItem);
+        EXPECT_TRUE(tree.IsPlaceholder(tree.FirstChild(docs)));
+        session.FillFolderChildren(docs);
+        EXPECT_NE(Child(tree, docs, "readme.txt"), kNoItem);
+        EXPECT_NE(Child(tree, tree.Root(), "ORPHAN_ENTRY"), kNoItem);
+    }
+    // Not HFS+ at all, or no reader: "Work Aborted....", still no box, and Back comes back.
+    Open("fat16.img");
+    SessionUi wrongUi;
+    ScanSession wrong(Volume("hfs+"), RecoveryMode::Standard, &wrongUi);
+    ASSERT_TRUE(wrong.Start());
+    wrong.Wait();
+    EXPECT_FALSE(wrong.ScanCompleted());
+    EXPECT_TRUE(wrongUi.Messages().empty());
+    EXPECT_EQ(wrongUi.Statuses().back(), kWorkAbortedText);
+    EXPECT_TRUE(wrong.State().backEnabled);
+    EXPECT_FALSE(wrong.State().progressVisible);
+
+    theReader = nullptr;
+    SessionUi noReaderUi;
+    ScanSession noReader(Volume("HFS+"), RecoveryMode::Deep, &noReaderUi);
+    ASSERT_TRUE(noReader.Start());
+    noReader.Wait();
+    EXPECT_TRUE(noReaderUi.Messages().empty());
+    EXPECT_EQ(noReaderUi.Statuses().back(), kWorkAbortedText);
+}
+
+TEST(SessionLabels, RowsWithAParserAreTakenWithoutCustomSettings) {
+    for (const char* label : {"FAT16", "FAT32", "FAT64", "FAT12", "extX", "HFS+", "hfs+"})
+        EXPECT_TRUE(LabelTakenWithoutCustomSettings(label)) << label;
+    for (const char* label : {"NTFS", "UNKNOWN", "", "swap"})
+        EXPECT_FALSE(LabelTakenWithoutCustomSettings(label)) << label;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "io/file_read_seek.h"
+#include "scan/scan_session.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
 #include "ui/pages/raw_recovery_dialog.h"
@@ -313,7 +314,7 @@ void PopulateDriveDlg::OnNext() {
         return;
     }
     const bool customOn = customSettings->isChecked();
-    if (!customOn && !list->item(row, 1)->text().contains(QStringLiteral("FAT"))) {
+    if (!customOn && !LabelTakenWithoutCustomSettings(list->item(row, 1)->text().toStdString())) {
         ShowBox(this, QStringLiteral("Software does not support selected file system."));
         return;
     }

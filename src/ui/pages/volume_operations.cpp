@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "scan/scan_session.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
 
@@ -44,7 +45,8 @@ VolumeOperations::VolumeOperations(WizardWindow* wizard, WizardPage* parentPage,
 }
 
 void VolumeOperations::OnNext() {
-    if (!QString::fromStdString(volume_.fileSystemLabel).toUpper().contains(QStringLiteral("FAT"))) {
+    if (!QString::fromStdString(volume_.fileSystemLabel).toUpper().contains(QStringLiteral("FAT")) &&
+        !ParserKindForLabel(volume_.fileSystemLabel)) {
         ShowBox(this, QStringLiteral("Software does not support selected file system."));
         return;
     }

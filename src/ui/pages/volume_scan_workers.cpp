@@ -37,7 +37,7 @@ RecoveryMode ModeOfPage(int recoveryMode) {
 
 void VolumeScanDlg::StartScan() {
     busyFlag_ = true;
-    if (DiscoveryKindForLabel(volume_.fileSystemLabel) == DiscoveryKind::None) {
+    if (!ParserKindForLabel(volume_.fileSystemLabel)) {
         CreateModels();
         ShowBox(this, QStringLiteral("not a valid drive."));
         backButton->setEnabled(true);
