@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -64,17 +65,26 @@ class DialogRecorder {
     QList<QUrl> urls;
 };
 
-// The demo disk, decompressed once per test binary; empty when the sample or zstd is missing.
-inline QString DemoDisk() {
+// A zstd-packed image decompressed once per test binary into a temporary folder; empty when the file or zstd
+// is missing.
+inline QString Unpacked(const QString& packed) {
     static QTemporaryDir dir;
-    static QString path;
-    if (!path.isEmpty() || !dir.isValid()) return path;
-    const QString packed = QStringLiteral(SALVORA_SAMPLES_DIR "/demo-disk.img.zst");
-    if (!QFileInfo::exists(packed)) return {};
-    const QString out = dir.filePath("demo-disk.img");
+    static QMap<QString, QString> done;
+    if (done.contains(packed)) return done.value(packed);
+    if (!dir.isValid() || !QFileInfo::exists(packed)) return {};
+    QString name = QFileInfo(packed).fileName();
+    name.chop(4);  // ".zst"
+    const QString out = dir.filePath(name);
     if (QProcess::execute("zstd", {"-d", "-q", "-f", packed, "-o", out}) != 0) return {};
-    path = out;
-    return path;
+    done.insert(packed, out);
+    return out;
+}
+
+inline QString DemoDisk() { return Unpacked(QStringLiteral(SALVORA_SAMPLES_DIR "/demo-disk.img.zst")); }
+
+// A test image of tests/fixtures by its name ("ext4.img").
+inline QString FixtureImage(const QString& name) {
+    return Unpacked(QStringLiteral(SALVORA_FIXTURES_DIR "/") + name + QStringLiteral(".zst"));
 }
 
 // A file time as the file list writes it: "%02d/%02d/%d  %02d:%02d AM", hours above 12 less 12 with PM.

@@ -25,8 +25,7 @@
 #include "ui/pages/raw_recovery_dialog.h"
 #include "ui/pages/raw_setting_dlg.h"
 
-// The Qt tests get the samples folder only; the fixtures sit beside it in the source tree.
-#define kFixtures SALVORA_SAMPLES_DIR "/../tests/fixtures"
+#define kFixtures SALVORA_FIXTURES_DIR
 
 using namespace salvora;
 using namespace salvora::gui;
