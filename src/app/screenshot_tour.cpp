@@ -64,6 +64,16 @@ class Tour : public QObject {
         return {};
     }
 
+    // Expands a first-level folder of the results page and lists its files.
+    void ShowFolder(const QString& name) {
+        auto* results = Current<VolumeScanDlg>();
+        QAbstractItemModel* model = results->TreeModel();
+        const QModelIndex folder = Child(model, model->index(0, 0), name);
+        results->treeView->expand(folder);
+        results->treeView->setCurrentIndex(folder);
+        results->OnTreeClicked(folder);
+    }
+
     void Build() {
         const auto once = [this](std::function<void()> f) {
             steps_.push_back([f] {
@@ -164,6 +174,55 @@ class Tour : public QObject {
             once([this] { SelectImage(1); });
             once([this] { Current<Physical_DriveDialog>()->OnNext(); });
             once([this] { Shot("08-volume-information"); });
+        }
+        if (images_.size() > 3) {
+            // The ext volume of a partitioned disk, then the HFS+ volume inside an ISO image (advance scan).
+            once([this] {
+                while (window_->Depth() > 1) {
+                    window_->Back();
+                    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                }
+                SelectImage(2);
+                Current<Physical_DriveDialog>()->OnNext();
+            });
+            once([this] { Current<DriveParsingModes>()->OnNext(); });
+            once([this] {
+                auto* list = Current<PopulateDriveDlg>();
+                list->list->selectRow(Row(list, "extX"));
+                list->OnNext();
+            });
+            once([this] { Shot("12-ext-recovery-mode"); });
+            once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<VolumeScanDlg>() && !Current<VolumeScanDlg>()->Busy(); });
+            once([this] { ShowFolder("docs"); });
+            once([this] { Shot("13-ext-results"); });
+            once([this] {
+                while (window_->Depth() > 1) {
+                    window_->Back();
+                    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                }
+                SelectImage(3);
+                Current<Physical_DriveDialog>()->OnNext();
+            });
+            once([this] {
+                Current<DriveParsingModes>()->advanceScan->click();
+                Current<DriveParsingModes>()->OnNext();
+            });
+            steps_.push_back(
+                [this] { return Current<PopulateDriveDlg>() && !Current<PopulateDriveDlg>()->Scanning(); });
+            once([this] {
+                auto* list = Current<PopulateDriveDlg>();
+                list->list->selectRow(Row(list, "HFS+"));
+                list->OnNext();
+            });
+            once([this] { Current<ParceModeNtfsDlg>()->deep->click(); });
+            once([this] { Shot("14-hfs-recovery-mode"); });
+            once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<VolumeScanDlg>() && !Current<VolumeScanDlg>()->Busy(); });
+            once([this] { ShowFolder("docs"); });
+            once([this] { Shot("15-hfs-results"); });
         }
         once([this] {
             auto* about = new CDravitoAboutDlg(window_);
