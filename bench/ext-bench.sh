@@ -26,9 +26,9 @@ trap 'rm -rf "$tmp"' EXIT
 for t in fls tsk_recover mke2fs debugfs; do
     command -v "$t" >/dev/null || { echo "ext-bench: $t is needed (sleuthkit, e2fsprogs)" >&2; exit 1; }
 done
-if [[ ! -x "$build/bench/ext_bench" ]]; then
+if [[ ! -x "$build/salvora-cli" ]]; then
     cmake -S "$root" -B "$build" -G Ninja >/dev/null
-    cmake --build "$build" --target ext_bench >/dev/null
+    cmake --build "$build" --target salvora-cli >/dev/null
 fi
 mkdir -p "$here/.cache"
 if [[ ! -f "$img" ]]; then
@@ -78,26 +78,27 @@ peak() {  # peak resident memory in KiB of one run
     /usr/bin/time -v "${cmd[@]}" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'
 }
 
-ours_list=$("$build/bench/ext_bench" --list "$img" | wc -l)
+ours_list=$("$build/salvora-cli" list "$img" 2>/dev/null | wc -l)
 fls_list=$(fls -r -p "$img" | grep -vc -e '^V/V' -e 'OrphanFile' || true)
 echo "entries: ours $ours_list, fls $fls_list"
 
-t_ours=$(best "$build/bench/ext_bench" --list "$img")
+t_ours=$(best "$build/salvora-cli" list "$img")
 t_fls=$(best fls -r -p "$img")
-m_ours=$(peak "$build/bench/ext_bench" --list "$img")
+m_ours=$(peak "$build/salvora-cli" list "$img")
 m_fls=$(peak fls -r -p "$img")
 printf 'list:    ours %.3f s (%s KiB)   fls -r -p %.3f s (%s KiB)   ratio fls/ours %.2f\n' \
     "$t_ours" "$m_ours" "$t_fls" "$m_fls" "$(echo "$t_fls $t_ours" | awk '{print $1 / $2}')"
 
-ours_files=$("$build/bench/ext_bench" --recover "$img" "$tmp/out" | awk '{print $1}')
+"$build/salvora-cli" recover "$img" --yes --out "$tmp/out" >/dev/null 2>&1 || true
+ours_files=$(find "$tmp/out" -type f | wc -l)
 rm -rf "$tmp/out"
 tsk_recover -e "$img" "$tmp/out" >/dev/null 2>&1 || true
 tsk_files=$(find "$tmp/out" -type f | wc -l)
 echo "files saved: ours $ours_files, tsk_recover -e $tsk_files"
 
-t_ours=$(best "$build/bench/ext_bench" --recover "$img" OUT)
+t_ours=$(best "$build/salvora-cli" recover "$img" --yes --out OUT)
 t_tsk=$(best tsk_recover -e "$img" OUT)
-m_ours=$(peak "$build/bench/ext_bench" --recover "$img" OUT)
+m_ours=$(peak "$build/salvora-cli" recover "$img" --yes --out OUT)
 m_tsk=$(peak tsk_recover -e "$img" OUT)
 printf 'recover: ours %.3f s (%s KiB)   tsk_recover -e %.3f s (%s KiB)   ratio tsk/ours %.2f\n' \
     "$t_ours" "$m_ours" "$t_tsk" "$m_tsk" "$(echo "$t_tsk $t_ours" | awk '{print $1 / $2}')"

@@ -21,9 +21,9 @@ trap 'rm -rf "$tmp"' EXIT
 for t in xorriso fls; do
     command -v "$t" >/dev/null || { echo "hfs-bench: $t is needed (apt-get install xorriso sleuthkit)" >&2; exit 1; }
 done
-if [[ ! -x "$build/bench/hfs_bench" ]]; then
+if [[ ! -x "$build/bench/hfs_bench" || ! -x "$build/salvora-cli" ]]; then
     cmake -S "$root" -B "$build" -G Ninja >/dev/null
-    cmake --build "$build" --target hfs_bench >/dev/null
+    cmake --build "$build" --target hfs_bench salvora-cli >/dev/null
 fi
 mkdir -p "$here/.cache"
 if [[ ! -f "$img" ]]; then
@@ -61,7 +61,9 @@ best() {  # best wall time of $runs runs, after one warm-up
 }
 
 echo "volume at sector $start; $("$build/bench/hfs_bench" --deep "$img" "$start")"
-ours=$("$build/bench/hfs_bench" --list "$img" "$start" | wc -l)
+# `list` as a user runs it: the volume given by hand, Standard mode (the catalog walk).
+vol=(--start-sector "$start" --size-mib $((($(stat -c %s "$img") - start * 512) / 1048576)) --fs HFS+)
+ours=$("$build/salvora-cli" list "$img" "${vol[@]}" 2>/dev/null | wc -l)
 theirs=$(fls -f hfs -o "$start" -r -p "$img" | grep -vc -e '\$ExtentsFile' -e '\$CatalogFile' -e '\$BadBlockFile' \
     -e '\$AllocationFile' -e '\$AttributesFile' -e '\$StartupFile' || true)
 echo "entries listed: ours $ours (ORPHAN_ENTRY included), fls $theirs"
@@ -71,7 +73,7 @@ t_cat=$(best cat "$img")
 printf 'deep scan: ours %.3f s   cat %.3f s   ratio cat/ours %.2f (target >= 0.8)\n' \
     "$t_ours" "$t_cat" "$(echo "$t_cat $t_ours" | awk '{print $1 / $2}')"
 
-t_ours=$(best "$build/bench/hfs_bench" --list "$img" "$start")
+t_ours=$(best "$build/salvora-cli" list "$img" "${vol[@]}")
 t_fls=$(best fls -f hfs -o "$start" -r -p "$img")
 printf 'list:      ours %.3f s   fls -r -p %.3f s   ratio fls/ours %.2f\n' \
     "$t_ours" "$t_fls" "$(echo "$t_fls $t_ours" | awk '{print $1 / $2}')"

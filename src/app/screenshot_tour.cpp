@@ -64,6 +64,13 @@ class Tour : public QObject {
         return {};
     }
 
+    // Closes pages until `depth` are left.
+    void BackTo(int depth) {
+        while (window_->Depth() > depth) {
+            window_->Back();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
     // Expands a first-level folder of the results page and lists its files.
     void ShowFolder(const QString& name) {
         auto* results = Current<VolumeScanDlg>();
@@ -127,10 +134,7 @@ class Tour : public QObject {
         once([this] { Shot("07-search"); });
         // Raw recovery of the FAT32 volume: the volume list's custom "RAW" choice.
         once([this] {
-            while (window_->Depth() > 3) {
-                window_->Back();
-                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            }
+            BackTo(3);
             auto* list = Current<PopulateDriveDlg>();
             list->list->selectRow(Row(list, "FAT32"));
             list->customSettings->setChecked(true);
@@ -163,13 +167,7 @@ class Tour : public QObject {
             editor->grab().save(dir_ + "/11-signature-editor.png");
             editor->close();
         });
-        once([this] {
-            // Back down the chain to the drive page.
-            while (window_->Depth() > 1) {
-                window_->Back();
-                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            }
-        });
+        once([this] { BackTo(1); });  // back down the chain to the drive page
         if (images_.size() > 1) {
             once([this] { SelectImage(1); });
             once([this] { Current<Physical_DriveDialog>()->OnNext(); });
@@ -178,10 +176,7 @@ class Tour : public QObject {
         if (images_.size() > 3) {
             // The ext volume of a partitioned disk, then the HFS+ volume inside an ISO image (advance scan).
             once([this] {
-                while (window_->Depth() > 1) {
-                    window_->Back();
-                    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-                }
+                BackTo(1);
                 SelectImage(2);
                 Current<Physical_DriveDialog>()->OnNext();
             });
@@ -198,10 +193,7 @@ class Tour : public QObject {
             once([this] { ShowFolder("docs"); });
             once([this] { Shot("13-ext-results"); });
             once([this] {
-                while (window_->Depth() > 1) {
-                    window_->Back();
-                    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-                }
+                BackTo(1);
                 SelectImage(3);
                 Current<Physical_DriveDialog>()->OnNext();
             });

@@ -20,31 +20,34 @@ int RunList(const ListArgs& args, TerminalUi& ui) {
     if (scanned.exitCode != kExitOk) return scanned.exitCode;
     ScanSession& session = *scanned.session;
     const ParserBase& parser = *session.ActiveParser();
-    ResultTree& tree = session.Tree();
-    const ItemId root = tree.Root();
-    if (root == kNoItem) return kExitOk;
+    if (session.Tree().Root() == kNoItem) return kExitOk;
 
+    // The parser's own links give what expanding every folder of the tree gives, in the same order, without
+    // building 50,000 tree items first. Each record is linked under one parent, so the walk ends; the depth
+    // bound keeps a damaged chain from running paths without end.
+    constexpr std::size_t kMaxDepth = 4096;
     struct Pending {
-        ItemId item;
+        EntryId entry;
         std::string parentPath;
+        std::size_t depth;
     };
     std::vector<Pending> stack;
-    const auto pushChildren = [&](ItemId folder, const std::string& path) {
-        const auto children = tree.Children(folder);
-        for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, path});
+    std::vector<EntryId> children;
+    const auto pushChildren = [&](EntryId folder, const std::string& path, std::size_t depth) {
+        if (depth > kMaxDepth) return;
+        children.clear();
+        for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) children.push_back(*c);
+        for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, path, depth});
     };
-    pushChildren(root, "");
+    pushChildren(parser.RootEntry(), "", 1);
     while (!stack.empty()) {
-        const Pending next = stack.back();
+        Pending next = std::move(stack.back());
         stack.pop_back();
-        const ResultItem item = tree.Item(next.item);
-        if (!item.entry) continue;  // a placeholder
-        const std::string path = next.parentPath + "/" + item.text;
-        PrintEntry(std::cout, parser, *item.entry, path, args.json);
-        if (parser.IsFolder(*item.entry)) {
-            session.FillFolderChildren(next.item);
-            pushChildren(next.item, path);
-        }
+        std::string path = std::move(next.parentPath);
+        path += '/';
+        path += parser.EntryName(next.entry);
+        PrintEntry(std::cout, parser, next.entry, path, args.json);
+        if (parser.IsFolder(next.entry)) pushChildren(next.entry, path, next.depth + 1);
     }
     std::cout.flush();
     return kExitOk;

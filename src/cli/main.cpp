@@ -1,6 +1,7 @@
 // salvora-cli: the recovery tool's command line. Listings go to stdout, the core's messages and progress to
 // stderr.
 #include <CLI/CLI.hpp>
+#include <ios>
 #include <vector>
 
 #include "cli/cli_common.h"
@@ -9,6 +10,8 @@
 
 int main(int argc, char** argv) {
     using namespace salvora::cli;
+    // Listings of a million entries: stdout is written through std::cout only, so it needs no stdio sync.
+    std::ios::sync_with_stdio(false);
     CLI::App app{"Salvora: read-only file recovery from drives and images", "salvora-cli"};
     app.require_subcommand(1);
     app.fallthrough();  // global options may follow the command name
@@ -18,8 +21,8 @@ int main(int argc, char** argv) {
 
     const std::vector<Command> commands{RegisterDrivesCommand(app), RegisterVolumesCommand(app),
                                         RegisterListCommand(app),   RegisterRecoverCommand(app),
-                                        RegisterSearchCommand(app),  RegisterFindTablesCommand(app),
-                                        RegisterCarveCommand(app),   RegisterSignatureCommand(app)};
+                                        RegisterSearchCommand(app), RegisterFindTablesCommand(app),
+                                        RegisterCarveCommand(app),  RegisterSignatureCommand(app)};
 
     try {
         app.parse(argc, argv);

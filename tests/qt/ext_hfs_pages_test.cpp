@@ -16,6 +16,7 @@
 #include "app/wizard_window.h"
 #include "io/file_read_seek.h"
 #include "qt_test_support.h"
+#include "wizard_walk.h"
 #include "ui/pages/drive_parsing_modes.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
 #include "ui/pages/physical_drive_dialog.h"
@@ -68,16 +69,7 @@ class ExtHfsPagesTest : public QObject {
 
     PopulateDriveDlg* ToVolumeList(const QString& image, bool advance) {
         OpenImage(image);
-        auto* modes = Current<DriveParsingModes>();
-        if (!modes) return nullptr;
-        if (advance) modes->advanceScan->click();
-        modes->OnNext();
-        auto* list = Current<PopulateDriveDlg>();
-        if (list && advance) {
-            QSignalSpy done(list, &PopulateDriveDlg::scanFinished);
-            if (list->Scanning() && !done.wait(60000)) return nullptr;
-        }
-        return list;
+        return ScanModesToVolumeList(*window_, advance);
     }
 
     bool SelectRow(PopulateDriveDlg* list, const QString& label) {

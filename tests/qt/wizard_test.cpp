@@ -14,6 +14,7 @@
 #include "app/wizard_window.h"
 #include "io/file_read_seek.h"
 #include "qt_test_support.h"
+#include "wizard_walk.h"
 #include "ui/pages/advance_options.h"
 #include "ui/pages/drive_parsing_modes.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
@@ -57,16 +58,7 @@ class WizardTest : public QObject {
         auto* drives = OpenWizard();
         SelectImage(drives);
         drives->OnNext();
-        auto* modes = Current<DriveParsingModes>();
-        if (!modes) return nullptr;
-        if (advance) modes->advanceScan->click();
-        modes->OnNext();
-        auto* list = Current<PopulateDriveDlg>();
-        if (list && advance) {
-            QSignalSpy done(list, &PopulateDriveDlg::scanFinished);
-            if (list->Scanning() && !done.wait(60000)) return nullptr;
-        }
-        return list;
+        return ScanModesToVolumeList(*window_, advance);
     }
 
     int RowWithLabel(PopulateDriveDlg* list, const QString& label) {

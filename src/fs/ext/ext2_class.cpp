@@ -159,7 +159,9 @@ bool ext2Class::LinkParentsAndChildren() {
     const auto count = static_cast<std::int64_t>(map_.size());
     Status().SetStatus("Maintaining Parent Child....");
     Status().SetProgressRange(0, count);
-    std::unordered_map<EntryId, EntryId> lastChild;  // so a folder of many entries is not walked per child
+    // The last child linked under each folder (folders are keyed by inode), so a folder of many entries is
+    // not walked per child.
+    std::vector<EntryId> lastChild(byInode_.size(), kExtNoEntry);
     char status[96];
     std::int64_t index = 0;
     for (auto& [key, record] : map_) {
@@ -173,14 +175,14 @@ bool ext2Class::LinkParentsAndChildren() {
         ++index;
         if (record.parentInode == kExtNoInode || record.parentInode == 0 || record.parentInode == key)
             continue;
-        const auto parent = map_.find(record.parentInode);
-        if (parent == map_.end()) continue;
-        const auto last = lastChild.find(parent->first);
-        if (last == lastChild.end())
-            parent->second.firstChild = key;
+        ExtEntryRecord* parent = MutableRecord(record.parentInode);
+        if (!parent) continue;
+        EntryId& last = lastChild[record.parentInode];
+        if (last == kExtNoEntry)
+            parent->firstChild = key;
         else
-            map_.at(last->second).nextSibling = key;
-        lastChild[parent->first] = key;
+            MutableRecord(last)->nextSibling = key;
+        last = key;
     }
     Status().SetProgressPos(count);
     return true;
@@ -207,8 +209,9 @@ bool ext2Class::FillResultTree() {
 // ---- results side
 
 const ExtEntryRecord* ext2Class::Record(EntryId id) const {
-    const auto it = map_.find(id);
-    return it == map_.end() ? nullptr : &it->second;
+    if (id < kExtExtraNameBase) return id < byInode_.size() ? byInode_[id] : nullptr;
+    const EntryId extra = id - kExtExtraNameBase;
+    return extra < byExtraKey_.size() ? byExtraKey_[extra] : nullptr;
 }
 
 std::optional<EntryId> ext2Class::ShownFrom(EntryId id) const {

@@ -86,6 +86,9 @@ class ext2Class final : public ParserBase {
     bool ExtractFile(EntryId id, const std::string& destPath) override;
 
   private:
+    ExtEntryRecord* MutableRecord(EntryId id) {
+        return const_cast<ExtEntryRecord*>(static_cast<const ext2Class*>(this)->Record(id));
+    }
     // What the scan keeps of a used inode slot.
     struct InodeSummary {
         std::uint32_t inode = 0;
@@ -114,7 +117,13 @@ class ext2Class final : public ParserBase {
     void ReadGroupTable(std::uint64_t group);
     void ReadDirectory(const DirInode& dir, std::unordered_set<std::uint64_t>& walked);
     const InodeSummary* Summary(std::uint32_t inode) const;
-    void AddName(const FoundName& found, EntryId& nextExtraKey);
+    // What BuildInodeMap keeps while it adds names.
+    struct MapBuilder {
+        std::vector<bool> inodeTaken;  // by index in inodes_: a name holds the inode's key
+        std::unordered_set<std::uint32_t> takenWithoutSummary;
+        EntryId nextExtraKey = kExtExtraNameBase;
+    };
+    void AddName(const FoundName& found, MapBuilder& builder);
     std::optional<EntryId> ShownFrom(EntryId id) const;
     bool WriteContent(const ExtEntryRecord& record, const ExtInode& inode, int fd);
 
@@ -129,6 +138,10 @@ class ext2Class final : public ParserBase {
     std::vector<DirInode> dirs_;
     std::vector<FoundName> names_;
     std::map<EntryId, ExtEntryRecord> map_;
+    // The records of map_ by key, for the results side's lookups (several per listed entry); filled when
+    // map_ is complete. Pointers into a std::map stay valid.
+    std::vector<ExtEntryRecord*> byInode_;
+    std::vector<ExtEntryRecord*> byExtraKey_;
     ItemId rootItem_ = kNoItem;
 };
 

@@ -75,7 +75,7 @@ bool ext2Class::ReadDirectories() {
     return !names_.empty();
 }
 
-void ext2Class::AddName(const FoundName& found, EntryId& nextExtraKey) {
+void ext2Class::AddName(const FoundName& found, MapBuilder& builder) {
     const ExtDirName& e = found.entry;
     if (e.inode == kExtRootInode || e.inode == 0) return;  // the root keeps "ROOT" and no parent
     const InodeSummary* inode = Summary(e.inode);
@@ -108,17 +108,24 @@ void ext2Class::AddName(const FoundName& found, EntryId& nextExtraKey) {
     r.indexInGroup = (e.inode - 1) % sb_.inodesPerGroup;
 
     const bool directory = (r.mode & kExtTypeMask) == kExtTypeDirectory;
-    const bool taken = map_.count(e.inode) != 0;
+    const bool taken = inode ? builder.inodeTaken[static_cast<std::size_t>(inode - inodes_.data())]
+                             : builder.takenWithoutSummary.count(e.inode) != 0;
     if (!r.contentGone && !taken) {
+        if (inode)
+            builder.inodeTaken[static_cast<std::size_t>(inode - inodes_.data())] = true;
+        else
+            builder.takenWithoutSummary.insert(e.inode);
         map_.emplace(e.inode, std::move(r));
     } else if (!(directory && !e.deleted && taken)) {
         // A directory keeps one live name; other names of it are listed without children.
-        map_.emplace(nextExtraKey++, std::move(r));
+        map_.emplace_hint(map_.end(), builder.nextExtraKey++, std::move(r));
     }
 }
 
 bool ext2Class::BuildInodeMap() {
     Status().SetStatus("clearing vector....");
+    byInode_.clear();
+    byExtraKey_.clear();
     map_.clear();
     ExtEntryRecord root;
     root.name = "ROOT";
@@ -131,10 +138,20 @@ bool ext2Class::BuildInodeMap() {
     }
     if (!groups_.empty()) root.inodeTableBlock = groups_[0].inodeTableBlock;
     root.indexInGroup = kExtRootInode - 1;
-    map_.emplace(kExtRootInode, root);
-
-    EntryId nextExtraKey = kExtExtraNameBase;
-    for (const FoundName& found : names_) AddName(found, nextExtraKey);
+    map_.emplace(kExtRootInode, std::move(root));
+    MapBuilder builder;
+    builder.inodeTaken.assign(inodes_.size(), false);
+    for (const FoundName& found : names_) AddName(found, builder);
+    byInode_.clear();
+    byExtraKey_.clear();
+    for (auto& [key, record] : map_) {
+        if (key >= kExtExtraNameBase) {
+            byExtraKey_.push_back(&record);  // extra keys are handed out one after another
+        } else {
+            if (key >= byInode_.size()) byInode_.resize(key + 1, nullptr);
+            byInode_[key] = &record;
+        }
+    }
     names_ = {};
     dirs_ = {};
     inodes_ = {};
