@@ -41,6 +41,17 @@ ext_stage() {
   find "$d" -exec touch -h -d "@$((SOURCE_DATE_EPOCH - 86400))" {} +
 }
 
+# Small files and folders that an inline_data volume keeps in their inodes: within the block map's 60 bytes,
+# and past them (continued in the inode's "system.data" attribute).
+ext_stage_inline() {
+  local d=$1 s=$2
+  mkdir -p "$d/inline/small dir"
+  gen "$d/inline/tiny.txt" 20 $((s + 30)) text
+  gen "$d/inline/ninety.bin" 90 $((s + 31))
+  gen "$d/inline/small dir/one.txt" 1 $((s + 32)) text
+  find "$d/inline" -exec touch -h -d "@$((SOURCE_DATE_EPOCH - 86400))" {} +
+}
+
 # Runs a debugfs command file against IMAGE (read-write) and fails on errors it prints.
 ext_debugfs() {
   local img=$1 cmds=$2
@@ -73,6 +84,7 @@ build_ext() {
   s=$((7000 + ${#name} * 100 + mib))
   log_open "$name"
   ext_stage "$stage" "$s" "$bs"
+  [[ $name != *inline* ]] || ext_stage_inline "$stage" "$s"
   python3 "$GEN" logtree "$LOG" "$stage" /
   rm -f "$img"
   truncate -s $((mib * 1048576)) "$img"
@@ -132,4 +144,10 @@ build_ext_all() {
   build_ext ext4 ext4 16 4096 00000000-0000-4000-8000-0000000e0004 -O ^64bit
   # Several block groups and 64-byte group descriptors.
   build_ext ext4-64bit ext4 32 1024 00000000-0000-4000-8000-0000000e0064 -O 64bit -g 8192 -N 2048
+  build_ext_inline
+}
+
+# Files and folders inside their inodes.
+build_ext_inline() {
+  build_ext ext4-inline ext4 16 4096 00000000-0000-4000-8000-0000000e0016 -O ^64bit,inline_data
 }

@@ -124,8 +124,10 @@ void ext2Class::ReadGroupTable(std::uint64_t group) {
             const auto number = static_cast<std::uint32_t>(firstInode + first + i + 1);
             inodes_.push_back({number, inode.mode, inode.linkCount, inode.MapsBlocks(), inode.size,
                                inode.accessed.tv_sec, inode.changed.tv_sec, inode.modified.tv_sec});
-            if (inode.IsDirectory())
-                dirs_.push_back({number, inode.flags, inode.size, inode.InUse(), inode.blockMap});
+            if (inode.IsDirectory()) {
+                dirs_.push_back({number, inode.flags, inode.size, inode.InUse(), inode.blockMap, {}});
+                if (inode.flags & kExtFlagInlineData) dirs_.back().inlineData = ExtInlineData(slot, inode);
+            }
         }
     }
 }

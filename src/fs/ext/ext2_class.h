@@ -104,6 +104,7 @@ class ext2Class final : public ParserBase {
         std::uint64_t size = 0;
         bool inUse = false;
         std::array<std::uint8_t, kExtBlockMapBytes> blockMap{};
+        std::vector<std::uint8_t> inlineData;  // the entries of a directory kept in its inode
     };
     struct FoundName {
         ExtDirName entry;
@@ -116,6 +117,7 @@ class ext2Class final : public ParserBase {
     ExtMapLimits Limits(std::uint64_t sizeBytes) const;
     void ReadGroupTable(std::uint64_t group);
     void ReadDirectory(const DirInode& dir, std::unordered_set<std::uint64_t>& walked);
+    void ReadInlineDirectory(const DirInode& dir);
     const InodeSummary* Summary(std::uint32_t inode) const;
     // What BuildInodeMap keeps while it adds names.
     struct MapBuilder {
@@ -125,7 +127,7 @@ class ext2Class final : public ParserBase {
     };
     void AddName(const FoundName& found, MapBuilder& builder);
     std::optional<EntryId> ShownFrom(EntryId id) const;
-    bool WriteContent(const ExtEntryRecord& record, const ExtInode& inode, int fd);
+    bool WriteContent(const ExtEntryRecord& record, const ExtInode& inode, Bytes slot, int fd);
 
     readWriteInterface* reader_ = nullptr;
     VolumeEntry volume_;

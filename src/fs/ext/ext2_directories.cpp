@@ -51,6 +51,23 @@ void ext2Class::ReadDirectory(const DirInode& dir, std::unordered_set<std::uint6
     }
 }
 
+void ext2Class::ReadInlineDirectory(const DirInode& dir) {
+    // The parent's inode number, then records up to the block map's end; records go on, as a chain of their
+    // own, in the attribute that holds the rest.
+    constexpr std::size_t kParentBytes = 4;
+    const Bytes data(dir.inlineData);
+    if (data.size() <= kParentBytes) return;
+    const ExtDirRules rules{sb_.inodeCount, std::max<std::uint32_t>(sb_.firstInode, 3), sb_.HasFileType()};
+    std::vector<ExtDirName> found;
+    const std::size_t inMap = std::min(data.size(), kExtBlockMapBytes);
+    WalkExtDirBlock(data.subspan(kParentBytes, inMap - kParentBytes), rules, false, found);
+    if (data.size() > inMap) WalkExtDirBlock(data.subspan(inMap), rules, false, found);
+    for (ExtDirName& name : found) {
+        name.deleted = name.deleted || !dir.inUse;
+        names_.push_back({std::move(name), dir.inode});
+    }
+}
+
 bool ext2Class::ReadDirectories() {
     names_.clear();
     if (blockLimit_ == 0) return false;
@@ -68,8 +85,10 @@ bool ext2Class::ReadDirectories() {
             Status().SetStatus(status);
             Status().SetProgressPos(static_cast<std::int64_t>(i));
         }
-        if (dirs_[i].flags & kExtFlagInlineData) continue;
-        ReadDirectory(dirs_[i], walked);
+        if (dirs_[i].flags & kExtFlagInlineData)
+            ReadInlineDirectory(dirs_[i]);
+        else
+            ReadDirectory(dirs_[i], walked);
     }
     Status().SetProgressPos(count);
     return !names_.empty();
@@ -77,7 +96,8 @@ bool ext2Class::ReadDirectories() {
 
 void ext2Class::AddName(const FoundName& found, MapBuilder& builder) {
     const ExtDirName& e = found.entry;
-    if (e.inode == kExtRootInode || e.inode == 0) return;  // the root keeps "ROOT" and no parent
+    // The root keeps "ROOT" and no parent; inode 0 is only what a removed record leaves.
+    if (e.inode == kExtRootInode || (e.inode == 0 && !e.deleted)) return;
     const InodeSummary* inode = Summary(e.inode);
     const std::uint16_t listedType = TypeFromFileType(e.fileType);
     const bool typeAgrees =
@@ -103,9 +123,11 @@ void ext2Class::AddName(const FoundName& found, MapBuilder& builder) {
         r.changed.tv_sec = inode->changed;
         r.modified.tv_sec = inode->modified;
     }
-    const std::uint64_t group = (e.inode - 1) / sb_.inodesPerGroup;
-    if (group < groups_.size()) r.inodeTableBlock = groups_[group].inodeTableBlock;
-    r.indexInGroup = (e.inode - 1) % sb_.inodesPerGroup;
+    if (e.inode != 0) {
+        const std::uint64_t group = (e.inode - 1) / sb_.inodesPerGroup;
+        if (group < groups_.size()) r.inodeTableBlock = groups_[group].inodeTableBlock;
+        r.indexInGroup = (e.inode - 1) % sb_.inodesPerGroup;
+    }
 
     const bool directory = (r.mode & kExtTypeMask) == kExtTypeDirectory;
     const bool taken = inode ? builder.inodeTaken[static_cast<std::size_t>(inode - inodes_.data())]

@@ -37,12 +37,14 @@ timespec TimeOrOmit(const timespec& t) {
 
 }  // namespace
 
-bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode, int fd) {
+bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode, Bytes slot, int fd) {
     const std::uint64_t size = record.size;
     if (size == 0) return true;
     if (inode.flags & kExtFlagInlineData) {
-        const auto n = std::min<std::uint64_t>(size, kExtBlockMapBytes);
-        return WriteAllAt(fd, inode.blockMap.data(), n, 0) && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+        // Past the block map's 60 bytes, inline content goes on in an extended attribute of the inode.
+        const std::vector<std::uint8_t> data = ExtInlineData(slot, inode);
+        return WriteAllAt(fd, data.data(), std::min<std::uint64_t>(size, data.size()), 0) &&
+               ::ftruncate(fd, static_cast<off_t>(size)) == 0;
     }
     const ExtBlockReader read = [this](std::uint64_t block, std::vector<std::uint8_t>& out) {
         return ReadBlock(block, out);
@@ -84,7 +86,7 @@ bool ext2Class::ExtractEntry(const ExtEntryRecord& record, const std::string& de
                                  static_cast<std::uint64_t>(record.indexInGroup) * sb_.inodeSize;
         ReadAt(at, slot.data(), static_cast<std::uint32_t>(slot.size()));
         const ExtInode inode = DecodeExtInode(slot);
-        ok = WriteContent(record, inode, fd);
+        ok = WriteContent(record, inode, slot, fd);
         // ext keeps UTC; the stored times go on as they are, nanoseconds included.
         if (inode.mode != 0) times[0] = TimeOrOmit(inode.accessed), times[1] = TimeOrOmit(inode.modified);
     }

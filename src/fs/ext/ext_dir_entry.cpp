@@ -64,9 +64,10 @@ void WalkExtDirBlock(Bytes block, const ExtDirRules& rules, bool skipDotDotSlack
             break;
         const Bytes name = block.subspan(at + kExtDirHeaderBytes, e.nameBytes);
         const bool dots = IsDots(name);
-        // A first record removed keeps its name with inode 0: there is nothing left to point at.
-        if (!dots && e.inode != 0 && e.inode <= rules.inodeCount)
-            out.push_back({e.inode, e.fileType, false, std::string(name.begin(), name.end())});
+        // A removed record that opens a block (or an inline directory) cannot be merged into one before it:
+        // it keeps its name with inode 0. The name is all that is left, and it is listed as removed.
+        if (!dots && e.inode <= rules.inodeCount)
+            out.push_back({e.inode, e.fileType, e.inode == 0, std::string(name.begin(), name.end())});
         const bool dotDot = name.size() == 2 && dots;
         if (!(dotDot && skipDotDotSlack)) ScanSlack(block, at + used, at + e.recordBytes, rules, out);
         at += e.recordBytes;

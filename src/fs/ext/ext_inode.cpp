@@ -49,4 +49,35 @@ ExtInode DecodeExtInode(Bytes b) {
     return inode;
 }
 
+std::vector<std::uint8_t> ExtInlineData(Bytes slot, const ExtInode& inode) {
+    std::vector<std::uint8_t> out(
+        inode.blockMap.begin(),
+        inode.blockMap.begin() + std::min<std::uint64_t>(inode.size, kExtBlockMapBytes));
+    if (inode.size <= kExtBlockMapBytes || slot.size() <= kGoodOldInodeBytes) return out;
+    // The in-inode attributes: a magic word, then entries of 16 bytes and a name, 4-byte aligned, ended by a
+    // zero word; values are placed relative to the first entry.
+    constexpr std::uint32_t kXattrMagic = 0xEA020000;
+    constexpr std::uint8_t kSystemIndex = 7;
+    const std::size_t header = kGoodOldInodeBytes + le16(slot, 0x80);
+    if (le32(slot, header) != kXattrMagic) return out;
+    const std::size_t first = header + 4;
+    for (std::size_t at = first; Fits(slot, at, 16) && le32(slot, at) != 0;) {
+        const std::uint8_t nameLength = u8(slot, at);
+        const std::uint16_t valueOffset = le16(slot, at + 2);
+        const std::uint32_t valueSize = le32(slot, at + 8);
+        if (!Fits(slot, at + 16, nameLength)) break;
+        const bool data = u8(slot, at + 1) == kSystemIndex && nameLength == 4 &&
+                          std::equal(slot.begin() + static_cast<std::ptrdiff_t>(at + 16),
+                                     slot.begin() + static_cast<std::ptrdiff_t>(at + 20), "data");
+        if (data && Fits(slot, first + valueOffset, valueSize)) {
+            const std::uint64_t want = std::min<std::uint64_t>(valueSize, inode.size - out.size());
+            const auto from = slot.begin() + static_cast<std::ptrdiff_t>(first + valueOffset);
+            out.insert(out.end(), from, from + static_cast<std::ptrdiff_t>(want));
+            break;
+        }
+        at += (16 + nameLength + 3) & ~std::size_t{3};
+    }
+    return out;
+}
+
 }  // namespace salvora

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "io/bytes.h"
 
@@ -42,5 +43,10 @@ struct ExtInode {
 // bytes: one inode slot (128 bytes or more). Times are UTC seconds, extended past 2038 by the extra fields of
 // large inodes.
 ExtInode DecodeExtInode(Bytes bytes);
+
+// The content of an inode with inline data, up to `size` bytes: the 60 bytes of the block map, then the value
+// of the "system.data" extended attribute in the slot's extra space, where longer inline content goes on.
+// Never more than the slot holds.
+std::vector<std::uint8_t> ExtInlineData(Bytes slot, const ExtInode& inode);
 
 }  // namespace salvora

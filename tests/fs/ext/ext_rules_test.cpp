@@ -204,6 +204,19 @@ TEST(ExtDirBlock, RemovedRecordsInTheSlackAreFoundAsDeleted) {
     EXPECT_EQ(names[2].fileType, 2);
 }
 
+TEST(ExtDirBlock, ARemovedRecordOpeningABlockKeepsItsNameWithoutAnInode) {
+    Block b = DirBlock();
+    DirRecord(b, 0, 0, 20, "first.txt", 1);  // removed: nothing before it to merge into
+    DirRecord(b, 20, 40, 1024 - 20, "live", 1);
+    std::vector<ExtDirName> names;
+    WalkExtDirBlock(b, {100, 11, true}, false, names);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].name, "first.txt");
+    EXPECT_EQ(names[0].inode, 0u);
+    EXPECT_TRUE(names[0].deleted);
+    EXPECT_FALSE(names[1].deleted);
+}
+
 TEST(ExtDirBlock, ImplausibleSlackIsNotAName) {
     Block b = DirBlock();
     DirRecord(b, 0, 30, 1024, "kept", 1);
