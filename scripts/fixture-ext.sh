@@ -145,6 +145,38 @@ build_ext_all() {
   # Several block groups and 64-byte group descriptors.
   build_ext ext4-64bit ext4 32 1024 00000000-0000-4000-8000-0000000e0064 -O 64bit -g 8192 -N 2048
   build_ext_inline
+  build_ext_metabg
+}
+
+# Descriptor blocks spread over the volume (meta_bg): the groups past the first 16 are described by a block at
+# the start of group 16, not by the table after the superblock.
+build_ext_metabg() {
+  local name=ext4-metabg img=$WORK/ext4-metabg.img stage=$WORK/stage-metabg d f ino ipg
+  local uuid=00000000-0000-4000-8000-0000000e00b6
+  log_open "$name"
+  rm -rf "$stage"
+  mkdir -p "$stage"
+  for d in $(seq 0 79); do
+    mkdir -p "$stage/dir$d"
+    for f in 0 1 2; do gen "$stage/dir$d/f$f.txt" $((100 + d * 3 + f)) $((9000 + d * 3 + f)) text; done
+  done
+  find "$stage" -exec touch -h -d "@$((SOURCE_DATE_EPOCH - 86400))" {} +
+  python3 "$GEN" logtree "$LOG" "$stage" /
+  rm -f "$img"
+  truncate -s 42M "$img"
+  mke2fs -q -F -t ext4 -b 1024 -g 2048 -N 336 -O meta_bg,^resize_inode -U "$uuid" \
+    -E "hash_seed=$uuid,root_owner=0:0" -L EXT4-METABG -d "$stage" "$img"
+  log_cmd "truncate -s 42M; mke2fs -t ext4 -b 1024 -g 2048 -N 336 -O meta_bg,^resize_inode -U $uuid -d STAGE (80 folders of 3 files)"
+  ext_fix_times "$img" "$stage"
+  e2fsck -fn "$img" >"$WORK/fsck.out" 2>&1 || { cat "$WORK/fsck.out" >&2; exit 1; }
+  ipg=$(dumpe2fs -h "$img" 2>/dev/null | awk '/^Inodes per group:/ {print $4}')
+  ino=$(debugfs -R "stat /dir79/f2.txt" "$img" 2>/dev/null | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')
+  if (((ino - 1) / ipg < 16)); then
+    echo "$name: the last file (inode $ino) is not in a group of the second descriptor block" >&2
+    exit 1
+  fi
+  manifest_volume "$name" ext4 "$img"
+  compress_to "$img" "$OUT/$name.img.zst"
 }
 
 # Files and folders inside their inodes.

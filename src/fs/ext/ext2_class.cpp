@@ -79,14 +79,17 @@ bool ext2Class::ReadGroupDescriptors() {
     if (blockBytes_ == 0) return false;
     const std::uint64_t groupCount = sb_.GroupCount();
     const std::uint32_t descBytes = sb_.DescriptorBytes();
-    const std::uint64_t tableStart = (superblockOffset_ / blockBytes_ + 1) * blockBytes_;
+    const std::uint64_t afterSuperblock = superblockOffset_ / blockBytes_ + 1;
+    const std::uint64_t tableStart = afterSuperblock * blockBytes_;
     const std::uint64_t bound = VolumeBound();
     if (groupCount == 0 || tableStart >= bound || groupCount > (bound - tableStart) / descBytes) return false;
     std::vector<std::uint8_t> table(groupCount * descBytes);
-    for (std::uint64_t done = 0; done < table.size(); done += kTableChunkBytes) {
-        const auto n =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kTableChunkBytes, table.size() - done));
-        ReadAt(tableStart + done, table.data() + done, n);
+    // Descriptor blocks one by one: with meta_bg they are spread over the volume. A block outside it reads
+    // as zeros, which gives groups without an inode table.
+    for (std::uint64_t done = 0, index = 0; done < table.size(); done += blockBytes_, ++index) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(blockBytes_, table.size() - done));
+        const std::uint64_t block = ExtDescriptorBlock(sb_, index, afterSuperblock);
+        if (block < bound / blockBytes_) ReadAt(block * blockBytes_, table.data() + done, n);
     }
     groups_.reserve(groupCount);
     for (std::uint64_t g = 0; g < groupCount; ++g)

@@ -20,6 +20,7 @@ ExtSuperblock DecodeExtSuperblock(Bytes b) {
     sb.incompatFeatures = le32(b, 0x60);
     sb.roCompatFeatures = le32(b, 0x64);
     sb.descriptorBytesRaw = le16(b, 0xFE);
+    sb.firstMetaBg = le32(b, 0x104);
     if (sb.Is64Bit()) sb.blockCount |= static_cast<std::uint64_t>(le32(b, 0x150)) << 32;
     return sb;
 }
@@ -53,6 +54,24 @@ std::uint64_t ExtSuperblockHome(const ExtSuperblock& sb) {
     if (sb.blockGroupNr == 0) return kExtSuperblockOffset;
     return (static_cast<std::uint64_t>(sb.blockGroupNr) * sb.blocksPerGroup + sb.firstDataBlock) *
            sb.BlockBytes();
+}
+
+bool ExtSuperblock::GroupHasSuperblock(std::uint64_t group) const {
+    if (group <= 1 || !(roCompatFeatures & kExtRoCompatSparseSuper)) return true;
+    for (const std::uint64_t base : {3u, 5u, 7u}) {
+        std::uint64_t power = base;
+        while (power < group) power *= base;
+        if (power == group) return true;
+    }
+    return false;
+}
+
+std::uint64_t ExtDescriptorBlock(const ExtSuperblock& sb, std::uint64_t index,
+                                 std::uint64_t afterSuperblock) {
+    if (!sb.HasMetaBg() || index < sb.firstMetaBg) return afterSuperblock + index;
+    const std::uint64_t perBlock = sb.DescriptorBytes() ? sb.BlockBytes() / sb.DescriptorBytes() : 0;
+    const std::uint64_t group = index * perBlock;
+    return sb.firstDataBlock + group * sb.blocksPerGroup + (sb.GroupHasSuperblock(group) ? 1 : 0);
 }
 
 }  // namespace salvora

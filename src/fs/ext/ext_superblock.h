@@ -11,7 +11,9 @@ inline constexpr std::uint16_t kExtMagic = 0xEF53;
 inline constexpr std::uint32_t kExtSuperblockOffset = 1024;
 inline constexpr std::uint32_t kExtSuperblockBytes = 1024;
 inline constexpr std::uint32_t kExtIncompatFileType = 0x0002;
+inline constexpr std::uint32_t kExtIncompatMetaBg = 0x0010;
 inline constexpr std::uint32_t kExtIncompat64Bit = 0x0080;
+inline constexpr std::uint32_t kExtRoCompatSparseSuper = 0x0001;
 inline constexpr std::uint32_t kExtRoCompatGdtCsum = 0x0010;
 inline constexpr std::uint32_t kExtRoCompatMetadataCsum = 0x0400;
 inline constexpr std::uint32_t kExtMaxBlockBytes = 65536;
@@ -31,10 +33,15 @@ struct ExtSuperblock {
     std::uint32_t incompatFeatures = 0;    // 0x60
     std::uint32_t roCompatFeatures = 0;    // 0x64
     std::uint16_t descriptorBytesRaw = 0;  // 0xFE
+    std::uint32_t firstMetaBg = 0;         // 0x104: descriptor blocks laid out after the superblock
 
     std::uint32_t BlockBytes() const { return logBlockSize <= 6 ? 1024u << logBlockSize : 0; }
     bool HasFileType() const { return incompatFeatures & kExtIncompatFileType; }
     bool Is64Bit() const { return incompatFeatures & kExtIncompat64Bit; }
+    bool HasMetaBg() const { return incompatFeatures & kExtIncompatMetaBg; }
+    // Group g holds a copy of the superblock (every group without sparse_super; else 0, 1 and the powers of
+    // 3, 5 and 7).
+    bool GroupHasSuperblock(std::uint64_t group) const;
     // Group descriptors are 32 bytes, or the superblock's size (a power of two, 64 and up) with 64bit.
     std::uint32_t DescriptorBytes() const;
     // Groups, the last partial one counted.
@@ -49,6 +56,11 @@ ExtSuperblock DecodeExtSuperblock(Bytes bytes);
 
 // Magic, block size, group sizes and inode size that an ext volume can have.
 bool ExtSuperblockSane(const ExtSuperblock& sb);
+
+// Block number of descriptor block `index` (each holds BlockBytes() / DescriptorBytes() groups), reckoned
+// from the block that follows the superblock copy in use (`afterSuperblock`). With meta_bg, blocks from
+// firstMetaBg on sit at the start of the first group they describe, behind its superblock copy.
+std::uint64_t ExtDescriptorBlock(const ExtSuperblock& sb, std::uint64_t index, std::uint64_t afterSuperblock);
 
 // Where the copy of group sb.blockGroupNr lives: byte 1024 for group 0, else the first byte of the group.
 std::uint64_t ExtSuperblockHome(const ExtSuperblock& sb);

@@ -212,6 +212,36 @@ TEST_P(ExtFixture, TheTreeShowsRootAndItsFirstLevel) {
     }
 }
 
+TEST(ExtMetaBg, GroupsPastTheFirstDescriptorBlockAreRead) {
+    // The Sleuth Kit reads this volume's later groups from the wrong place and misses their files; the
+    // manifest holds what was written.
+    const fs::path image = test::Fixture("ext4-metabg.img");
+    const nlohmann::json manifest = test::ReadManifest("ext4-metabg.img");
+    FileReadSeek reader;
+    ResultTree tree;
+    ext2Class parser;
+    parser.tree = &tree;
+    ASSERT_TRUE(test::RunExtScan(parser, reader, image.string(), manifest["raw_size"].get<std::uint64_t>()));
+    ASSERT_GT(parser.GroupCount(), 16u);
+    std::multimap<std::string, test::ExtListed> listed;
+    test::CollectExt(parser, parser.RootEntry(), "", listed);
+    const fs::path out = fs::temp_directory_path() / ("salvora-ext-metabg-" + std::to_string(::getpid()));
+    fs::remove_all(out);
+    fs::create_directories(out);
+    int compared = 0;
+    for (const auto& f : manifest["files"]) {
+        const std::string path = f["path"];
+        const auto it = listed.find(path);
+        ASSERT_NE(it, listed.end()) << path;
+        const fs::path dest = out / std::to_string(compared++);
+        ASSERT_TRUE(parser.ExtractFile(it->second.id, dest.string())) << path;
+        EXPECT_EQ(Shell("sha256sum " + Quote(dest.string())).substr(0, 64), f["sha256"].get<std::string>())
+            << path;
+    }
+    EXPECT_EQ(compared, 240);
+    fs::remove_all(out);
+}
+
 INSTANTIATE_TEST_SUITE_P(Images, ExtFixture,
                          ::testing::Values("ext2", "ext3", "ext4", "ext4-64bit", "ext4-inline"),
                          [](const auto& info) {

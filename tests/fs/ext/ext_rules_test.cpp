@@ -254,6 +254,32 @@ TEST(ExtSuperblockDecode, GroupCountTakesThePartialLastGroup) {
     EXPECT_EQ(sb.GroupCount(), 5u);
 }
 
+TEST(ExtSuperblockDecode, MetaBgDescriptorBlocksSitAtTheStartOfTheGroupsTheyDescribe) {
+    ExtSuperblock sb;
+    sb.logBlockSize = 0;  // 1 KiB blocks: 16 descriptors of 64 bytes per block
+    sb.firstDataBlock = 1;
+    sb.blocksPerGroup = 2048;
+    sb.incompatFeatures = kExtIncompat64Bit;
+    sb.descriptorBytesRaw = 64;
+    EXPECT_EQ(ExtDescriptorBlock(sb, 1, 2), 3u);  // laid out after the superblock
+    sb.incompatFeatures |= kExtIncompatMetaBg;
+    sb.roCompatFeatures = kExtRoCompatSparseSuper;
+    EXPECT_EQ(ExtDescriptorBlock(sb, 0, 2), 2u);              // group 0, behind its superblock
+    EXPECT_EQ(ExtDescriptorBlock(sb, 1, 2), 1u + 16 * 2048);  // group 16 keeps no superblock copy
+    EXPECT_EQ(ExtDescriptorBlock(sb, 3, 2), 1u + 48 * 2048);  // nor does 48
+    sb.firstMetaBg = 2;
+    EXPECT_EQ(ExtDescriptorBlock(sb, 1, 2), 3u);  // below firstMetaBg: the old layout
+    EXPECT_EQ(ExtDescriptorBlock(sb, 2, 2), 1u + 32 * 2048);
+    for (const std::uint64_t g : {0u, 1u, 3u, 5u, 7u, 9u, 25u, 27u, 49u, 125u, 343u})
+        EXPECT_TRUE(sb.GroupHasSuperblock(g)) << g;
+    for (const std::uint64_t g : {2u, 4u, 6u, 15u, 16u, 21u, 35u, 48u, 50u})
+        EXPECT_FALSE(sb.GroupHasSuperblock(g)) << g;
+    sb.roCompatFeatures = 0;  // without sparse_super every group has one
+    sb.firstMetaBg = 0;
+    EXPECT_TRUE(sb.GroupHasSuperblock(16));
+    EXPECT_EQ(ExtDescriptorBlock(sb, 1, 2), 2u + 16 * 2048);
+}
+
 TEST(ExtInodeDecode, TimesPast2038UseTheExtraEpochBits) {
     Block slot(256, 0);
     Put16(slot, 0x80, 32);
