@@ -168,9 +168,15 @@ build_ext_metabg() {
     -E "hash_seed=$uuid,root_owner=0:0" -L EXT4-METABG -d "$stage" "$img"
   log_cmd "truncate -s 42M; mke2fs -t ext4 -b 1024 -g 2048 -N 336 -O meta_bg,^resize_inode -U $uuid -d STAGE (80 folders of 3 files)"
   ext_fix_times "$img" "$stage"
+  # Removals in groups the second descriptor block describes.
+  printf 'rm /dir79/f2.txt\nrm /dir70/f0.txt\n' >"$WORK/$name.cmds"
+  ext_debugfs "$img" "$WORK/$name.cmds"
+  log_del /dir79/f2.txt
+  log_del /dir70/f0.txt
+  log_cmd "debugfs: rm /dir79/f2.txt, rm /dir70/f0.txt"
   e2fsck -fn "$img" >"$WORK/fsck.out" 2>&1 || { cat "$WORK/fsck.out" >&2; exit 1; }
   ipg=$(dumpe2fs -h "$img" 2>/dev/null | awk '/^Inodes per group:/ {print $4}')
-  ino=$(debugfs -R "stat /dir79/f2.txt" "$img" 2>/dev/null | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')
+  ino=$(debugfs -R "stat /dir79/f1.txt" "$img" 2>/dev/null | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')
   if (((ino - 1) / ipg < 16)); then
     echo "$name: the last file (inode $ino) is not in a group of the second descriptor block" >&2
     exit 1
