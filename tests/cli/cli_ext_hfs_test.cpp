@@ -155,5 +155,16 @@ TEST_F(CliExtHfs, HfsPlusInsideAnIsoInStandardAndDeepMode) {
     }
 }
 
+TEST_F(CliExtHfs, DeepScanCoversTheVolumeTheHeaderNamesBeyondItsWholeMiB) {
+    // 1.6 MiB volume given as 1 MiB (the size text counts whole MiB): the unlinked leaf past the first MiB is
+    // still found.
+    const fs::path image = test::Fixture("hfsplus-patched.img");
+    const CliRun run =
+        Cli("list " + Q(image) + " --start-sector 0 --size-mib 1 --fs HFS+ --mode deep --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    for (const auto& path : test::ReadManifest("hfsplus-patched.img")["deep_only"])
+        EXPECT_TRUE(ListedByPath(run).count(path.get<std::string>())) << path;
+}
+
 }  // namespace
 }  // namespace salvora

@@ -46,8 +46,11 @@ std::uint64_t HFSP::VolumeBytes() const {
 }
 
 std::uint64_t HFSP::ScanBytes() const {
+    // The size text counts whole MiB, cut down: a volume's last part MiB would go unscanned where the header
+    // knows better.
     std::uint64_t bytes = volumeSize;
-    if (bytes == 0 && headerRead_) bytes = std::uint64_t{header_.totalBlocks} * header_.blockSize;
+    if (headerRead_ && header_.BlockSizeValid())
+        bytes = std::max(bytes, std::uint64_t{header_.totalBlocks} * header_.blockSize);
     if (reader_ && reader_->sourceLength > 0) {
         const auto base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
         const std::uint64_t source = reader_->sourceLength > base ? reader_->sourceLength - base : 0;

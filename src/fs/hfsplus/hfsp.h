@@ -27,8 +27,9 @@ class HFSP final : public ParserBase {
     HFSP(const HFSP&) = delete;
     HFSP& operator=(const HFSP&) = delete;
 
-    // Bytes of the volume that a volume scan reads. AttachVolume sets it from the size text (MiB) when it is
-    // still 0; when both are 0 the header's block count is used. Never more than the source holds.
+    // Bytes of the volume that a volume scan reads, at least: AttachVolume sets it from the size text (MiB)
+    // when it is still 0; a readable header's size counts when it is larger (the size text is cut down to
+    // whole MiB). Never more than the source holds.
     std::uint64_t volumeSize = 0;
 
     // The reader's baseOffset := startSector x 512; inserts and expands the "ROOT" item. False without a
