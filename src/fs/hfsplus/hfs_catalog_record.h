@@ -20,6 +20,10 @@ inline constexpr std::uint8_t kHfsDataFork = 0x00;
 // Finder type and creator of a file hard link, whose content lives in "iNode<link ID>" of the private folder.
 inline constexpr std::uint32_t kHfsHardLinkType = 0x686C6E6B;     // 'hlnk'
 inline constexpr std::uint32_t kHfsHardLinkCreator = 0x6866732B;  // 'hfs+'
+// Finder type and creator of a folder hard link (Time Machine makes them by the thousand), whose entries are
+// those of "dir_<link ID>" in the private directory folder.
+inline constexpr std::uint32_t kHfsFolderLinkType = 0x66647270;     // 'fdrp'
+inline constexpr std::uint32_t kHfsFolderLinkCreator = 0x4D414353;  // 'MACS'
 
 struct HfsCatalogRecord {
     std::uint32_t parentId = 0;  // key 0x02
@@ -35,6 +39,10 @@ struct HfsCatalogRecord {
     std::uint32_t finderCreator = 0;  // 0x34
     HfsForkData dataFork;             // 0x58, files only
 
+    bool IsFolderLink() const {
+        return recordType == kHfsFileRecord && finderType == kHfsFolderLinkType &&
+               finderCreator == kHfsFolderLinkCreator;
+    }
     bool IsHardLink() const {
         return recordType == kHfsFileRecord && finderType == kHfsHardLinkType &&
                finderCreator == kHfsHardLinkCreator;

@@ -28,8 +28,10 @@ struct HfsEntryRecord {
     std::uint32_t forkFileId = 0;
     std::uint32_t createDate = 0, modifyDate = 0, accessDate = 0;  // UTC seconds since 1904
     std::uint16_t fileMode = 0;
-    std::uint32_t linkId = 0;              // a hard link's link ID
-    EntryId hardLinkTarget = kHfsNoEntry;  // the "iNode<link ID>" record the content comes from
+    std::uint32_t linkId = 0;                // a hard link's link ID
+    EntryId hardLinkTarget = kHfsNoEntry;    // the "iNode<link ID>" record the content comes from
+    bool folderLink = false;                 // a folder hard link: linkId names "dir_<link ID>"
+    EntryId folderLinkTarget = kHfsNoEntry;  // that folder, whose entries the link shows as its own
     EntryId firstChild = kHfsNoEntry;
     EntryId nextSibling = kHfsNoEntry;
     bool orphan = false;  // its parent folder was not found: listed under "ORPHAN_ENTRY"

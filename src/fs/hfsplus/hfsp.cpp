@@ -12,6 +12,7 @@ namespace {
 constexpr std::uint64_t kScanChunkBytes = 4ull << 20;
 constexpr const char* kPrivateDataFolder = "\0\0\0\0HFS+ Private Data";
 constexpr std::size_t kPrivateDataFolderBytes = 21;
+constexpr const char* kPrivateDirectoryFolder = ".HFS+ Private Directory Data\r";
 
 }  // namespace
 
@@ -249,7 +250,8 @@ void HFSP::AddRecord(HfsCatalogRecord&& r, const CatalogNode& node, std::uint16_
     e.modifyDate = r.modifyDate;
     e.accessDate = r.accessDate;
     e.fileMode = r.fileMode;
-    if (r.IsHardLink()) e.linkId = r.special;
+    if (r.IsHardLink() || r.IsFolderLink()) e.linkId = r.special;
+    e.folderLink = r.IsFolderLink();
     map_.emplace(key, std::move(e));
 }
 
@@ -279,18 +281,26 @@ void HFSP::ParseLeafRecords() {
 
 void HFSP::ResolveHardLinks() {
     const std::string privateName(kPrivateDataFolder, kPrivateDataFolderBytes);
-    std::uint32_t privateFolder = 0;
-    for (const auto& [key, r] : map_)
-        if (r.recordType == kHfsFolderRecord && r.parentId == kHfsRootFolderId && r.name == privateName) {
-            privateFolder = r.entryId;
-            break;
-        }
-    if (privateFolder == 0) return;
-    std::unordered_map<std::string, EntryId> indirect;
-    for (const auto& [key, r] : map_)
-        if (r.parentId == privateFolder && r.recordType == kHfsFileRecord) indirect.emplace(r.name, key);
+    std::uint32_t privateFolder = 0, privateDirFolder = 0;
+    for (const auto& [key, r] : map_) {
+        if (r.recordType != kHfsFolderRecord || r.parentId != kHfsRootFolderId) continue;
+        if (r.name == privateName && privateFolder == 0) privateFolder = r.entryId;
+        if (r.name == kPrivateDirectoryFolder && privateDirFolder == 0) privateDirFolder = r.entryId;
+    }
+    std::unordered_map<std::string, EntryId> indirect, directories;
+    for (const auto& [key, r] : map_) {
+        if (privateFolder && r.parentId == privateFolder && r.recordType == kHfsFileRecord)
+            indirect.emplace(r.name, key);
+        if (privateDirFolder && r.parentId == privateDirFolder && r.recordType == kHfsFolderRecord)
+            directories.emplace(r.name, key);
+    }
     for (auto& [key, r] : map_) {
         if (r.linkId == 0) continue;
+        if (r.folderLink) {
+            const auto target = directories.find("dir_" + std::to_string(r.linkId));
+            if (target != directories.end()) r.folderLinkTarget = target->second;
+            continue;
+        }
         const auto target = indirect.find("iNode" + std::to_string(r.linkId));
         if (target == indirect.end() || target->second == key) continue;
         const HfsEntryRecord& node = map_.at(target->second);

@@ -109,6 +109,7 @@ class HFSP final : public ParserBase {
     void AddRecord(HfsCatalogRecord&& r, const CatalogNode& node, std::uint16_t offset);
     void ResolveHardLinks();
     void Link(const std::vector<bool>& forceOrphan);
+    void BreakFolderLinkCircles();
     void Append(EntryId parent, EntryId child, std::map<EntryId, EntryId>& lastChild);
 
     readWriteInterface* reader_ = nullptr;

@@ -65,7 +65,7 @@ std::vector<HFSP::ByteRun> HFSP::ForkRuns(const HfsExtents& extents, std::uint64
 }
 
 bool HFSP::ExtractEntry(const HfsEntryRecord& record, const std::string& destPath) {
-    if (record.recordType != kHfsFileRecord) return false;
+    if (record.recordType != kHfsFileRecord || record.folderLinkTarget != kHfsNoEntry) return false;
     const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = true;

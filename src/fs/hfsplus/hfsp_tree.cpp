@@ -1,5 +1,6 @@
 // Linking the records into folders, the first level of the tree, and what the results side reads.
 #include <cstdio>
+#include <unordered_map>
 
 #include "fs/fat/fat_list_texts.h"
 #include "fs/hfsplus/hfs_list_texts.h"
@@ -87,7 +88,10 @@ void HFSP::LinkParentsAndChildren() {
         if (r.firstChild != kHfsNoEntry) stack.push_back(r.firstChild);
         if (r.nextSibling != kHfsNoEntry) stack.push_back(r.nextSibling);
     }
-    if (reached.size() == map_.size()) return;
+    if (reached.size() == map_.size()) {
+        BreakFolderLinkCircles();
+        return;
+    }
     std::map<EntryId, std::size_t> indexOf;
     std::size_t i = 0;
     for (const auto& [key, r] : map_) indexOf[key] = i++;
@@ -113,6 +117,47 @@ void HFSP::LinkParentsAndChildren() {
         for (const EntryId id : path) state[id] = 2;
     }
     if (any) Link(forceOrphan);
+    BreakFolderLinkCircles();
+}
+
+void HFSP::BreakFolderLinkCircles() {
+    // Depth first over what the links show, each folder entered once; a link to a folder still open on the
+    // path would make the walks below it endless, so it shows nothing.
+    enum : std::uint8_t { kOpen = 1, kDone = 2 };
+    std::unordered_map<EntryId, std::uint8_t> state;
+    struct Frame {
+        EntryId folder;
+        EntryId next;
+    };
+    std::vector<Frame> stack;
+    const auto enter = [&](EntryId folder) {
+        state[folder] = kOpen;
+        stack.push_back({folder, map_.at(folder).firstChild});
+    };
+    enter(kHfsRootFolderId);
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == kHfsNoEntry || !map_.count(top.next)) {
+            state[top.folder] = kDone;
+            stack.pop_back();
+            continue;
+        }
+        const EntryId childKey = top.next;
+        HfsEntryRecord& child = map_.at(childKey);
+        top.next = child.nextSibling;
+        EntryId folder = kHfsNoEntry;
+        if (child.folderLinkTarget != kHfsNoEntry && map_.count(child.folderLinkTarget))
+            folder = child.folderLinkTarget;
+        else if (child.recordType == kHfsFolderRecord)
+            folder = childKey;
+        if (folder == kHfsNoEntry) continue;
+        const auto seen = state.find(folder);
+        if (seen == state.end()) {
+            enter(folder);
+        } else if (seen->second == kOpen && child.folderLinkTarget != kHfsNoEntry) {
+            child.folderLinkTarget = kHfsNoEntry;
+        }
+    }
 }
 
 void HFSP::FillResultTree() {
@@ -125,7 +170,7 @@ void HFSP::FillResultTree() {
     for (auto c = FirstChild(kHfsRootFolderId); c; c = NextSibling(*c)) {
         if (PollStop(stopRequested)) break;
         const HfsEntryRecord& r = map_.at(*c);
-        const bool folder = r.recordType == kHfsFolderRecord;
+        const bool folder = IsFolder(*c);
         std::snprintf(status, sizeof status, folder ? "found folder at Node %lld" : "found file at Node %lld",
                       static_cast<long long>(*c));
         Status().SetStatus(status);
@@ -144,6 +189,7 @@ const HfsEntryRecord* HFSP::Record(EntryId id) const {
 
 std::optional<EntryId> HFSP::FirstChild(EntryId id) const {
     const auto* r = Record(id);
+    if (r && r->folderLinkTarget != kHfsNoEntry) r = Record(r->folderLinkTarget);
     if (!r || r->firstChild == kHfsNoEntry || !map_.count(r->firstChild)) return std::nullopt;
     return r->firstChild;
 }
@@ -171,12 +217,12 @@ bool HFSP::IsDeleted(EntryId id) const {
 
 bool HFSP::IsFolder(EntryId id) const {
     const auto* r = Record(id);
-    return r && r->recordType == kHfsFolderRecord;
+    return r && (r->recordType == kHfsFolderRecord || r->folderLinkTarget != kHfsNoEntry);
 }
 
 bool HFSP::IsWalkFile(EntryId id) const {
     const auto* r = Record(id);
-    return r && r->recordType == kHfsFileRecord;
+    return r && r->recordType == kHfsFileRecord && r->folderLinkTarget == kHfsNoEntry;
 }
 
 std::uint64_t HFSP::EntrySizeBytes(EntryId id) const {

@@ -17,6 +17,8 @@ struct HfsTestRecord {
     std::uint32_t id = 0;
     std::uint32_t createDate = 0, modifyDate = 0, accessDate = 0;
     std::uint16_t mode = 0;
+    std::uint32_t special = 0;  // a hard link's link ID
+    std::uint32_t finderType = 0, finderCreator = 0;
     std::uint64_t size = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;
     int nameLengthField = -1;  // the key's name length as stored; -1: the name's length
@@ -81,6 +83,9 @@ class HfsImageBuilder {
             put32(d + 0x10, r.modifyDate);
             put32(d + 0x18, r.accessDate);
             put16(d + 0x2A, r.mode);
+            put32(d + 0x2C, r.special);
+            put32(d + 0x30, r.finderType);
+            put32(d + 0x34, r.finderCreator);
             if (r.type == 2) {
                 put64(d + 0x58, r.size);
                 for (std::size_t e = 0; e < r.extents.size() && e < 8; ++e) {

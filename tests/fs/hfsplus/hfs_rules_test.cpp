@@ -201,6 +201,41 @@ TEST_F(HfsBuilt, OrphansCirclesAndTheFirstLevel) {
               log_.texts.end());
 }
 
+TEST_F(HfsBuilt, FolderLinksShowTheirFolderAndNeverLeadRoundInACircle) {
+    const auto link = [](std::uint32_t id, std::u16string name, std::uint32_t parent, std::uint32_t linkId) {
+        HfsTestRecord r = File(id, std::move(name), parent);
+        r.finderType = 0x66647270;     // 'fdrp'
+        r.finderCreator = 0x4D414353;  // 'MACS'
+        r.special = linkId;
+        return r;
+    };
+    HfsImageBuilder b;
+    b.records.push_back(Folder(2, u"Vol", 1));
+    b.records.push_back(Folder(40, u".HFS+ Private Directory Data\r"));
+    b.records.push_back(Folder(41, u"dir_41", 40));
+    b.records.push_back(File(42, u"in.txt", 41));
+    b.records.push_back(link(43, u"back", 41, 41));  // a link to the folder that holds it
+    b.records.push_back(Folder(50, u"Backups"));
+    b.records.push_back(link(51, u"Snapshot1", 50, 41));
+    b.records.push_back(link(52, u"Snapshot2", 50, 41));
+    b.records.push_back(link(53, u"missing", 50, 99));  // its folder is not there
+    ASSERT_TRUE(Scan(b));
+    const auto paths = test::HfsPaths(parser());
+    // Both snapshots show the shared folder's entries, as folders.
+    EXPECT_TRUE(paths.count("/Backups/Snapshot1/in.txt"));
+    EXPECT_TRUE(paths.count("/Backups/Snapshot2/in.txt"));
+    EXPECT_TRUE(parser().IsFolder(51));
+    EXPECT_FALSE(parser().IsWalkFile(51));
+    EXPECT_FALSE(
+        parser().ExtractFile(51, (std::filesystem::temp_directory_path() / "salvora-link").string()));
+    // The link back into its own folder shows nothing, so no walk goes round; a link without its folder
+    // stays the empty file it is.
+    EXPECT_FALSE(parser().IsFolder(43));
+    for (const auto& [path, id] : paths) EXPECT_EQ(path.find("back/"), std::string::npos) << path;
+    EXPECT_FALSE(parser().IsFolder(53));
+    EXPECT_TRUE(parser().IsWalkFile(53));
+}
+
 TEST_F(HfsBuilt, ZeroByteFileAndTimesAsStored) {
     ScopedTz tz("UTC");
     HfsImageBuilder b;
