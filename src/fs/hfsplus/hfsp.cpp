@@ -280,6 +280,7 @@ void HFSP::ParseLeafRecords() {
 }
 
 void HFSP::ResolveHardLinks() {
+    folderLinks_ = false;
     const std::string privateName(kPrivateDataFolder, kPrivateDataFolderBytes);
     std::uint32_t privateFolder = 0, privateDirFolder = 0;
     for (const auto& [key, r] : map_) {
@@ -298,7 +299,7 @@ void HFSP::ResolveHardLinks() {
         if (r.linkId == 0) continue;
         if (r.folderLink) {
             const auto target = directories.find("dir_" + std::to_string(r.linkId));
-            if (target != directories.end()) r.folderLinkTarget = target->second;
+            if (target != directories.end()) r.folderLinkTarget = target->second, folderLinks_ = true;
             continue;
         }
         const auto target = indirect.find("iNode" + std::to_string(r.linkId));

@@ -124,6 +124,7 @@ class HFSP final : public ParserBase {
     std::map<std::pair<std::uint32_t, std::uint32_t>, HfsExtents> overflow_;
     std::map<EntryId, HfsEntryRecord> map_;
     EntryId nextExtraKey_ = kHfsExtraKeyBase;
+    bool folderLinks_ = false;  // some folder hard link found its folder
     ItemId rootItem_ = kNoItem;
 };
 

@@ -121,6 +121,7 @@ void HFSP::LinkParentsAndChildren() {
 }
 
 void HFSP::BreakFolderLinkCircles() {
+    if (!folderLinks_) return;
     // Depth first over what the links show, each folder entered once; a link to a folder still open on the
     // path would make the walks below it endless, so it shows nothing.
     enum : std::uint8_t { kOpen = 1, kDone = 2 };
