@@ -1,6 +1,8 @@
 #pragma once
 // A tiny FAT16/FAT32 image maker for the parser tests: a boot sector, two FATs, a root directory and
 // clusters, with slots written byte by byte so that tests can build the broken layouts real tools never make.
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -210,7 +212,9 @@ class FatImageBuilder {
     }
 
     std::filesystem::path Write(const std::string& name) const {
-        const auto path = std::filesystem::temp_directory_path() / ("salvora-fat-" + name + ".img");
+        // ctest runs tests in processes of their own, several at once: a name alone could be shared.
+        const auto path = std::filesystem::temp_directory_path() /
+                          ("salvora-fat-" + std::to_string(::getpid()) + "-" + name + ".img");
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
         return path;

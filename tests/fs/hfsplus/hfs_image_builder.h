@@ -1,6 +1,8 @@
 #pragma once
 // A minimal HFS+ volume in memory for the parser tests: the volume header, a catalog of a header node and one
 // leaf node holding the records a test gives, an empty extents-overflow file, and file data where asked.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -101,7 +103,9 @@ class HfsImageBuilder {
     }
 
     std::filesystem::path WriteTemp(const std::string& name) const {
-        const auto path = std::filesystem::temp_directory_path() / ("salvora-hfs-" + name + ".img");
+        // ctest runs tests in processes of their own, several at once: a name alone could be shared.
+        const auto path = std::filesystem::temp_directory_path() /
+                          ("salvora-hfs-" + std::to_string(::getpid()) + "-" + name + ".img");
         const auto img = Build();
         std::FILE* f = std::fopen(path.c_str(), "wb");
         std::fwrite(img.data(), 1, img.size(), f);
