@@ -162,8 +162,10 @@ TEST_F(CliExtHfs, DeepScanCoversTheVolumeTheHeaderNamesBeyondItsWholeMiB) {
     const CliRun run =
         Cli("list " + Q(image) + " --start-sector 0 --size-mib 1 --fs HFS+ --mode deep --json");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    for (const auto& path : test::ReadManifest("hfsplus-patched.img")["deep_only"])
-        EXPECT_TRUE(ListedByPath(run).count(path.get<std::string>())) << path;
+    const nlohmann::json manifest = test::ReadManifest("hfsplus-patched.img");
+    const auto listed = ListedByPath(run);
+    ASSERT_FALSE(manifest["deep_only"].empty());
+    for (const auto& path : manifest["deep_only"]) EXPECT_TRUE(listed.count(path.get<std::string>())) << path;
 }
 
 }  // namespace
