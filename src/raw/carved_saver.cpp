@@ -8,23 +8,13 @@
 
 #include "io/pause_gate.h"
 #include "io/ui_sink.h"
+#include "io/write_all.h"
 #include "scan/file_saver.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::uint32_t kCopyChunk = 1048576;
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 void CollectRows(const ResultTree& tree, ItemId item, std::vector<std::size_t>& rows) {
     std::vector<ItemId> stack{item};

@@ -4,29 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "fs/ext/ext2_class.h"
+#include "io/write_all.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::uint64_t kRunBytes = 4ull << 20;
-
-bool WriteAllAt(int fd, const std::uint8_t* data, std::uint64_t count, std::uint64_t at) {
-    while (count > 0) {
-        const auto n = ::pwrite(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)),
-                                static_cast<off_t>(at));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        at += static_cast<std::uint64_t>(n);
-        count -= static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
 
 timespec TimeOrOmit(const timespec& t) {
     if (t.tv_sec != 0 || t.tv_nsec != 0) return t;

@@ -4,28 +4,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "fs/fat/exfat_times.h"
 #include "fs/fat/fat64_class.h"
 #include "fs/fat/fat_globals.h"
+#include "io/write_all.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::uint64_t kCopyChunkBytes = 4ull << 20;
-
-bool WriteAll(int fd, const std::uint8_t* data, std::uint64_t bytes) {
-    while (bytes > 0) {
-        const ssize_t n =
-            ::write(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(bytes, 1u << 30)));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        bytes -= static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
 
 timespec OrOmit(const std::optional<timespec>& t) {
     if (t) return *t;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <unordered_map>
 
@@ -14,6 +13,7 @@
 #include "fs/fat/fat_globals.h"
 #include "fs/fat/fat_list_texts.h"
 #include "io/pause_gate.h"
+#include "io/write_all.h"
 
 namespace salvora {
 namespace {
@@ -27,19 +27,6 @@ constexpr std::size_t kBufferedDepth = 64;
 // Largest single read and write of file content.
 constexpr std::uint64_t kRunBytes = 4 * kMiB;
 constexpr std::uint32_t kStatusEvery = 1024;
-
-bool WriteAll(int fd, const std::uint8_t* data, std::uint64_t count) {
-    while (count > 0) {
-        const auto n = ::write(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        count -= static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
 
 timespec TimeOrOmit(std::uint16_t date, std::uint16_t time) {
     timespec ts{};

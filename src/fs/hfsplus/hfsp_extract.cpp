@@ -5,28 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "fs/hfsplus/hfs_list_texts.h"
 #include "fs/hfsplus/hfsp.h"
+#include "io/write_all.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::uint64_t kCopyChunkBytes = 4ull << 20;
-
-bool WriteAll(int fd, const std::uint8_t* data, std::uint64_t count) {
-    while (count > 0) {
-        const auto n = ::write(fd, data, static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30)));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        count -= static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
