@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -126,6 +128,29 @@ std::vector<std::string> ListFixtures() {
     collect(SALVORA_SAMPLES_DIR, kSamplesPrefix);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buf[65536];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string Sha256Of(const std::filesystem::path& path) {
+    const std::string line = Shell("sha256sum " + Quote(path.string()));
+    return line.size() >= 64 ? line.substr(0, 64) : std::string{};
 }
 
 }  // namespace salvora::test

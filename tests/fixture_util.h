@@ -24,4 +24,13 @@ std::filesystem::path CompressedPath(const std::string& name);
 // those).
 std::vector<std::string> ListFixtures();
 
+// What a shell command prints on stdout (for the peers' tools: fls, icat, sha256sum).
+std::string Shell(const std::string& command);
+// Single-quoted for the shell (test paths hold no single quotes).
+std::string Quote(const std::string& text);
+// A file's bytes; empty when it cannot be read.
+std::string ReadAll(const std::filesystem::path& path);
+// sha256sum's hex digest of a file; empty when there is none.
+std::string Sha256Of(const std::filesystem::path& path);
+
 }  // namespace salvora::test

@@ -21,16 +21,7 @@ namespace fs = std::filesystem;
 using test::Cli;
 using test::CliRun;
 using test::JsonLines;
-
-std::string Sha256(const fs::path& file) {
-    std::string out;
-    if (FILE* p = ::popen(("sha256sum '" + file.string() + "'").c_str(), "r")) {
-        std::array<char, 128> buf{};
-        while (std::fgets(buf.data(), buf.size(), p)) out += buf.data();
-        ::pclose(p);
-    }
-    return out.substr(0, 64);
-}
+using test::Sha256Of;
 
 std::int64_t MTime(const fs::path& file) {
     struct stat st {};
@@ -65,7 +56,7 @@ TEST_F(CliExtHfs, Ext4RecoverWritesEveryLiveFileWithItsBytesAndTimes) {
         const fs::path saved = out_ / file["path"].get<std::string>().substr(1);
         ASSERT_TRUE(fs::is_regular_file(saved)) << saved;
         EXPECT_EQ(fs::file_size(saved), file["size"].get<std::uint64_t>()) << saved;
-        EXPECT_EQ(Sha256(saved), file["sha256"].get<std::string>()) << saved;
+        EXPECT_EQ(Sha256Of(saved), file["sha256"].get<std::string>()) << saved;
         // The stored times, not the time of the save (the image was made in November 2023).
         EXPECT_GT(MTime(saved), 1698796800) << saved;
         EXPECT_LT(MTime(saved), 1701388800) << saved;
@@ -150,7 +141,7 @@ TEST_F(CliExtHfs, HfsPlusInsideAnIsoInStandardAndDeepMode) {
     for (const auto& file : manifest["files"]) {
         const fs::path saved = out_ / file["path"].get<std::string>().substr(1);
         ASSERT_TRUE(fs::is_regular_file(saved)) << saved;
-        EXPECT_EQ(Sha256(saved), file["sha256"].get<std::string>()) << saved;
+        EXPECT_EQ(Sha256Of(saved), file["sha256"].get<std::string>()) << saved;
         if (file.contains("mtime")) EXPECT_EQ(MTime(saved), file["mtime"].get<std::int64_t>()) << saved;
     }
 }

@@ -6,11 +6,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "fixture_util.h"
 
 namespace salvora::test {
 
@@ -19,13 +20,6 @@ struct CliRun {
     std::string out;
     std::string err;
 };
-
-inline std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // prefix: shell commands run before the CLI in the same shell (limits, traps).
 inline CliRun Cli(const std::string& args, const std::string& prefix = "") {
@@ -39,8 +33,8 @@ inline CliRun Cli(const std::string& args, const std::string& prefix = "") {
     const int status = std::system(("sh -c \"" + command + "\"").c_str());
     CliRun run;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(stem + ".out");
-    run.err = Slurp(stem + ".err");
+    run.out = ReadAll(stem + ".out");
+    run.err = ReadAll(stem + ".err");
     std::filesystem::remove(stem + ".out");
     std::filesystem::remove(stem + ".err");
     return run;

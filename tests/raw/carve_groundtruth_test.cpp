@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "fixture_util.h"
 #include "io/file_read_seek.h"
@@ -21,12 +22,9 @@ namespace {
 
 std::set<std::string> HashesIn(const std::filesystem::path& folder) {
     std::set<std::string> hashes;
-    const std::string command = "cd '" + folder.string() + "' && sha256sum -- *";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return hashes;
-    char line[4096];
-    while (std::fgets(line, sizeof line, pipe)) hashes.insert(std::string(line, 64));
-    ::pclose(pipe);
+    std::istringstream lines(test::Shell("cd " + test::Quote(folder.string()) + " && sha256sum -- *"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() >= 64) hashes.insert(line.substr(0, 64));
     return hashes;
 }
 

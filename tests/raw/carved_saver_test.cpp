@@ -8,15 +8,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "fixture_util.h"
 #include "raw_test_support.h"
 
 namespace salvora {
 namespace {
 
-std::string Slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using test::ReadAll;
 
 TEST(RawSave, RowsAreWrittenBesideExistingFilesNotOverThem) {
     std::vector<std::uint8_t> disk(4096 + rawtest::kMiB, 0);
@@ -46,8 +44,8 @@ TEST(RawSave, RowsAreWrittenBesideExistingFilesNotOverThem) {
     EXPECT_EQ(outcome.written, 1u);
     ASSERT_EQ(outcome.paths.size(), 1u);
     EXPECT_NE(outcome.paths[0], (dir / "512 .txt").string());
-    EXPECT_EQ(Slurp(outcome.paths[0]), std::string("\xAA\xBBhello"));
-    EXPECT_EQ(Slurp(dir / "512 .txt"), "keep me");
+    EXPECT_EQ(ReadAll(outcome.paths[0]), std::string("\xAA\xBBhello"));
+    EXPECT_EQ(ReadAll(dir / "512 .txt"), "keep me");
     EXPECT_EQ(ui.statuses.back(), "saving File  " + outcome.paths[0]);
     std::filesystem::remove_all(dir);
 }

@@ -8,36 +8,22 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "cli/cli_run.h"
 #include "fixture_util.h"
 
 namespace salvora {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-CliRun RunCli(const std::string& arguments) {
-    CliRun run;
-    const std::string command = std::string(SALVORA_CLI_PATH) + " " + arguments + " 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return run;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
-    const int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
-}
+using test::Cli;
+using test::CliRun;
 
 TEST(RawCli, CarveListsAndWritesTheGroundTruthFiles) {
     const auto image = test::Fixture("carve-groundtruth.img");
     const auto out =
         std::filesystem::temp_directory_path() / ("salvora-cli-carve-" + std::to_string(::getpid()));
     std::filesystem::remove_all(out);
-    const CliRun run = RunCli("carve '" + image.string() + "' --json --out '" + out.string() + "'");
-    ASSERT_EQ(run.status, 0);
+    const CliRun run = Cli("carve '" + image.string() + "' --json --out '" + out.string() + "'");
+    ASSERT_EQ(run.exitCode, 0);
     std::istringstream lines(run.out);
     std::string line;
     std::size_t count = 0, jpegs = 0;
@@ -53,7 +39,7 @@ TEST(RawCli, CarveListsAndWritesTheGroundTruthFiles) {
     EXPECT_EQ(count, 11u);
     EXPECT_EQ(jpegs, 4u);
     // Carving into the same folder again never overwrites: the second copies get numbered names.
-    ASSERT_EQ(RunCli("carve '" + image.string() + "' --out '" + out.string() + "'").status, 0);
+    ASSERT_EQ(Cli("carve '" + image.string() + "' --out '" + out.string() + "'").exitCode, 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 22);
     std::filesystem::remove_all(out);
 }
@@ -63,22 +49,22 @@ TEST(RawCli, SignatureAddWritesRecordsThatCarveUses) {
         std::filesystem::temp_directory_path() / ("salvora-cli-sig-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string file = (dir / "mine.txt").string();
-    EXPECT_EQ(RunCli("signature add '" + file +
-                     "' --ext png --start 0x89,0x50,0x4E,0x47 "
-                     "--end 49,45,4E,44,AE,42,60,82 --approx-size 10000000 --category Mine")
-                  .status,
+    EXPECT_EQ(Cli("signature add '" + file +
+                  "' --ext png --start 0x89,0x50,0x4E,0x47 "
+                  "--end 49,45,4E,44,AE,42,60,82 --approx-size 10000000 --category Mine")
+                  .exitCode,
               0);
-    EXPECT_EQ(RunCli("signature add '" + file + "' --ext '' --start 1,2").status, 2);
+    EXPECT_EQ(Cli("signature add '" + file + "' --ext '' --start 1,2").exitCode, 2);
     EXPECT_EQ(std::filesystem::file_size(file), 171u);
-    const CliRun list = RunCli("signature list '" + file + "'");
+    const CliRun list = Cli("signature list '" + file + "'");
     EXPECT_NE(list.out.find("png\t0x89,0x50,0x4E,0x47"), std::string::npos) << list.out;
 
     const auto image = test::Fixture("carve-groundtruth.img");
-    const CliRun carve = RunCli("carve '" + image.string() + "' --no-default --signatures '" + file + "'");
-    ASSERT_EQ(carve.status, 0);
+    const CliRun carve = Cli("carve '" + image.string() + "' --no-default --signatures '" + file + "'");
+    ASSERT_EQ(carve.exitCode, 0);
     EXPECT_NE(carve.out.find("Mine\t1435648 .png\t1435648\t645120"), std::string::npos) << carve.out;
     EXPECT_EQ(std::count(carve.out.begin(), carve.out.end(), '\n'), 3);  // the header line and two PNGs
-    EXPECT_EQ(RunCli("carve '" + image.string() + "' --no-default").status,
+    EXPECT_EQ(Cli("carve '" + image.string() + "' --no-default").exitCode,
               1);  // "enter the info file first.."
     std::filesystem::remove_all(dir);
 }

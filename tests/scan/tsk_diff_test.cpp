@@ -23,34 +23,13 @@ namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Quote;
+using test::ReadAll;
+using test::Sha256Of;
+using test::Shell;
 
 bool HaveTool(const char* name) {
     return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[65536];
-        std::size_t got;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Sha256Of(const fs::path& path) {
-    const std::string line = Capture("sha256sum " + Quote(path.string()));
-    return line.substr(0, line.find(' '));
 }
 
 // A deleted short name has lost its first character (fls shows '_', we show U+FFE5, the manifest the
@@ -190,7 +169,7 @@ class TskDiff : public ::testing::TestWithParam<FatFixture> {
         image_ = test::Fixture(GetParam().name);
         haveTsk_ = HaveTool("fls") && HaveTool("icat");
         if (haveTsk_) {
-            tsk_ = ParseFls(Capture("fls -r -p -l " + Quote(image_.string())));
+            tsk_ = ParseFls(Shell("fls -r -p -l " + Quote(image_.string())));
         } else {
             // The listing recorded when the fixture was made; sizes from the manifest's file list.
             tsk_ = ParseFls(manifest_.value("fls", ""));
@@ -224,7 +203,7 @@ class TskDiff : public ::testing::TestWithParam<FatFixture> {
         EXPECT_TRUE(outcome.walked);
         return out;
     }
-    std::string Icat(const TskEntry& e) { return Capture("icat " + Quote(image_.string()) + " " + e.inode); }
+    std::string Icat(const TskEntry& e) { return Shell("icat " + Quote(image_.string()) + " " + e.inode); }
     // Our entry for an fls line: the same path; for a deleted entry the same masked path. fls cuts very long
     // names short (it lists a 204-character name without its ".txt"): a live file whose path fls gives as a
     // prefix of ours is ours when the manifest records our full path with the same size.
@@ -305,8 +284,8 @@ TEST_P(TskDiff, SavedLiveFilesEqualIcat) {
             const fs::path saved = out / ours->path;
             ASSERT_TRUE(fs::exists(saved)) << e.path << " was not saved";
             const fs::path tskFile = tskOut / e.path;
-            const std::string expected = recovered && fs::exists(tskFile) ? ReadFile(tskFile) : Icat(e);
-            const std::string got = ReadFile(saved);
+            const std::string expected = recovered && fs::exists(tskFile) ? ReadAll(tskFile) : Icat(e);
+            const std::string got = ReadAll(saved);
             EXPECT_EQ(got.size(), expected.size()) << e.path;
             EXPECT_TRUE(got == expected) << e.path << ": saved bytes differ from The Sleuth Kit's";
             ++compared;

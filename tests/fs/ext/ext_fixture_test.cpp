@@ -17,24 +17,10 @@ namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Shell(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    ::pclose(pipe);
-    return out;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using test::Quote;
+using test::ReadAll;
+using test::Sha256Of;
+using test::Shell;
 
 struct FlsLine {
     char type = 0;       // the inode's: 'r', 'd', 'l', 'p', ..., '-' when the name has no inode left
@@ -147,8 +133,7 @@ TEST_P(ExtFixture, RemovedFilesWhoseInodeStillMapsBlocksComeBack) {
         fs::remove(dest);
         ASSERT_TRUE(parser.ExtractFile(it->second.id, dest.string())) << path;
         EXPECT_EQ(fs::file_size(dest), f["size"].get<std::uint64_t>()) << path;
-        const std::string sum = Shell("sha256sum " + Quote(dest.string()));
-        EXPECT_EQ(sum.substr(0, 64), f["sha256"].get<std::string>()) << path;
+        EXPECT_EQ(Sha256Of(dest), f["sha256"].get<std::string>()) << path;
     }
 }
 
@@ -237,8 +222,7 @@ TEST(ExtMetaBg, GroupsPastTheFirstDescriptorBlockAreRead) {
         EXPECT_EQ(it->second.deleted, f["deleted"].get<bool>()) << path;
         const fs::path dest = out / std::to_string(compared++);
         ASSERT_TRUE(parser.ExtractFile(it->second.id, dest.string())) << path;
-        EXPECT_EQ(Shell("sha256sum " + Quote(dest.string())).substr(0, 64), f["sha256"].get<std::string>())
-            << path;
+        EXPECT_EQ(Sha256Of(dest), f["sha256"].get<std::string>()) << path;
     }
     EXPECT_EQ(compared, 240);
     fs::remove_all(out);

@@ -19,24 +19,10 @@ namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Shell(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    ::pclose(pipe);
-    return out;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using test::Quote;
+using test::ReadAll;
+using test::Sha256Of;
+using test::Shell;
 
 struct Listed {
     EntryId id;
@@ -136,8 +122,8 @@ TEST_F(ExFatFixture, LiveFilesEqualIcatAndDeletedContiguousFilesComeBackWhole) {
     }
     EXPECT_GT(live, 80);
 
-    // Deleted files whose entry set survived: the bytes icat reads for them, and the right bytes for every one
-    // whose clusters were not reused (the holes punched to fragment /Frag/fragmented.bin were).
+    // Deleted files whose entry set survived: the bytes icat reads for them, and the right bytes for every
+    // one whose clusters were not reused (the holes punched to fragment /Frag/fragmented.bin were).
     int deletedWhole = 0;
     for (const auto& m : manifest["files"]) {
         if (!m.value("deleted", false)) continue;
@@ -148,8 +134,9 @@ TEST_F(ExFatFixture, LiveFilesEqualIcatAndDeletedContiguousFilesComeBackWhole) {
         ASSERT_NE(it, listed.end()) << path;
         const fs::path dest = out / std::to_string(n++);
         EXPECT_TRUE(parser.ExtractFile(it->second.id, dest.string())) << path;
-        EXPECT_EQ(ReadAll(dest), Shell("icat -f exfat " + Quote(image.string()) + " " + f->second.first)) << path;
-        deletedWhole += Shell("sha256sum " + Quote(dest.string())).substr(0, 64) == m["sha256"].get<std::string>();
+        EXPECT_EQ(ReadAll(dest), Shell("icat -f exfat " + Quote(image.string()) + " " + f->second.first))
+            << path;
+        deletedWhole += Sha256Of(dest) == m["sha256"].get<std::string>();
     }
     EXPECT_EQ(deletedWhole, 5);
 }

@@ -105,7 +105,8 @@ struct Volume {
             sets.push_back(
                 ExFatImageBuilder::EntrySet({.name = std::u16string(name, name + std::strlen(name))}));
         }
-        const std::vector<std::uint32_t> rootChain{root[0], rootMore[1], rootMore[0], rootMore[3], rootMore[2]};
+        const std::vector<std::uint32_t> rootChain{root[0], rootMore[1], rootMore[0], rootMore[3],
+                                                   rootMore[2]};
         const auto rootBytes = Concat(sets);
         EXPECT_GT(rootBytes.size(), 4u * b.clusterBytes);
         EXPECT_LE(rootBytes.size(), 5u * b.clusterBytes);

@@ -24,16 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FatImageBuilder;
-
-std::string Sha256Of(const fs::path& path) {
-    std::string out;
-    if (FILE* pipe = ::popen(("sha256sum '" + path.string() + "'").c_str(), "r")) {
-        char buffer[128] = {};
-        if (std::fgets(buffer, sizeof buffer, pipe)) out.assign(buffer, 64);
-        ::pclose(pipe);
-    }
-    return out;
-}
+using test::Sha256Of;
 
 // A private copy of a fixture with `zeroSectors` (512-byte sectors) overwritten by zeros.
 fs::path DamagedCopy(const std::string& fixture, const std::string& tag,

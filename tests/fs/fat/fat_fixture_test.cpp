@@ -16,16 +16,7 @@ namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Sha256Of(const fs::path& path) {
-    std::string out;
-    if (FILE* pipe = ::popen(("sha256sum '" + path.string() + "'").c_str(), "r")) {
-        char buffer[128] = {};
-        if (std::fgets(buffer, sizeof buffer, pipe)) out.assign(buffer, 64);
-        ::pclose(pipe);
-    }
-    return out;
-}
+using test::Sha256Of;
 
 // Deleted short names lose their first character; compare paths with every component's first one masked.
 std::string Masked(const std::string& path) {

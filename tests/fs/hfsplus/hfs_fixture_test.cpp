@@ -20,19 +20,8 @@ namespace salvora {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Shell(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
-std::string Sha256Of(const fs::path& p) { return Shell("sha256sum '" + p.string() + "'").substr(0, 64); }
+using test::Sha256Of;
+using test::Shell;
 
 bool Have(const char* tool) { return !Shell(std::string("command -v ") + tool).empty(); }
 
