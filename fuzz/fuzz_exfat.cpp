@@ -2,7 +2,6 @@
 // searches, the advanced run with a cluster size picked by the input, and a few extractions into a temp dir.
 // The volume lives in a memfd padded to about a MiB, so chains and entry sets can point at clusters that hold
 // zeros, that are cut short and that do not exist.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "fs/fat/fat64_class.h"
+#include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
 
@@ -19,25 +19,11 @@ namespace {
 
 constexpr std::size_t kMaxInput = 256 * 1024;
 
-int ImageFd() {
-    static const int fd = ::memfd_create("fuzz_exfat", 0);
-    return fd;
-}
-
-const std::filesystem::path& OutDir() {
-    static const std::filesystem::path dir = [] {
-        char templ[] = "/tmp/fuzz_exfat.XXXXXX";
-        const char* made = ::mkdtemp(templ);
-        return std::filesystem::path(made ? made : "/tmp");
-    }();
-    return dir;
-}
-
 void ExtractSome(salvora::Fat64Class& parser) {
     int done = 0;
     for (std::size_t i = 1; i < parser.Records().size() && done < 4; ++i) {
         if (parser.IsFolder(i)) continue;
-        const auto path = OutDir() / ("f" + std::to_string(done++));
+        const auto path = salvora::fuzz::ScratchDir() / ("f" + std::to_string(done++));
         parser.ExtractFile(i, path.string());
         std::error_code ec;
         std::filesystem::remove(path, ec);
@@ -56,15 +42,11 @@ void WalkTree(const salvora::Fat64Class& parser) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxInput) return 0;
-    const int fd = ImageFd();
-    if (fd < 0) return 0;
     std::size_t length = 1u << 20;
     if (size >= 2) length -= (static_cast<std::size_t>(data[size - 2]) << 8 | data[size - 1]) * 3;
-    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(length)) != 0) return 0;
-    if (size > 0 && ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
-
+    const std::string path = salvora::fuzz::MemoryVolume(data, size, length);
     salvora::FileReadSeek reader;
-    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(fd))) return 0;
+    if (path.empty() || !reader.OpenSource(path)) return 0;
     const salvora::VolumeEntry volume{"exFAT", "", "fuzz", "1", 0};
 
     {

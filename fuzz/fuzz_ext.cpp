@@ -2,7 +2,6 @@
 // descriptors, inode tables, extent trees, directory blocks), padded to 2 MiB. Every scan step runs; the
 // shown tree must be a tree, and a few files are saved into a temporary folder.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "fs/ext/ext2_class.h"
+#include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
 
@@ -20,33 +20,12 @@ namespace {
 constexpr std::size_t kVolumeBytes = 2u << 20;
 constexpr int kMaxExtractions = 8;
 
-int VolumeFd() {
-    static const int fd = ::memfd_create("salvora-fuzz-ext", 0);
-    return fd;
-}
-
-const std::string& OutputDir() {
-    static const std::string dir = [] {
-        char name[] = "/tmp/salvora-fuzz-ext-XXXXXX";
-        const char* made = ::mkdtemp(name);
-        if (!made) std::abort();
-        return std::string(made);
-    }();
-    return dir;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = VolumeFd();
-    if (fd < 0) return 0;
-    if (size > kVolumeBytes) size = kVolumeBytes;
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
-        ::ftruncate(fd, kVolumeBytes) != 0)
-        return 0;
-
+    const std::string path = salvora::fuzz::MemoryVolume(data, size, kVolumeBytes);
     salvora::FileReadSeek reader;
-    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(fd))) return 0;
+    if (path.empty() || !reader.OpenSource(path)) return 0;
     salvora::ext2Class parser;
     salvora::ResultTree tree;
     parser.tree = &tree;
@@ -70,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         parser.FormatEntrySize(id);
         parser.FormatEntryTimes(id);
         if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
-            const std::string dest = OutputDir() + "/f" + std::to_string(extracted++);
+            const std::string dest =
+                (salvora::fuzz::ScratchDir() / ("f" + std::to_string(extracted++))).string();
             parser.ExtractFile(id, dest);
             ::unlink(dest.c_str());
         }

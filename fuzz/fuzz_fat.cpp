@@ -2,7 +2,6 @@
 // directories), padded to 4 MiB; both standard runs go through every step, the tree links are checked to be a
 // tree, and a few files are extracted into a temporary folder.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
 #include "fs/fat/fat_globals.h"
+#include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
 
@@ -21,24 +21,9 @@ namespace {
 constexpr std::size_t kVolumeBytes = 4u << 20;
 constexpr int kMaxExtractions = 8;
 
-int VolumeFd() {
-    static const int fd = ::memfd_create("salvora-fuzz-fat", 0);
-    return fd;
-}
-
-const std::string& OutputDir() {
-    static const std::string dir = [] {
-        char name[] = "/tmp/salvora-fuzz-fat-XXXXXX";
-        const char* made = ::mkdtemp(name);
-        if (!made) std::abort();
-        return std::string(made);
-    }();
-    return dir;
-}
-
-void Run(salvora::FatParser& parser) {
+void Run(salvora::FatParser& parser, const std::string& path) {
     salvora::FileReadSeek reader;
-    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(VolumeFd()))) return;
+    if (!reader.OpenSource(path)) return;
     salvora::VolumeEntry volume;
     volume.sizeText = "4";
     salvora::ResultTree tree;
@@ -65,7 +50,8 @@ void Run(salvora::FatParser& parser) {
         parser.FormatEntrySize(id);
         parser.FormatEntryTimes(id);
         if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
-            const std::string dest = OutputDir() + "/f" + std::to_string(extracted++);
+            const std::string dest =
+                (salvora::fuzz::ScratchDir() / ("f" + std::to_string(extracted++))).string();
             parser.ExtractFile(id, dest);
             ::unlink(dest.c_str());
         }
@@ -76,20 +62,17 @@ void Run(salvora::FatParser& parser) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = VolumeFd();
-    if (fd < 0) return 0;
     if (size > kVolumeBytes) size = kVolumeBytes;
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size) ||
-        ::ftruncate(fd, kVolumeBytes) != 0)
-        return 0;
+    const std::string path = salvora::fuzz::MemoryVolume(data, size, kVolumeBytes);
+    if (path.empty()) return 0;
     salvora::driveFormatted = size > 0 && (data[size - 1] & 0x80) != 0 && (data[size - 1] & 0x7F) == 0x55;
     {
         salvora::Fat16Class fat16;
-        Run(fat16);
+        Run(fat16, path);
     }
     {
         salvora::Fat32Class fat32;
-        Run(fat32);
+        Run(fat32, path);
     }
     salvora::driveFormatted = false;
     return 0;

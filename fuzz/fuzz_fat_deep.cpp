@@ -2,7 +2,6 @@
 // whole small volume (padded to 1 MiB) after two control bytes (kind, sectors per cluster, candidate,
 // formatted); the FAT-copy search, the slot scan, the rebuilt tree and a few extractions all run on it.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
 #include "fs/fat/fat_globals.h"
+#include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
 
@@ -22,24 +22,10 @@ namespace {
 constexpr std::size_t kVolumeBytes = 1u << 20;
 constexpr int kMaxExtractions = 6;
 
-int VolumeFd() {
-    static const int fd = ::memfd_create("salvora-fuzz-fat-deep", 0);
-    return fd;
-}
-
-const std::string& OutputDir() {
-    static const std::string dir = [] {
-        char name[] = "/tmp/salvora-fuzz-fat-deep-XXXXXX";
-        const char* made = ::mkdtemp(name);
-        if (!made) std::abort();
-        return std::string(made);
-    }();
-    return dir;
-}
-
-void Run(salvora::FatParser& parser, unsigned sectorsPerCluster, std::size_t candidate) {
+void Run(salvora::FatParser& parser, const std::string& path, unsigned sectorsPerCluster,
+         std::size_t candidate) {
     salvora::FileReadSeek reader;
-    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(VolumeFd()))) return;
+    if (!reader.OpenSource(path)) return;
     salvora::VolumeEntry volume;
     volume.sizeText = "1";
     salvora::ResultTree tree;
@@ -61,7 +47,8 @@ void Run(salvora::FatParser& parser, unsigned sectorsPerCluster, std::size_t can
         if (id >= entries.size() || seen[id]) std::abort();
         seen[id] = true;
         if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
-            const std::string dest = OutputDir() + "/f" + std::to_string(extracted++);
+            const std::string dest =
+                (salvora::fuzz::ScratchDir() / ("f" + std::to_string(extracted++))).string();
             parser.ExtractFile(id, dest);
             ::unlink(dest.c_str());
         }
@@ -80,20 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t candidate = data[1];
     data += 2;
     size -= 2;
-    std::vector<std::uint8_t> volume(kVolumeBytes, 0);
-    std::copy(data, data + std::min(size, kVolumeBytes), volume.begin());
-    const int fd = VolumeFd();
-    if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, volume.data(), volume.size(), 0) != (ssize_t)volume.size())
-        return 0;
+    const std::string path = salvora::fuzz::MemoryVolume(data, size, kVolumeBytes);
+    if (path.empty()) return 0;
     const unsigned sectorsPerCluster = 1u << (control & 7);  // 1..128
     salvora::driveFormatted = (control & 0x10) != 0;
     if (control & 0x08) {
         salvora::Fat32Class parser;
-        Run(parser, sectorsPerCluster, candidate);
+        Run(parser, path, sectorsPerCluster, candidate);
     } else {
         salvora::Fat16Class parser;
-        Run(parser, sectorsPerCluster, candidate);
+        Run(parser, path, sectorsPerCluster, candidate);
     }
     salvora::driveFormatted = false;
     return 0;

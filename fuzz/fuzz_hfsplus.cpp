@@ -1,7 +1,6 @@
 // The HFS+ parser over a volume whose first part is the fuzz input: the decoders on the raw bytes, then both
 // scan modes, the tree walks, the list texts and a few extractions into a temp dir. The input is laid over a
 // valid small volume (header, catalog header node, leaf) so the mutations reach the B-tree nodes and records.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,6 +13,7 @@
 #include "fs/hfsplus/hfs_btree_node.h"
 #include "fs/hfsplus/hfs_catalog_record.h"
 #include "fs/hfsplus/hfsp.h"
+#include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
 
@@ -21,20 +21,6 @@ namespace {
 
 constexpr std::size_t kMaxInput = 64 * 1024;
 constexpr std::size_t kVolumeBytes = 256 * 1024;
-
-int ImageFd() {
-    static const int fd = ::memfd_create("fuzz_hfsplus", 0);
-    return fd;
-}
-
-const std::filesystem::path& OutDir() {
-    static const std::filesystem::path dir = [] {
-        char templ[] = "/tmp/fuzz_hfsplus.XXXXXX";
-        const char* made = ::mkdtemp(templ);
-        return std::filesystem::path(made ? made : "/tmp");
-    }();
-    return dir;
-}
 
 void Decoders(salvora::Bytes bytes) {
     (void)salvora::DecodeHfsVolumeHeader(bytes);
@@ -62,7 +48,7 @@ void Check(salvora::HFSP& parser) {
         }
         if (total > r.logicalSize) std::abort();
         if (r.recordType == salvora::kHfsFileRecord && extracted < 3) {
-            const auto path = OutDir() / ("f" + std::to_string(extracted++));
+            const auto path = salvora::fuzz::ScratchDir() / ("f" + std::to_string(extracted++));
             parser.ExtractFile(key, path.string());
             std::error_code ec;
             std::filesystem::remove(path, ec);
@@ -104,17 +90,13 @@ std::vector<std::uint8_t> BaseVolume() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxInput) return 0;
     Decoders(salvora::Bytes(data, size));
-    const int fd = ImageFd();
-    if (fd < 0) return 0;
     // The first byte picks where the input lands: over the header, the catalog header node or the leaf.
     static const std::vector<std::uint8_t> base = BaseVolume();
     std::vector<std::uint8_t> img = base;
     const std::size_t at = size ? (data[0] % 3) * 4096 : 0;
     for (std::size_t i = 1; i < size && at + i - 1 < img.size(); ++i) img[at + i - 1] = data[i];
-    if (::ftruncate(fd, 0) != 0 ||
-        ::pwrite(fd, img.data(), img.size(), 0) != static_cast<ssize_t>(img.size()))
-        return 0;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const std::string path = salvora::fuzz::MemoryVolume(img.data(), img.size(), img.size());
+    if (path.empty()) return 0;
     for (const bool deep : {false, true}) {
         salvora::FileReadSeek reader;
         if (!reader.OpenSource(path)) return 0;

@@ -1,7 +1,6 @@
 // Both partition scans over a synthetic disk whose first sectors are the fuzz input: MBR and EBR chain, GPT,
 // and the advance scan with and without skip. The image lives in a memfd padded to a few MiB, so slots and
 // entries can point at sectors that exist, that are cut short, and that do not exist.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "volumes/partition.h"
 
@@ -16,25 +16,16 @@ namespace {
 
 constexpr std::size_t kMaxInput = 64 * 1024;
 
-int ImageFd() {
-    static const int fd = ::memfd_create("fuzz_partition", 0);
-    return fd;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > kMaxInput) return 0;
-    const int fd = ImageFd();
-    if (fd < 0) return 0;
     // The input's last two bytes pick the image length, so partial chunks and sectors get their turn.
     std::size_t length = 3u << 20;
     if (size >= 2) length -= (static_cast<std::size_t>(data[size - 2]) << 8 | data[size - 1]) * 7;
-    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(length)) != 0) return 0;
-    if (size > 0 && ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
-
+    const std::string path = salvora::fuzz::MemoryVolume(data, size, length);
     salvora::FileReadSeek reader;
-    if (!reader.OpenSource("/proc/self/fd/" + std::to_string(fd))) return 0;
+    if (path.empty() || !reader.OpenSource(path)) return 0;
     std::vector<salvora::VolumeEntry> volumes;
     for (const bool useGpt : {false, true}) {
         salvora::Partition scanner;
