@@ -41,19 +41,7 @@ fi
 volume=("$img" --start-sector 0 --size-mib "$mib" --fs FAT32)
 cli="$build/salvora-cli"
 
-best() {  # best wall time of $runs runs of the command, after one warm-up run
-    "$@" >/dev/null 2>&1 || true
-    local b=""
-    for ((i = 0; i < runs; i++)); do
-        local t0 t1
-        t0=$(date +%s.%N)
-        "$@" >/dev/null 2>&1 || true
-        t1=$(date +%s.%N)
-        b=$(awk -v a="$b" -v d="$(awk -v x="$t0" -v y="$t1" 'BEGIN{print y-x}')" \
-            'BEGIN{ if (a == "" || d < a) print d; else print a }')
-    done
-    echo "$b"
-}
+source "$here/lib.sh"
 
 bytes=$((mib * 1048576))
 t_cat=$(best cat "$img")

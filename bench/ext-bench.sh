@@ -58,25 +58,7 @@ PY
 fi
 cat "$img" >/dev/null  # warm the page cache for both sides
 
-best() {  # best wall time of $runs runs, after one warm-up; a fresh output dir per run when the command has OUT
-    local b=""
-    for ((i = 0; i <= runs; i++)); do
-        rm -rf "$tmp/out"
-        local cmd=("${@//OUT/$tmp/out}")
-        local t0 t1
-        t0=$(date +%s.%N)
-        "${cmd[@]}" >/dev/null 2>&1 || true
-        t1=$(date +%s.%N)
-        ((i == 0)) && continue
-        b=$(echo "$t0 $t1 ${b:-}" | awk '{t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3}')
-    done
-    echo "$b"
-}
-peak() {  # peak resident memory in KiB of one run
-    rm -rf "$tmp/out"
-    local cmd=("${@//OUT/$tmp/out}")
-    /usr/bin/time -v "${cmd[@]}" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'
-}
+source "$here/lib.sh"
 
 ours_list=$("$build/salvora-cli" list "$img" 2>/dev/null | wc -l)
 fls_list=$(fls -r -p "$img" | grep -vc -e '^V/V' -e 'OrphanFile' || true)

@@ -47,18 +47,7 @@ fi
 start=$(mmls "$img" | awk '/Apple_HFS/ {print $3 + 0; exit}')
 cat "$img" >/dev/null  # warm the page cache for every side
 
-best() {  # best wall time of $runs runs, after one warm-up
-    local b=""
-    for ((i = 0; i <= runs; i++)); do
-        local t0 t1
-        t0=$(date +%s.%N)
-        "$@" >/dev/null 2>&1 || true
-        t1=$(date +%s.%N)
-        ((i == 0)) && continue
-        b=$(echo "$t0 $t1 ${b:-}" | awk '{t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3}')
-    done
-    echo "$b"
-}
+source "$here/lib.sh"
 
 echo "volume at sector $start; $("$build/bench/hfs_bench" --deep "$img" "$start")"
 # `list` as a user runs it: the volume given by hand, Standard mode (the catalog walk).
