@@ -169,7 +169,23 @@ bool ext2Class::LinkParentsAndChildren() {
     std::vector<EntryId> lastChild(byInode_.size(), kExtNoEntry);
     char status[96];
     std::int64_t index = 0;
-    for (auto& [key, record] : map_) {
+    // In key order, as the map holds them, through the index: walking the map's nodes costs more than the
+    // linking.
+    const auto link = [&](EntryId key, ExtEntryRecord& record) {
+        if (record.parentInode == kExtNoInode || record.parentInode == 0 || record.parentInode == key) return;
+        ExtEntryRecord* parent = MutableRecord(record.parentInode);
+        if (!parent) return;
+        EntryId& last = lastChild[record.parentInode];
+        if (last == kExtNoEntry)
+            parent->firstChild = key;
+        else
+            MutableRecord(last)->nextSibling = key;
+        last = key;
+    };
+    const std::size_t keys = byInode_.size() + byExtraKey_.size();
+    for (std::size_t k = 0; k < keys; ++k) {
+        ExtEntryRecord* record = k < byInode_.size() ? byInode_[k] : byExtraKey_[k - byInode_.size()];
+        if (!record) continue;
         if (index % kStatusEvery == 0) {
             if (PollStop(stopRequested)) break;
             std::snprintf(status, sizeof status, "Maintaining Parent Child for record %d of %d....",
@@ -178,16 +194,7 @@ bool ext2Class::LinkParentsAndChildren() {
             Status().SetProgressPos(index);
         }
         ++index;
-        if (record.parentInode == kExtNoInode || record.parentInode == 0 || record.parentInode == key)
-            continue;
-        ExtEntryRecord* parent = MutableRecord(record.parentInode);
-        if (!parent) continue;
-        EntryId& last = lastChild[record.parentInode];
-        if (last == kExtNoEntry)
-            parent->firstChild = key;
-        else
-            MutableRecord(last)->nextSibling = key;
-        last = key;
+        link(k < byInode_.size() ? EntryId{k} : kExtExtraNameBase + (k - byInode_.size()), *record);
     }
     Status().SetProgressPos(count);
     return true;
