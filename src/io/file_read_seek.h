@@ -37,6 +37,8 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     bool IsBlockDevice() const { return isBlockDevice_; }
     const std::string& Path() const { return path_; }
+    // The open descriptor, for a library that probes the source itself (libblkid); -1 when closed.
+    int Descriptor() const { return fd_; }
     // Absolute position (baseOffset included) of the next read.
     std::int64_t Position() const { return position_; }
 

@@ -29,7 +29,8 @@ void CollectRows(const ResultTree& tree, ItemId item, std::vector<std::size_t>& 
 
 }  // namespace
 
-bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const std::string& destPath) {
+bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const std::string& destPath,
+                     bool keepPartial) {
     if (row.start < 0 || row.size < 0) return false;
     const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
@@ -46,6 +47,10 @@ bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const st
         done += piece;
     }
     if (::close(fd) != 0) ok = false;
+    if (!ok) {
+        DiscardIncompleteFile(destPath, keepPartial);
+        errno = EIO;  // not EEXIST: the caller must not take another name and try again
+    }
     return ok;
 }
 
@@ -74,7 +79,7 @@ std::vector<std::size_t> CheckedCarvedRows(const ResultTree& tree) {
 
 CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reader,
                                   const std::vector<std::size_t>& rows, const std::string& folder,
-                                  const std::atomic<bool>& cancel) {
+                                  const std::atomic<bool>& cancel, bool keepPartial) {
     CarvedSaveOutcome outcome;
     for (std::size_t row : rows) {
         if (PollStop(cancel)) {
@@ -84,6 +89,7 @@ CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reade
         const std::optional<CarvedFile> file = engine.CarvedRow(row);
         if (!file) {
             ++outcome.failed;
+            outcome.failedNames.push_back(engine.CarvedName(row));
             continue;
         }
         bool written = false;
@@ -92,14 +98,19 @@ CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reade
             const std::string dest = UniqueFilePath(folder, SafeName(engine.CarvedName(row)));
             if (dest.empty()) break;
             Ui().SetStatus("saving File  " + dest);
-            if (WriteCarvedFile(reader, *file, dest)) {
+            if (WriteCarvedFile(reader, *file, dest, keepPartial)) {
                 outcome.paths.push_back(dest);
                 written = true;
             } else if (errno != EEXIST) {
                 break;
             }
         }
-        written ? ++outcome.written : ++outcome.failed;
+        if (written) {
+            ++outcome.written;
+        } else {
+            ++outcome.failed;
+            outcome.failedNames.push_back(engine.CarvedName(row));
+        }
     }
     return outcome;
 }

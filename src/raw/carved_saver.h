@@ -17,10 +17,13 @@ struct CarvedSaveOutcome {
     std::uint64_t failed = 0;
     bool cancelled = false;
     std::vector<std::string> paths;  // the files written, in row order
+    std::vector<std::string> failedNames;  // the rows' names that could not be written whole, in row order
 };
 
 // Copies size bytes from start (relative to the reader's baseOffset) into destPath, which must not exist yet.
-bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const std::string& destPath);
+// A file it created but could not write whole is removed (kept as "NAME.incomplete" with keepPartial).
+bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const std::string& destPath,
+                     bool keepPartial = false);
 
 // Rows of the carved files at or below an item (a file, a category or the root).
 std::vector<std::size_t> CarvedRowsUnder(const ResultTree& tree, ItemId item);
@@ -30,6 +33,6 @@ std::vector<std::size_t> CheckedCarvedRows(const ResultTree& tree);
 // Writes the rows into folder, each as "<start> .<ext>"; status "saving File  <path>" per file.
 CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reader,
                                   const std::vector<std::size_t>& rows, const std::string& folder,
-                                  const std::atomic<bool>& cancel);
+                                  const std::atomic<bool>& cancel, bool keepPartial = false);
 
 }  // namespace salvora

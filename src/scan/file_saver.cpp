@@ -1,10 +1,15 @@
 #include "scan/file_saver.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -129,23 +134,85 @@ std::uint64_t FolderSaver::CountFiles(EntryId folder) const {
     return count;
 }
 
-void FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome) {
-    const std::string dest = UniqueFilePath(path, SafeName(Trim(parser_.EntryName(entry))));
-    if (dest.empty()) {
-        ++outcome.filesFailed;
-        return;
+std::string SaveSummaryText(const SaveOutcome& outcome) {
+    std::string text = std::to_string(outcome.filesWritten) + " file(s) saved in " + outcome.outputFolder;
+    if (outcome.filesFailed > 0) text += ", " + std::to_string(outcome.filesFailed) + " could not be written";
+    if (outcome.cancelled) {
+        text += ", stopped after " + std::to_string(outcome.filesWritten + outcome.filesFailed) + " of " +
+                std::to_string(outcome.fileCount);
     }
+    return text;
+}
+
+std::string OutputFolderProblem(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return "The folder " + folder + " cannot be used: " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return folder + " is not a folder.";
+    std::string probe = Join(folder, ".salvora-write-test-XXXXXX");
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return "The folder " + folder + " cannot be written: " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    struct statvfs fs {};
+    if (::statvfs(folder.c_str(), &fs) == 0 && fs.f_bavail == 0 && fs.f_blocks > 0)
+        return "The disk that holds " + folder + " is full.";
+    return {};
+}
+
+void DiscardIncompleteFile(const std::string& path, bool keepPartial) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (keepPartial) {
+        const auto slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const std::string kept = UniqueFilePath(folder, SafeName(name + ".incomplete"));
+            if (kept.empty()) break;
+            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0) return;
+            if (errno == EEXIST) continue;
+            // A file system without RENAME_NOREPLACE: the name was free a moment ago.
+            if (errno == EINVAL && ::rename(path.c_str(), kept.c_str()) == 0) return;
+            break;
+        }
+    }
+    ::unlink(path.c_str());
+}
+
+bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome) {
+    const std::string dest = UniqueFilePath(path, SafeName(Trim(parser_.EntryName(entry))));
+    const auto failed = [&](const std::string& where) {
+        ++outcome.filesFailed;
+        const std::string& top = outcome.outputFolder;
+        std::string shown = where;
+        if (!top.empty() && shown.compare(0, top.size(), top) == 0) {
+            shown.erase(0, top.size());
+            while (!shown.empty() && shown.front() == '/') shown.erase(0, 1);
+        }
+        outcome.failedFiles.push_back(shown);
+        return false;
+    };
+    if (dest.empty()) return failed(Join(path, SafeName(Trim(parser_.EntryName(entry)))));
     ui_.SetStatus("saving File  " + dest);
     if (onFileSizeLine) {
         char line[64];
         std::snprintf(line, sizeof line, "File size: %" PRIu64 " kb", parser_.EntrySizeBytes(entry) / 1024);
         onFileSizeLine(line);
     }
-    if (parser_.ExtractFile(entry, dest))
-        ++outcome.filesWritten;
-    else
-        ++outcome.filesFailed;
+    const bool written = parser_.ExtractFile(entry, dest);
     if (onFileSizeLine) onFileSizeLine({});
+    if (written) {
+        ++outcome.filesWritten;
+        return true;
+    }
+    DiscardIncompleteFile(dest, keepPartial);
+    return failed(dest);
+}
+
+bool FolderSaver::Cancelled(SaveOutcome& outcome) {
+    ThePauseGate().WaitWhilePaused(cancelFlag_);
+    if (cancelFlag_.load()) outcome.cancelled = true;
+    return outcome.cancelled;
 }
 
 void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_t& counter,
@@ -164,11 +231,7 @@ void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_
         }
         const EntryId child = *stack.back().next;
         stack.back().next = parser_.NextSibling(child);
-        ThePauseGate().WaitWhilePaused(cancelFlag_);
-        if (cancelFlag_.load()) {
-            outcome.cancelled = true;
-            return;
-        }
+        if (Cancelled(outcome)) return;
         ui_.SetProgressPos(static_cast<std::int64_t>(counter));
         if (!visited.insert(child).second) continue;
         const std::string here = stack.back().path;
@@ -177,7 +240,7 @@ void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_
             std::string below = here;
             if (!name.empty()) {
                 below = MakeFolderIn(SafeName(name), here);
-                // Not reported: the files below then fail to be written and are counted as failed.
+                // The files below then fail to be written, each named in the failures.
                 if (below.empty()) below = Join(here, SafeName(name));
             }
             stack.push_back({parser_.FirstChild(child), below});
@@ -188,27 +251,121 @@ void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_
     }
 }
 
+bool FolderSaver::Confirm(std::uint64_t count, const std::string& outputFolder) {
+    ui_.SetProgressRange(0, static_cast<std::int64_t>(count));
+    char question[160];
+    std::snprintf(
+        question, sizeof question,
+        "number of files found inside this folder = %lld .do u want to continue dumping these files..?",
+        static_cast<long long>(count));
+    const std::string text = std::string(question) + "\n\nThey will be saved in " + outputFolder + ".";
+    if (ui_.ShowMessage(text, "", MsgIcon::None, MsgButtons::YesNo) == MsgAnswer::Yes) return true;
+    ui_.SetStatus("Nothing was saved: the save was cancelled.");
+    return false;
+}
+
+void FolderSaver::Finish(SaveOutcome& outcome) {
+    // The bar shows how far the save got, so a stopped save does not look complete.
+    ui_.SetProgressPos(static_cast<std::int64_t>(outcome.filesWritten + outcome.filesFailed));
+    ui_.SetStatus({});
+    if (onFinished) {
+        onFinished(outcome);
+        return;
+    }
+    std::string text = std::string(outcome.cancelled ? "(stopped)\n" : "") + "work done\n\n" + SaveSummaryText(outcome);
+    constexpr std::size_t kNamesShown = 20;
+    for (std::size_t i = 0; i < outcome.failedFiles.size() && i < kNamesShown; ++i)
+        text += "\n  " + outcome.failedFiles[i];
+    if (outcome.failedFiles.size() > kNamesShown)
+        text += "\n  ... and " + std::to_string(outcome.failedFiles.size() - kNamesShown) + " more";
+    ui_.ShowMessage(text, kAppTitle, outcome.filesFailed > 0 ? MsgIcon::Warning : MsgIcon::Information,
+                    MsgButtons::Ok);
+}
+
 SaveOutcome FolderSaver::SaveSelectedFolder(EntryId folder, const std::string& outputFolder) {
     SaveOutcome outcome;
+    outcome.outputFolder = outputFolder;
     if (outputFolder.empty()) {
         ui_.ShowMessage("select output folder", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
         return outcome;
     }
     if (!parser_.IsSaveFolder(folder)) return outcome;
     outcome.fileCount = CountFiles(folder);
-    ui_.SetProgressRange(0, static_cast<std::int64_t>(outcome.fileCount));
-    char question[160];
-    std::snprintf(
-        question, sizeof question,
-        "number of files found inside this folder = %lld .do u want to continue dumping these files..?",
-        static_cast<long long>(outcome.fileCount));
-    if (ui_.ShowMessage(question, "", MsgIcon::None, MsgButtons::YesNo) != MsgAnswer::Yes) return outcome;
+    if (!Confirm(outcome.fileCount, outputFolder)) return outcome;
     outcome.walked = true;
     std::uint64_t counter = 0;
     SaveWalk(folder, outputFolder, counter, outcome);
-    ui_.SetProgressPos(static_cast<std::int64_t>(outcome.fileCount));
-    ui_.ShowMessage("work done", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+    Finish(outcome);
     return outcome;
+}
+
+SaveOutcome FolderSaver::SaveItems(const ResultTree& tree, const std::vector<ItemId>& roots,
+                                   const std::string& outputFolder) {
+    SaveOutcome outcome;
+    outcome.outputFolder = outputFolder;
+    const ItemId top = tree.Root();
+    for (ItemId item : roots) {
+        const ResultItem it = tree.Item(item);
+        if (!it.entry) continue;
+        outcome.fileCount += parser_.IsWalkFolder(*it.entry) || item == top ? CountFiles(*it.entry)
+                                                                           : parser_.IsWalkFile(*it.entry);
+    }
+    if (!Confirm(outcome.fileCount, outputFolder)) return outcome;
+    outcome.walked = true;
+    std::uint64_t counter = 0;
+    for (ItemId item : roots) {
+        if (Cancelled(outcome)) break;
+        const ResultItem it = tree.Item(item);
+        if (!it.entry) continue;
+        // The folders between the root item and this one, outermost first.
+        std::vector<std::string> names;
+        for (ItemId up = it.parent; up != kNoItem && up != top; up = tree.Item(up).parent)
+            names.insert(names.begin(), tree.Item(up).text);
+        std::string dir = outputFolder;
+        for (const std::string& name : names) {
+            const std::string next = MakeFolderIn(SafeName(Trim(name)), dir);
+            dir = next.empty() ? Join(dir, SafeName(Trim(name))) : next;
+        }
+        const EntryId entry = *it.entry;
+        if (item == top) {
+            SaveWalk(entry, dir, counter, outcome);
+        } else if (parser_.IsWalkFolder(entry)) {
+            const std::string name = SafeName(Trim(parser_.EntryName(entry)));
+            const std::string sub = MakeFolderIn(name, dir);
+            SaveWalk(entry, sub.empty() ? Join(dir, name) : sub, counter, outcome);
+        } else if (parser_.IsWalkFile(entry)) {
+            ++counter;
+            ui_.SetProgressPos(static_cast<std::int64_t>(counter));
+            SaveFile(entry, dir, outcome);
+        }
+    }
+    Finish(outcome);
+    return outcome;
+}
+
+SaveOutcome FolderSaver::SaveFiles(const std::vector<EntryId>& files, const std::string& outputFolder) {
+    SaveOutcome outcome;
+    outcome.outputFolder = outputFolder;
+    for (EntryId entry : files) outcome.fileCount += parser_.IsWalkFile(entry);
+    if (!Confirm(outcome.fileCount, outputFolder)) return outcome;
+    outcome.walked = true;
+    std::uint64_t counter = 0;
+    for (EntryId entry : files) {
+        if (Cancelled(outcome)) break;
+        if (!parser_.IsWalkFile(entry)) continue;
+        ui_.SetProgressPos(static_cast<std::int64_t>(++counter));
+        SaveFile(entry, outputFolder, outcome);
+    }
+    Finish(outcome);
+    return outcome;
+}
+
+std::string FolderSaver::SaveOneFile(EntryId entry, const std::string& folder) {
+    const std::string dest = UniqueFilePath(folder, SafeName(Trim(parser_.EntryName(entry))));
+    if (dest.empty()) return {};
+    if (parser_.ExtractFile(entry, dest)) return dest;
+    DiscardIncompleteFile(dest, keepPartial);
+    return {};
 }
 
 }  // namespace salvora

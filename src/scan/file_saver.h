@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "io/ui_sink.h"
 #include "scan/parser_base.h"
+#include "scan/result_tree.h"
 
 namespace salvora {
 
@@ -18,7 +20,22 @@ struct SaveOutcome {
     std::uint64_t filesWritten = 0;
     std::uint64_t filesFailed = 0;  // reached but not fully written
     bool cancelled = false;
+    std::string outputFolder;
+    // The files not fully written, as paths below outputFolder, in the order the walk reached them. None of them
+    // is left on disk looking complete: each was removed, or kept as "NAME.incomplete".
+    std::vector<std::string> failedFiles;
 };
+
+// "N file(s) saved in PATH", then ", M could not be written" and ", stopped after K of N" as they apply.
+std::string SaveSummaryText(const SaveOutcome& outcome);
+
+// Why no file can be written into folder ("... cannot be written: Permission denied", "... is full"); empty
+// when one can. Tries a real write: permission bits say nothing of a read-only mount or of root.
+std::string OutputFolderProblem(const std::string& folder);
+
+// After a failed write of a new file at path: removes what was written, or with keepPartial renames it to
+// "NAME.incomplete" (never over an existing file) so that nothing incomplete carries the real name.
+void DiscardIncompleteFile(const std::string& path, bool keepPartial);
 
 // A name that is safe as one path component: '/' and NUL become '_', "." and ".." get a leading '_', an empty
 // name becomes "_", and a name too long for the file system is shortened keeping its extension.
@@ -39,15 +56,31 @@ class FolderSaver {
 
     // The "File size: N kb" line beside the status while a file is written; empty afterwards.
     std::function<void(const std::string&)> onFileSizeLine;
+    // Called at the end of every save that was walked, in place of the "work done" box with the summary.
+    std::function<void(const SaveOutcome&)> onFinished;
+    // Keep a file that could not be written whole as "NAME.incomplete" instead of removing it.
+    bool keepPartial = false;
 
     std::uint64_t CountFiles(EntryId folder) const;
     // Writes the folder's children below path; counter counts the files reached (the progress position).
     void SaveWalk(EntryId folder, const std::string& path, std::uint64_t& counter, SaveOutcome& outcome);
-    // The whole save of one selected folder: checks, count question, walk, "work done".
+    // The whole save of one selected folder: checks, count question, walk, summary.
     SaveOutcome SaveSelectedFolder(EntryId folder, const std::string& outputFolder);
+    // The checked items of the tree (ResultTree::CheckedRoots), each below the folders that lead to it from the
+    // root item.
+    SaveOutcome SaveItems(const ResultTree& tree, const std::vector<ItemId>& roots,
+                          const std::string& outputFolder);
+    // Files picked one by one (a search's hits), side by side in the output folder.
+    SaveOutcome SaveFiles(const std::vector<EntryId>& files, const std::string& outputFolder);
+    // One file into folder without a question: the path written, empty when it could not be written whole.
+    std::string SaveOneFile(EntryId entry, const std::string& folder);
 
   private:
-    void SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);
+    bool SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);
+    // The count question naming the destination; false when declined (then said on the status line).
+    bool Confirm(std::uint64_t count, const std::string& outputFolder);
+    bool Cancelled(SaveOutcome& outcome);
+    void Finish(SaveOutcome& outcome);
 
     ParserBase& parser_;
     UiSink& ui_;

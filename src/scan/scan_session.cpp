@@ -386,29 +386,48 @@ bool ScanSession::DumpClickedFile(ItemId item, const std::string& outputFolder) 
     const ResultItem clicked = tree_.Item(item);
     if (!parser_ || busyFlag_ || outputFolder.empty() || !clicked.entry || parser_->IsFolder(*clicked.entry))
         return false;
-    const std::string dest = UniqueFilePath(outputFolder, SafeName(parser_->EntryName(*clicked.entry)));
-    return !dest.empty() && parser_->ExtractFile(*clicked.entry, dest);
+    FolderSaver saver(*parser_, Sink(), cancelFlag_);
+    saver.keepPartial = keepPartial;
+    return !saver.SaveOneFile(*clicked.entry, outputFolder).empty();
 }
 
-SaveOutcome ScanSession::SaveSelectedFolder(ItemId item, const std::string& outputFolder) {
+SaveOutcome ScanSession::WithSaver(const std::function<SaveOutcome(FolderSaver&)>& body) {
     if (busyFlag_ || resultsInUse_.exchange(true)) {
         Sink().ShowMessage(kPleaseWaitText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
         return {};
     }
     SaveOutcome outcome;
-    const ResultItem selected = tree_.Item(item);
-    if (parser_ && selected.entry) {
+    if (parser_) {
         // A Stop pressed during the scan or an earlier run must not end this save.
         cancelFlag_ = false;
         ThePauseGate().Reset();
         FolderSaver saver(*parser_, Sink(), cancelFlag_);
         saver.onFileSizeLine = onFileSizeLine;
-        outcome = saver.SaveSelectedFolder(*selected.entry, outputFolder);
-    } else if (outputFolder.empty()) {
-        Sink().ShowMessage("select output folder", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+        saver.onFinished = onSaveFinished;
+        saver.keepPartial = keepPartial;
+        outcome = body(saver);
     }
     resultsInUse_ = false;
     return outcome;
+}
+
+SaveOutcome ScanSession::SaveSelectedFolder(ItemId item, const std::string& outputFolder) {
+    const ResultItem selected = tree_.Item(item);
+    if (outputFolder.empty() && (!parser_ || !selected.entry)) {
+        Sink().ShowMessage("select output folder", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+        return {};
+    }
+    return WithSaver([&](FolderSaver& saver) {
+        return selected.entry ? saver.SaveSelectedFolder(*selected.entry, outputFolder) : SaveOutcome{};
+    });
+}
+
+SaveOutcome ScanSession::SaveItems(const std::vector<ItemId>& roots, const std::string& outputFolder) {
+    return WithSaver([&](FolderSaver& saver) { return saver.SaveItems(tree_, roots, outputFolder); });
+}
+
+SaveOutcome ScanSession::SaveFiles(const std::vector<EntryId>& files, const std::string& outputFolder) {
+    return WithSaver([&](FolderSaver& saver) { return saver.SaveFiles(files, outputFolder); });
 }
 
 bool ScanSession::StartSearch(const std::string& pattern, std::function<void(const ListRow&)> onHit) {

@@ -112,8 +112,15 @@ class ScanSession {
     // Save of the selected folder (the root saves everything) on the calling thread; refused with "Please
     // wait for other process to complete" while a scan or a search runs.
     SaveOutcome SaveSelectedFolder(ItemId item, const std::string& outputFolder);
+    // Checked items (ResultTree::CheckedRoots), or the files a search found, the same way.
+    SaveOutcome SaveItems(const std::vector<ItemId>& roots, const std::string& outputFolder);
+    SaveOutcome SaveFiles(const std::vector<EntryId>& files, const std::string& outputFolder);
     // The "File size: N kb" line while a file is written.
     std::function<void(const std::string&)> onFileSizeLine;
+    // Replaces the "work done" box at the end of a save (see FolderSaver::onFinished).
+    std::function<void(const SaveOutcome&)> onSaveFinished;
+    // Keep files that could not be written whole as "NAME.incomplete".
+    bool keepPartial = false;
 
     // Starts a search on a worker thread; onHit gets every row as it is found (on the worker). False when
     // refused.
@@ -136,6 +143,8 @@ class ScanSession {
     // Advanced mode without a prepared parser: the searches, as the advanced-input page runs them.
     void DiscoverIfNeeded(DiscoveryKind kind);
     void FinishScan(bool renameRecycled);
+    // Runs body with a saver unless a scan, search or other save runs ("Please wait ...").
+    SaveOutcome WithSaver(const std::function<SaveOutcome(FolderSaver&)>& body);
 
     VolumeEntry volume_;
     RecoveryMode mode_;

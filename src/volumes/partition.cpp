@@ -12,6 +12,7 @@
 #include "volumes/boot_sector_probe.h"
 #include "volumes/partition_tables.h"
 #include "volumes/volume_labels.h"
+#include "volumes/volume_names.h"
 
 namespace salvora {
 namespace {
@@ -59,7 +60,7 @@ ReadOutcome ReadAt(FileReadSeek& reader, std::uint64_t sector, std::span<std::ui
 // Status, records and the NTFS count of one scan.
 class ScanOutput {
   public:
-    explicit ScanOutput(Partition& owner) : owner_(owner) {}
+    ScanOutput(Partition& owner, FileReadSeek& reader) : owner_(owner), reader_(reader) {}
 
     void Status(const char* format) {
         if (format == nullptr) return;
@@ -71,30 +72,44 @@ class ScanOutput {
         (owner_.statusWindow ? *owner_.statusWindow : Ui()).SetStatus(text);
     }
 
-    void Record(std::string label, std::string sizeText, std::uint64_t startSector) {
+    void Record(std::string label, std::string sizeText, std::uint64_t startSector,
+                std::string partitionName = {}, std::uint64_t sizeBytes = 0) {
         VolumeEntry entry;
         entry.fileSystemLabel = std::move(label);
         entry.volumeName = std::to_string(recorded_++);
         entry.sizeText = std::move(sizeText);
         entry.startSector = startSector;
+        entry.partitionName = std::move(partitionName);
+        entry.commonName = CommonVolumeName(reader_, startSector, sizeBytes);
         if (owner_.onVolumeRecorded) owner_.onVolumeRecorded(entry);
         if (owner_.volumeList) owner_.volumeList->push_back(std::move(entry));
     }
 
   private:
     Partition& owner_;
+    FileReadSeek& reader_;
     int ntfsCount_ = 0;
     int recorded_ = 0;
 };
 
+std::string TypeName(std::uint8_t type) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    return std::string("type 0x") + kHex[type >> 4] + kHex[type & 15];
+}
+
 // One MBR or EBR slot of a partition type other than empty or extended. Logical partitions are labelled by
-// type code alone, except that 0x07 looks at its first sector for exFAT, as primaries do.
+// type code alone, except that 0x07 looks at its first sector for exFAT, as primaries do. A type whose label
+// no parser reads takes the label of the file system found in the partition, so that its row opens.
 void RecordSlot(Partition& scanner, FileReadSeek& reader, ScanOutput& out, const MbrSlot& slot,
                 std::uint64_t startSector, bool inEbr) {
     const MbrTypeRow* row = &LookupMbrType(slot.type, inEbr);
     if (slot.type == kNtfsOrExfatType && scanner.IsExfatBootSector(reader, startSector)) row = &kExfatTypeRow;
     out.Status(inEbr ? row->ebrStatus : row->primaryStatus);
-    out.Record(row->label, MiBText(SectorsToMiB(slot.sectorCount), 3), startSector);
+    std::string label = row->label;
+    if (!IsReadableLabel(label))
+        if (std::string found = ContentLabel(reader, startSector); !found.empty()) label = std::move(found);
+    out.Record(std::move(label), MiBText(SectorsToMiB(slot.sectorCount), 3), startSector, TypeName(slot.type),
+               std::uint64_t{slot.sectorCount} * kSectorBytes);
 }
 
 std::uint32_t WalkEbrChain(Partition& scanner, FileReadSeek& reader, ScanOutput& out,
@@ -157,20 +172,27 @@ std::uint32_t WalkGpt(Partition& scanner, FileReadSeek& reader, ScanOutput& out,
         if (entry.name == kReservedGptName) continue;
         if (got.code != 0) return got.code;
         const BootSectorProbe probe = ProbeBootSector(boot, kTableRules);
+        // LastLBA is inclusive.
+        const std::uint64_t sectors = entry.lastLba >= entry.firstLba
+                                          ? static_cast<std::uint64_t>(entry.lastLba) -
+                                                static_cast<std::uint64_t>(entry.firstLba) + 1
+                                          : 0;
         if (probe.kind == BootKind::None) {
-            // LastLBA is inclusive.
-            const std::uint64_t sectors = entry.lastLba >= entry.firstLba
-                                              ? static_cast<std::uint64_t>(entry.lastLba) -
-                                                    static_cast<std::uint64_t>(entry.firstLba) + 1
-                                              : 0;
-            out.Record(scanner.IsHfsPlusHeader(reader, first) ? "HFS+" : entry.name,
-                       std::to_string(SectorsToMiB(sectors)), first);
+            // An ext or HFS+ volume is labelled by what it holds, with the size text of such rows; any other
+            // partition keeps the table's name.
+            const std::string found = ContentLabel(reader, first);
+            if (found == "extX" || found == "HFS+") {
+                out.Record(found, MiBText(SectorsToMiB(sectors), 2), first, entry.name, sectors * kSectorBytes);
+            } else {
+                out.Record(entry.name, std::to_string(SectorsToMiB(sectors)), first, entry.name,
+                           sectors * kSectorBytes);
+            }
             continue;
         }
         const BootKindRow& row = LookupBootKind(probe.kind);
         const std::uint64_t mib = SectorsToMiB(probe.volumeSectors);
         if (probe.kind != BootKind::Ntfs || mib > 0) out.Status(row.status);
-        if (mib > 0) out.Record(row.label, MiBText(mib, row.sizeBlanks), first);
+        if (mib > 0) out.Record(row.label, MiBText(mib, row.sizeBlanks), first, entry.name, sectors * kSectorBytes);
         if (scanner.stopRequested.load()) break;
     }
     return 0;
@@ -191,7 +213,7 @@ Found TestSector(Bytes sector, std::uint64_t p, ScanOutput& out) {
         const std::uint64_t mib = SectorsToMiB(probe.volumeSectors);
         if (probe.kind != BootKind::Ntfs || mib > 0) out.Status(row.status);
         if (mib == 0) return {};
-        out.Record(row.label, MiBText(mib, row.sizeBlanks), p);
+        out.Record(row.label, MiBText(mib, row.sizeBlanks), p, {}, probe.volumeSectors * kSectorBytes);
         // NTFS counts its sectors without the backup boot sector that follows them.
         const std::uint64_t extent =
             probe.kind == BootKind::Ntfs ? SaturatingAdd(probe.volumeSectors, 1) : probe.volumeSectors;
@@ -202,7 +224,7 @@ Found TestSector(Bytes sector, std::uint64_t p, ScanOutput& out) {
     const std::uint64_t bytes = HfsPlusVolumeBytes(sector);
     const std::uint64_t mib = bytes >> 20;
     if (mib < 1 || mib > kMaxHfsMiB) return {};
-    out.Record(kHfsPlusRow.label, MiBText(mib, kHfsPlusRow.sizeBlanks), p - 2);
+    out.Record(kHfsPlusRow.label, MiBText(mib, kHfsPlusRow.sizeBlanks), p - 2, {}, bytes);
     out.Status(kHfsPlusRow.status);
     return {true, p - 2, bytes / kSectorBytes};
 }
@@ -210,17 +232,17 @@ Found TestSector(Bytes sector, std::uint64_t p, ScanOutput& out) {
 }  // namespace
 
 std::uint32_t Partition::ScanPartitionTables(FileReadSeek& reader) {
-    ScanOutput out(*this);
+    ScanOutput out(*this, reader);
     std::array<std::uint8_t, 2 * kSectorBytes> head{};
     const ReadOutcome got = ReadAt(reader, 0, head);
-    if (got.code != 0 || !useGpt) return WalkMbr(*this, reader, out);
+    if (got.code != 0 || !(useGpt || (findGpt && LooksLikeGpt(head)))) return WalkMbr(*this, reader, out);
     return WalkGpt(*this, reader, out, Bytes(head).subspan(kSectorBytes));
 }
 
 // Stop is looked at before every sector; Pause waits at the start of each 1 MiB chunk, which keeps the pause
 // gate's lock out of the per-sector loop.
 std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
-    ScanOutput out(*this);
+    ScanOutput out(*this, reader);
     UiSink& progress = progressWindow ? *progressWindow : Ui();
     out.Status(std::string(kScanningStatus));
     stopRequested = false;

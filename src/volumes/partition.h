@@ -22,6 +22,8 @@ public:
     std::uint64_t rangeEndSector = 0;
     std::vector<VolumeEntry>* volumeList = nullptr;  // the owner page's list; records are appended in order found
     bool useGpt = false;
+    // Walk the GPT also without useGpt when sector 0 is a protective MBR and sector 1 a GPT header.
+    bool findGpt = false;
     // Advance scan: called for each recorded volume as it is found (the page inserts its row then).
     std::function<void(const VolumeEntry&)> onVolumeRecorded;
 

@@ -1,6 +1,8 @@
 #include "volumes/partition_tables.h"
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 
 #include "io/utf8.h"
 
@@ -61,6 +63,23 @@ std::string Utf16LeToUtf8(Bytes units, std::size_t maxUnits) {
         AppendUtf8(out, (unit >= 0xD800 && unit <= 0xDFFF) ? 0xFFFD : unit);
     }
     return out;
+}
+
+bool LooksLikeGpt(Bytes firstTwoSectors) {
+    if (firstTwoSectors.size() < 2 * kSectorBytes) return false;
+    bool protective = false;
+    for (int i = 0; i < kMbrSlotCount; ++i) protective |= DecodeMbrSlot(firstTwoSectors, i).type == 0xEE;
+    constexpr std::string_view kSignature = "EFI PART";
+    return protective && std::equal(kSignature.begin(), kSignature.end(), firstTwoSectors.begin() + kSectorBytes);
+}
+
+bool HasGpt(FileReadSeek& reader) {
+    std::array<std::uint8_t, 2 * kSectorBytes> head{};
+    const std::int64_t savedBase = reader.baseOffset;
+    reader.baseOffset = 0;
+    const bool read = reader.SeekBytes(0) && reader.ReadBytes(head.data(), head.size());
+    reader.baseOffset = savedBase;
+    return read && LooksLikeGpt(head);
 }
 
 }  // namespace salvora

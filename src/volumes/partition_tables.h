@@ -5,6 +5,7 @@
 #include <string>
 
 #include "io/bytes.h"
+#include "io/file_read_seek.h"
 
 namespace salvora {
 
@@ -31,6 +32,12 @@ struct GptEntry {
     std::int64_t lastLba = 0;  // inclusive
     std::string name;          // UTF-8
 };
+
+// A protective MBR (a slot of type 0xEE) in sector 0 and "EFI PART" opening sector 1, in the first 1024 bytes.
+bool LooksLikeGpt(Bytes firstTwoSectors);
+
+// Whether the open source has a GPT, by LooksLikeGpt; the reader's base offset is left as found.
+bool HasGpt(FileReadSeek& reader);
 
 // The partition-entry LBA of the header in sector 1 (offset 72); the header's signature is not required.
 std::uint64_t GptEntryArrayLba(Bytes headerSector);

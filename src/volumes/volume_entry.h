@@ -11,6 +11,10 @@ struct VolumeEntry {
     std::string volumeName;
     std::string sizeText;
     std::uint64_t startSector = 0;
+    // Beside the label: the partition table's own name or type for the row, and the file system's everyday
+    // name with its label ("ext4 \"DATA\"", "exFAT"), as libblkid knows them. Empty when unknown.
+    std::string partitionName;
+    std::string commonName;
 };
 
 // The number at the front of sizeText, in MiB (0 when there is none).

@@ -156,7 +156,7 @@ class ExtHfsPagesTest : public QObject {
 
         QTemporaryDir out;
         QVERIFY(SaveSelected(results, docs, out.path()));
-        QVERIFY(dialogs_->Saw("work done"));
+        QVERIFY(dialogs_->SawStarting("work done"));
         QJsonObject ext;
         for (const auto p : Manifest("mbr.img")["partitions"].toArray())
             if (p.toObject()["filesystem"].toString() == "ext4") ext = p.toObject();

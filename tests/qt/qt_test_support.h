@@ -51,6 +51,12 @@ class DialogRecorder {
             if (m.text == text) return true;
         return false;
     }
+    // A message that opens with text (the end of a save adds its summary below "work done").
+    bool SawStarting(const QString& text) const {
+        for (const auto& m : messages)
+            if (m.text.startsWith(text)) return true;
+        return false;
+    }
     const ShownMessage* Find(const QString& text) const {
         for (const auto& m : messages)
             if (m.text == text) return &m;

@@ -53,7 +53,7 @@ class FakeParser final : public ParserBase {
         return root;
     }
 
-    std::set<EntryId> failing;  // ExtractFile fails for these
+    std::set<EntryId> failing;  // ExtractFile writes half of these, then fails (as on a full disk)
     std::vector<std::string> extracted;
 
     EntryId RootEntry() const override { return 0; }
@@ -86,13 +86,13 @@ class FakeParser final : public ParserBase {
     // Refuses an existing destination, so a test sees any attempt to overwrite.
     bool ExtractFile(EntryId id, const std::string& destPath) override {
         extracted.push_back(destPath);
-        if (failing.count(id)) return false;
         const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd < 0) return false;
         const auto& c = records_.at(id).content;
-        const bool ok = ::write(fd, c.data(), c.size()) == static_cast<ssize_t>(c.size());
+        const std::size_t size = failing.count(id) ? c.size() / 2 : c.size();
+        const bool ok = ::write(fd, c.data(), size) == static_cast<ssize_t>(size);
         ::close(fd);
-        return ok;
+        return ok && !failing.count(id);
     }
 
   private:

@@ -76,11 +76,12 @@ TEST_F(SaveTest, RootSavesEverythingSameNamesGetNumbersAndFoldersMerge) {
 
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[0].text,
-              "number of files found inside this folder = 5 .do u want to continue dumping these files..?");
+              "number of files found inside this folder = 5 .do u want to continue dumping these files..?"
+              "\n\nThey will be saved in " + out.string() + ".");
     EXPECT_EQ(ui.messages[0].title, "");
     EXPECT_EQ(ui.messages[0].icon, MsgIcon::None);
     EXPECT_EQ(ui.messages[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(ui.messages[1].text, "work done");
+    EXPECT_EQ(ui.messages[1].text, "work done\n\n5 file(s) saved in " + out.string());
     EXPECT_EQ(ui.messages[1].title, "Salvora");
     EXPECT_EQ(ui.rangeHigh, 5);
     EXPECT_EQ(ui.lastPos, 5);
@@ -175,20 +176,39 @@ TEST_F(SaveTest, RefusalsAndDeclineWriteNothing) {
     ui.answer = MsgAnswer::Yes;
     const SaveOutcome result = saver.SaveSelectedFolder(empty, out.string());
     EXPECT_TRUE(result.walked);
-    EXPECT_EQ(ui.messages[ui.messages.size() - 2].text,
-              "number of files found inside this folder = 0 .do u want to continue dumping these files..?");
+    EXPECT_EQ(ui.messages[ui.messages.size() - 2].text.rfind(
+                  "number of files found inside this folder = 0 .do u want to continue dumping these files..?", 0),
+              0u);
     EXPECT_EQ(Listing(), std::set<std::string>{"SUB/"});
 }
 
-TEST_F(SaveTest, FailedFilesAreCountedAndCancelEndsTheWalk) {
+TEST_F(SaveTest, FailedFilesAreNamedNeverLeftLookingCompleteAndCancelEndsTheWalk) {
     FakeParser parser;
-    const EntryId bad = parser.File(0, "bad.bin", "b");
+    const EntryId sub = parser.Folder(0, "SUB");
+    const EntryId bad = parser.File(sub, "bad.bin", "half of this only");
     parser.File(0, "good.bin", "g");
     parser.failing.insert(bad);
     RecordingUi ui;
     SaveOutcome result = Save(parser, 0, ui);
     EXPECT_EQ(result.filesWritten, 1u);
     EXPECT_EQ(result.filesFailed, 1u);
+    EXPECT_EQ(result.failedFiles, std::vector<std::string>{"SUB/bad.bin"});
+    EXPECT_EQ(Listing(), (std::set<std::string>{"SUB/", "good.bin"}));  // the half-written file is gone
+    EXPECT_EQ(ui.messages.back().text,
+              "work done\n\n1 file(s) saved in " + out.string() + ", 1 could not be written\n  SUB/bad.bin");
+    EXPECT_EQ(ui.messages.back().icon, MsgIcon::Warning);
+    EXPECT_TRUE(ui.statuses.back().empty());  // no stale "saving File" line
+
+    // Kept on request, under a name that does not pass for the file; a second run adds no "(1)" copies.
+    fs::remove_all(out);
+    fs::create_directories(out);
+    FolderSaver keeping(parser, ui, cancel);
+    keeping.keepPartial = true;
+    keeping.SaveSelectedFolder(0, out.string());
+    keeping.SaveSelectedFolder(0, out.string());
+    EXPECT_EQ(Listing(), (std::set<std::string>{"SUB/", "SUB/bad.bin.incomplete", "SUB/bad.bin (1).incomplete",
+                                                "good.bin", "good (1).bin"}));
+    EXPECT_EQ(Read(out / "SUB/bad.bin.incomplete"), "half of ");
 
     cancel = true;
     fs::remove_all(out);
@@ -196,7 +216,9 @@ TEST_F(SaveTest, FailedFilesAreCountedAndCancelEndsTheWalk) {
     result = Save(parser, 0, ui);
     EXPECT_TRUE(result.cancelled);
     EXPECT_EQ(result.filesWritten + result.filesFailed, 0u);
-    EXPECT_EQ(ui.messages.back().text, "work done");  // still shown after a cancel
+    EXPECT_EQ(ui.messages.back().text,
+              "(stopped)\nwork done\n\n0 file(s) saved in " + out.string() + ", stopped after 0 of 2");
+    EXPECT_EQ(ui.lastPos, 0);  // the bar does not jump to full
 }
 
 TEST(SafeName, KeepsOrdinaryNamesAndMakesOthersSafe) {

@@ -171,7 +171,7 @@ TEST_F(PartitionTables, GptWalkLabelsByBootSectorThenByName) {
                                          "es \xE2\x98\x83 \xF0\x9D\x84\x9E",
                                          "3", 6000},
                                         {"FAT64", "2  MB", 14000},
-                                        {"HFS+", "1", 16000},
+                                        {"HFS+", "1  MB", 16000},
                                         {"FAT16", "2  MB", 17000}}));
     EXPECT_EQ(ui_.Statuses(),
               (Statuses{"found NTFS 1...", "found FAT 64...", "found unknown...", "found FAT 16..."}));
