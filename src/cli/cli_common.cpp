@@ -13,6 +13,7 @@
 #include "scan/scan_session.h"
 #include "volumes/bare_volume.h"
 #include "volumes/partition.h"
+#include "volumes/volume_names.h"
 
 namespace salvora::cli {
 namespace {
@@ -61,6 +62,36 @@ void OnInterrupt(int) {
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "salvora-cli: %s\n", text.c_str()); }
 
+void PrintNoVolumeHint(const std::string& source, std::uint64_t sourceBytes, std::uint32_t readError,
+                       bool advanceScan) {
+    const std::string name = source.empty() ? "SOURCE" : source;
+    if (sourceBytes == 0) {
+        PrintError("no volume found: the source is empty (0 bytes)");
+        return;
+    }
+    if (sourceBytes < 2 * kSectorBytes) {
+        PrintError("no volume found: the source holds only " + std::to_string(sourceBytes) +
+                   " bytes, too few for a partition table or a file system");
+        return;
+    }
+    if (readError != 0) {
+        PrintError("no volume found: reading the source failed (" + std::string(std::strerror(static_cast<int>(readError))) +
+                   "); image a failing device first (ddrescue) and point salvora-cli at the image");
+        return;
+    }
+    if (advanceScan) {
+        PrintError("no volume found: no boot sector anywhere on the source");
+        std::fprintf(stderr, "  to find files by their content: salvora-cli carve %s --out DIR\n", name.c_str());
+        return;
+    }
+    PrintError("no volume found: no partition table and no file system at the start of the source");
+    std::fprintf(stderr,
+                 "  to look for volumes anywhere on it:   salvora-cli volumes %s --advance\n"
+                 "  then, for a damaged volume:           salvora-cli list %s --advance --volume N --mode advanced\n"
+                 "  to find files by their content:       salvora-cli carve %s --out DIR\n",
+                 name.c_str(), name.c_str(), name.c_str());
+}
+
 SourceReader::SourceReader() : reader_(std::make_unique<FileReadSeek>()) { theReader = reader_.get(); }
 
 SourceReader::~SourceReader() {
@@ -76,8 +107,12 @@ bool SourceReader::Open(const std::string& path) {
 void AddScanOptions(CLI::App& command, ScanOptions& options) {
     CLI::Option* advance = command.add_flag("--advance", options.advance,
                                             "Test every sector for a boot sector (lost partition tables)");
-    command.add_flag("--gpt", options.gpt, "Walk the GUID partition table instead of the MBR")
-        ->excludes(advance);
+    CLI::Option* gpt = command.add_flag(
+        "--gpt", options.gpt, "Walk the GUID partition table (found by itself when sector 1 holds one)");
+    gpt->excludes(advance);
+    command.add_flag("--mbr", options.mbr, "Walk the MBR even where a GUID partition table is found")
+        ->excludes(advance)
+        ->excludes(gpt);
     command.add_flag("--no-skip", options.noSkip, "Advance scan: also look inside volumes already found")
         ->needs(advance);
     command.add_option("--range", options.range, "Advance scan: first and end sector (END 0 = to the end)")
@@ -106,6 +141,7 @@ SourceVolumes ListSourceVolumes(FileReadSeek& reader, const ScanOptions& options
     // An explicit advance scan is a request to look at every sector, so it is not cut short by sector 0.
     if (!options.advance) {
         if (std::optional<VolumeEntry> bare = ProbeBareVolume(reader)) {
+            bare->commonName = CommonVolumeName(reader, 0, 0);
             found.volumes.push_back(*bare);
             found.bare = true;
             return found;
@@ -114,6 +150,7 @@ SourceVolumes ListSourceVolumes(FileReadSeek& reader, const ScanOptions& options
     Partition partition;
     partition.volumeList = &found.volumes;
     partition.useGpt = options.gpt;
+    partition.findGpt = !options.mbr;
     partition.skipFoundVolumes = !options.noSkip;
     if (options.range.size() == 2) {
         partition.rangeStartSector = options.range[0];
@@ -159,7 +196,9 @@ ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, T
             return fail(kExitUsage,
                         "a custom volume needs both --start-sector and --size-mib, or --volume N");
         } else if (count == 0) {
-            return fail(kExitSourceError, "no volume found on the source");
+            PrintNoVolumeHint(reader.Path(), reader.sourceLength, found.scanCode, choice.scan.advance);
+            result.exitCode = kExitSourceError;
+            return result;
         } else {
             return fail(kExitUsage, "choose a volume with --volume N (0.." + std::to_string(count - 1) +
                                         "); `salvora-cli volumes SOURCE` lists them");

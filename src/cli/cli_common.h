@@ -28,9 +28,14 @@ namespace salvora::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitSourceError = 1;  // the source cannot be opened, or holds nothing to work on
 inline constexpr int kExitUsage = 2;        // bad or inconsistent options
+inline constexpr int kExitSomeNotWritten = 3;  // some files could not be written whole, or the save was stopped
 
 // Prints "salvora-cli: text" on stderr (for the command line's own complaints, not the core's messages).
 void PrintError(const std::string& text);
+// "salvora-cli: source holds no volume ..." with the commands to try next, for a source in which neither a
+// partition table nor a file system was found (or that is empty, or could not be read).
+void PrintNoVolumeHint(const std::string& source, std::uint64_t sourceBytes, std::uint32_t readError,
+                       bool advanceScan);
 
 // Owns the process's one reader and publishes it in theReader while it lives.
 class SourceReader {
@@ -53,6 +58,7 @@ class SourceReader {
 struct ScanOptions {
     bool advance = false;              // --advance: test every sector for a boot sector
     bool gpt = false;                  // --gpt: walk the GUID partition table instead of the MBR
+    bool mbr = false;                  // --mbr: walk the MBR even where a GPT is found
     bool noSkip = false;               // --no-skip: advance scan also looks inside volumes it found
     std::vector<std::uint64_t> range;  // --range START END: advance scan sector range (END 0 = to the end)
 };

@@ -10,6 +10,7 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "raw/carved_saver.h"
+#include "scan/file_saver.h"
 #include "raw/raw_parse.h"
 #include "raw/settings_file.h"
 
@@ -23,6 +24,7 @@ struct CarveArgs {
     bool noDefault = false;
     std::string out;
     bool json = false;
+    bool keepPartial = false;
 };
 
 bool HasVolumeOptions(const VolumeChoice& c) {
@@ -74,6 +76,10 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
             PrintError("cannot use " + args.out + " as the output folder");
             return kExitUsage;
         }
+        if (const std::string problem = OutputFolderProblem(args.out); !problem.empty()) {
+            PrintError(problem + " Choose another output folder with --out.");
+            return kExitUsage;
+        }
     }
 
     ResultTree tree;
@@ -96,13 +102,17 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
     CarvedSaveOutcome outcome;
     {
         StopOnInterrupt interrupt(cancel);
-        outcome = SaveCarvedFiles(engine, source.Reader(), rows, args.out, cancel);
+        outcome = SaveCarvedFiles(engine, source.Reader(), rows, args.out, cancel, args.keepPartial);
     }
     ui.EndProgress();
-    std::cerr << "salvora-cli: " << outcome.written << " file(s) written to " << args.out;
-    if (outcome.failed) std::cerr << ", " << outcome.failed << " failed";
+    for (const std::string& name : outcome.failedNames) std::cerr << "not written whole: " << name << '\n';
+    std::cerr << "salvora-cli: " << (outcome.cancelled ? "(stopped) " : "") << outcome.written
+              << " file(s) saved in " << args.out;
+    if (outcome.failed) std::cerr << ", " << outcome.failed << " could not be written";
+    if (outcome.cancelled)
+        std::cerr << ", stopped after " << outcome.written + outcome.failed << " of " << rows.size();
     std::cerr << '\n';
-    return outcome.failed == 0 && !outcome.cancelled ? kExitOk : kExitSourceError;
+    return outcome.failed == 0 && !outcome.cancelled ? kExitOk : kExitSomeNotWritten;
 }
 
 }  // namespace
@@ -119,6 +129,8 @@ Command RegisterCarveCommand(CLI::App& app) {
                   "Do not load the default signatures (" + std::string(kDefaultSettingsName) + ")");
     sub->add_option("--out", args->out, "Write the carved files into this folder")->type_name("DIR");
     sub->add_flag("--json", args->json, "One JSON object per carved file and line");
+    sub->add_flag("--keep-partial", args->keepPartial,
+                  "Keep a file that could not be written whole as NAME.incomplete (default: remove it)");
     return {sub, [args](TerminalUi& ui) { return RunCarve(*args, ui); }};
 }
 

@@ -14,6 +14,7 @@ struct RecoverArgs {
     VolumeScanArgs scan;
     std::string out;
     std::string path = "/";
+    bool keepPartial = false;
 };
 
 // The tree item of a folder path such as "/Photos/2023", opening folders on the way; kNoItem when missing.
@@ -41,7 +42,12 @@ int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
     std::error_code ec;
     std::filesystem::create_directories(args.out, ec);
     if (!std::filesystem::is_directory(args.out)) {
-        PrintError("cannot create the output folder " + args.out);
+        PrintError("cannot create the output folder " + args.out + (ec ? ": " + ec.message() : std::string()));
+        return kExitUsage;
+    }
+    // Said before the scan, not after a long one.
+    if (const std::string problem = OutputFolderProblem(args.out); !problem.empty()) {
+        PrintError(problem + " Choose another output folder with --out.");
         return kExitUsage;
     }
     const ScannedVolume scanned = ScanVolume(args.scan, ui);
@@ -58,6 +64,9 @@ int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
         return kExitUsage;
     }
     SaveOutcome outcome;
+    session.keepPartial = args.keepPartial;
+    // The summary below replaces the wizard's "work done" box.
+    session.onSaveFinished = [&ui](const SaveOutcome&) { ui.EndProgress(); };
     {
         StopOnInterrupt interrupt(session.CancelFlag());
         outcome = session.SaveSelectedFolder(item, args.out);
@@ -67,10 +76,9 @@ int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
         PrintError("nothing was saved");
         return kExitSourceError;
     }
-    std::fprintf(stderr, "%llu of %llu file(s) written, %llu could not be written%s\n",
-                 static_cast<unsigned long long>(outcome.filesWritten),
-                 static_cast<unsigned long long>(outcome.fileCount),
-                 static_cast<unsigned long long>(outcome.filesFailed), outcome.cancelled ? " (stopped)" : "");
+    for (const std::string& name : outcome.failedFiles)
+        std::fprintf(stderr, "not written whole: %s%s\n", name.c_str(), args.keepPartial ? " (kept as .incomplete)" : "");
+    std::fprintf(stderr, "%s%s\n", outcome.cancelled ? "(stopped) " : "", SaveSummaryText(outcome).c_str());
     return outcome.filesFailed > 0 || outcome.cancelled ? kExitSomeNotWritten : kExitOk;
 }
 
@@ -82,6 +90,8 @@ Command RegisterRecoverCommand(CLI::App& app) {
     AddVolumeScanOptions(*sub, args->scan);
     sub->add_option("--out", args->out, "Output folder (created when missing)")->required();
     sub->add_option("--path", args->path, "Folder to save, as list prints it (default: the whole volume)");
+    sub->add_flag("--keep-partial", args->keepPartial,
+                  "Keep a file that could not be written whole as NAME.incomplete (default: remove it)");
     return {sub, [args](TerminalUi& ui) { return RunRecover(*args, ui); }};
 }
 

@@ -17,21 +17,25 @@ struct VolumesArgs {
     bool json = false;
 };
 
+constexpr std::size_t kColumns = 6;
+
 void PrintTable(const std::vector<VolumeEntry>& volumes) {
-    const std::array<std::string, 4> headers{"VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR"};
-    std::vector<std::array<std::string, 4>> rows;
+    const std::array<std::string, kColumns> headers{"VOLUME",       "FILE_SYSTEM", "VOLUME_SIZE",
+                                                    "START_SECTOR", "NAME",        "PARTITION"};
+    std::vector<std::array<std::string, kColumns>> rows;
     for (const VolumeEntry& v : volumes)
-        rows.push_back({v.volumeName, v.fileSystemLabel, v.sizeText, std::to_string(v.startSector)});
-    std::array<std::size_t, 4> widths{};
-    for (std::size_t c = 0; c < 4; ++c) {
+        rows.push_back({v.volumeName, v.fileSystemLabel, v.sizeText, std::to_string(v.startSector),
+                        v.commonName.empty() ? "-" : v.commonName, v.partitionName.empty() ? "-" : v.partitionName});
+    std::array<std::size_t, kColumns> widths{};
+    for (std::size_t c = 0; c < kColumns; ++c) {
         widths[c] = headers[c].size();
         for (const auto& row : rows) widths[c] = std::max(widths[c], row[c].size());
     }
-    const auto printRow = [&](const std::array<std::string, 4>& cells) {
+    const auto printRow = [&](const std::array<std::string, kColumns>& cells) {
         std::string line;
-        for (std::size_t c = 0; c < 4; ++c) {
+        for (std::size_t c = 0; c < kColumns; ++c) {
             line += cells[c];
-            if (c + 1 < 4) line += std::string(widths[c] - cells[c].size() + 2, ' ');
+            if (c + 1 < kColumns) line += std::string(widths[c] - cells[c].size() + 2, ' ');
         }
         std::cout << line << '\n';
     };
@@ -51,12 +55,18 @@ int RunVolumes(const VolumesArgs& args, TerminalUi& ui) {
             row["fileSystemLabel"] = v.fileSystemLabel;
             row["sizeText"] = v.sizeText;
             row["startSector"] = v.startSector;
+            row["name"] = v.commonName;
+            row["partitionName"] = v.partitionName;
             std::cout << row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         }
     } else {
         PrintTable(found.volumes);
     }
     std::cout.flush();
+    if (found.volumes.empty()) {
+        PrintNoVolumeHint(args.source, source.Reader().sourceLength, found.scanCode, args.scan.advance);
+        return kExitSourceError;
+    }
     return kExitOk;
 }
 

@@ -20,6 +20,12 @@ bool IsYes(std::string reply) {
     return reply == "y" || reply == "yes";
 }
 
+bool SpeaksOfTheWizard(const std::string& text) {
+    for (const char* words : {"Select save button", "select the choice from combo box", "click Next button"})
+        if (text.find(words) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace
 
 TerminalUi::TerminalUi(Options options, std::FILE* err, std::FILE* in)
@@ -76,6 +82,9 @@ void TerminalUi::Draw(bool force) {
 MsgAnswer TerminalUi::ShowMessage(const std::string& text, const std::string& title, MsgIcon /*icon*/,
                                   MsgButtons buttons) {
     std::lock_guard lock(mutex_);
+    // Texts that speak of the wizard's buttons and boxes mean nothing on a terminal; the commands say what
+    // they found in their own words.
+    if (!options_.verbose && buttons == MsgButtons::Ok && SpeaksOfTheWizard(text)) return MsgAnswer::Ok;
     ClearLine();
     const std::string heading = (title.empty() ? std::string(kAppTitle) : title) + ": " + text;
     if (buttons == MsgButtons::Ok) {

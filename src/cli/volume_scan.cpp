@@ -52,6 +52,20 @@ DiscoveredVolume DiscoverVolume(const VolumeEntry& volume, int maxFileSystems, T
 
 namespace {
 
+// The command line's words for EmptyScanHint.
+void PrintEmptyScanHint(const std::string& source, const std::string& label, RecoveryMode mode) {
+    const ModeOffer offer = ModesForLabel(label);
+    PrintError("nothing was found on this volume");
+    if (mode == RecoveryMode::Standard && offer.Offers(RecoveryMode::Advanced))
+        std::fprintf(stderr, "  formatted or damaged? try:    --mode advanced%s\n",
+                     offer.formattedSwitch ? "  (with --formatted for a formatted card)" : "");
+    else if (mode == RecoveryMode::Standard && offer.Offers(RecoveryMode::Deep))
+        std::fprintf(stderr, "  try:                          --mode deep\n");
+    else if (mode == RecoveryMode::Advanced && offer.formattedSwitch)
+        std::fprintf(stderr, "  formatted? try:               --formatted, or another --candidate (find-tables lists them)\n");
+    std::fprintf(stderr, "  to find files by their content: salvora-cli carve %s --out DIR\n", source.c_str());
+}
+
 RecoveryMode ModeOf(const std::string& text) {
     if (text == "advanced") return RecoveryMode::Advanced;
     if (text == "deep") return RecoveryMode::Deep;
@@ -70,7 +84,9 @@ int PrepareAdvanced(ScanSession& session, const VolumeEntry& volume, const Recov
     DiscoveredVolume discovered = DiscoverVolume(volume, args.maxFileSystems, ui);
     if (discovered.exitCode != kExitOk) return discovered.exitCode;
     const DeepDiscovery& found = discovered.found;
-    ui.ShowMessage(found.message, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+    ui.ShowMessage(found.message, kAppTitle, MsgIcon::Information, MsgButtons::Ok);  // the wizard's words: --verbose
+    std::fprintf(stderr, "salvora-cli: %zu FAT cop%s found\n", found.candidateTexts.size(),
+                 found.candidateTexts.size() == 1 ? "y" : "ies");
     AdvancedSelection selection;
     selection.candidateIndex = args.candidate.value_or(0);
     if (selection.candidateIndex >= found.candidateTexts.size()) {
@@ -165,7 +181,12 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
     if (ParserKindForLabel(volume.entry.fileSystemLabel) == ParserKind::HfsPlus)
         ui.ShowMessage(scanned.session->ScanCompleted() ? kWorkDoneText : kWorkAbortedText, kAppTitle,
                        MsgIcon::Information, MsgButtons::Ok);
-    if (!scanned.session->ScanCompleted()) scanned.exitCode = kExitSourceError;
+    if (!scanned.session->ScanCompleted()) {
+        scanned.exitCode = kExitSourceError;
+    } else if (scanned.session->FoundNothing()) {
+        PrintEmptyScanHint(args.source, volume.entry.fileSystemLabel, mode);
+        scanned.exitCode = kExitSourceError;
+    }
     return scanned;
 }
 

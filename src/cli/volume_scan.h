@@ -13,7 +13,6 @@
 
 namespace salvora::cli {
 
-inline constexpr int kExitSomeNotWritten = 3;
 
 // The recovery-mode page and the advanced-input page: how deeply to parse, and for Advanced which of the
 // searches' candidates to start from.

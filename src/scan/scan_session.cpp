@@ -382,6 +382,24 @@ std::vector<ListRow> ScanSession::ShowFolderFiles(ItemId item) {
     return salvora::ShowFolderFiles(tree_, *parser_, item);
 }
 
+std::string EmptyScanHint(RecoveryMode mode, const std::string& fileSystemLabel) {
+    const ModeOffer offer = ModesForLabel(fileSystemLabel);
+    std::string text = "Nothing was found on this volume.";
+    if (mode == RecoveryMode::Standard && offer.Offers(RecoveryMode::Advanced)) {
+        text += " If it was formatted or damaged, go Back and choose Advanced";
+        text += offer.formattedSwitch ? " (tick \"Is Drive Formated..?\" for a formatted card)." : ".";
+    } else if (mode == RecoveryMode::Standard && offer.Offers(RecoveryMode::Deep)) {
+        text += " Go Back and choose Deep to look for catalog pieces across the volume.";
+    } else if (mode == RecoveryMode::Advanced && offer.formattedSwitch) {
+        text += " If the card was formatted, go Back and tick \"Is Drive Formated..?\", or try another FAT copy.";
+    }
+    return text + " \"Search by file type\" finds files by their content when no file system is left.";
+}
+
+bool ScanSession::FoundNothing() const {
+    return parser_ == nullptr || !parser_->FirstChild(parser_->RootEntry());
+}
+
 bool ScanSession::DumpClickedFile(ItemId item, const std::string& outputFolder) {
     const ResultItem clicked = tree_.Item(item);
     if (!parser_ || busyFlag_ || outputFolder.empty() || !clicked.entry || parser_->IsFolder(*clicked.entry))

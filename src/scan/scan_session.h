@@ -45,6 +45,9 @@ inline constexpr const char* kWorkAbortedText = "Work Aborted....";
 inline constexpr const char* kNotExtText = "Selected Drive is not in ext2/ext3/ext4 Format";
 inline constexpr const char* kPleaseWaitText = "Please wait for other process to complete";
 
+// After a scan that found no entry at all: what to try next, in the wizard's words (the mode page's names).
+std::string EmptyScanHint(RecoveryMode mode, const std::string& fileSystemLabel);
+
 // What the page shows besides the tree and the list.
 struct PageState {
     bool backEnabled = false;
@@ -88,6 +91,8 @@ class ScanSession {
     // The scan ran to its completion (also after a Stop); false when the boot sector (superblock, volume
     // header) was refused.
     bool ScanCompleted() const { return scanCompleted_.load(); }
+    // The scan ended with no file or folder below the root: the volume looks empty as read in this mode.
+    bool FoundNothing() const;
     // What Stop sets for saves and searches; an interrupt handler may set it directly to end a running save.
     std::atomic<bool>& CancelFlag() { return cancelFlag_; }
     PageState State() const;

@@ -104,11 +104,10 @@ std::optional<VolumeEntry> ProbeBareVolume(FileReadSeek& reader) {
     if (kind == BareKind::None) return std::nullopt;
     constexpr std::uint64_t kMiB = 1048576;
     const std::uint64_t sizeMiB = reader.sourceLength / kMiB + (reader.sourceLength % kMiB != 0 ? 1 : 0);
-    VolumeEntry entry{.fileSystemLabel = BareVolumeLabel(kind),
-                      .displayName = {},
-                      .volumeName = std::string(1, '0'),
-                      .sizeText = std::to_string(sizeMiB) + "  MB",
-                      .startSector = 0};
+    VolumeEntry entry;
+    entry.fileSystemLabel = BareVolumeLabel(kind);
+    entry.volumeName = "0";
+    entry.sizeText = std::to_string(sizeMiB) + "  MB";
     return entry;
 }
 

@@ -97,7 +97,7 @@ TEST_F(CliResults, RecoverWritesTheFolderContentsAndReportsFailures) {
         run.err.find("number of files found inside this folder = 7 .do u want to continue dumping these "
                      "files..?"),
         std::string::npos);
-    EXPECT_NE(run.err.find("work done"), std::string::npos);
+    EXPECT_NE(run.err.find("7 file(s) saved in " + out_.string() + "\n"), std::string::npos) << run.err;
 
     // Again into the same folder: nothing is overwritten.
     run = Cli("recover '" + image_ + "' --out '" + out_.string() + "' --path /Photos --yes");
@@ -119,6 +119,20 @@ TEST_F(CliResults, RecoverWritesTheFolderContentsAndReportsFailures) {
     EXPECT_EQ(run.exitCode, 3) << run.err;
     EXPECT_EQ(fs::file_size(out_ / "s512.bin"), 512u);
     EXPECT_NE(run.err.find("could not be written"), std::string::npos);
+    // No cut file is left under its real name, and each one is named.
+    int named = 0;
+    for (const auto& e : fs::directory_iterator(out_)) {
+        EXPECT_LE(fs::file_size(e.path()), 4096u) << e.path();
+    }
+    for (std::size_t at = 0; (at = run.err.find("not written whole: ", at)) != std::string::npos; ++at) ++named;
+    EXPECT_GT(named, 0) << run.err;
+    EXPECT_NE(run.err.find(std::to_string(named) + " could not be written"), std::string::npos) << run.err;
+
+    // An output folder that cannot be written (for root too: /proc takes no new files) is refused before the
+    // scan, with the reason.
+    run = Cli("recover '" + image_ + "' --out /proc --yes");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("The folder /proc cannot be written"), std::string::npos) << run.err;
 }
 
 }  // namespace

@@ -83,12 +83,13 @@ TEST(CliVolumes, BareFat32ImageIsOneRowFromSectorZero) {
     const test::CliRun text = test::Cli("volumes " + image.Arg());
     EXPECT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out,
-              "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n"
-              "0       FAT32        3  MB        0\n");
+              "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR  NAME  PARTITION\n"
+              "0       FAT32        3  MB        0             -     -\n");
     const test::CliRun json = test::Cli("volumes --json " + image.Arg());
     EXPECT_EQ(json.exitCode, 0);
     EXPECT_EQ(json.out,
-              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"3  MB\",\"startSector\":0}\n");
+              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"3  MB\",\"startSector\":0,\"name\":\"\","
+              "\"partitionName\":\"\"}\n");
 }
 
 TEST(CliVolumes, MbrImageListsPrimariesInRecordOrder) {
@@ -97,13 +98,15 @@ TEST(CliVolumes, MbrImageListsPrimariesInRecordOrder) {
     const test::CliRun json = test::Cli("volumes " + image.Arg() + " --json");
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out,
-              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"10   MB\",\"startSector\":2048}\n"
-              "{\"index\":1,\"fileSystemLabel\":\"extX\",\"sizeText\":\"20   MB\",\"startSector\":22528}\n");
+              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"10   MB\",\"startSector\":2048,\"name\":\"\","
+              "\"partitionName\":\"type 0x0c\"}\n"
+              "{\"index\":1,\"fileSystemLabel\":\"extX\",\"sizeText\":\"20   MB\",\"startSector\":22528,\"name\":\"\","
+              "\"partitionName\":\"type 0x83\"}\n");
     const test::CliRun text = test::Cli("volumes " + image.Arg());
     EXPECT_EQ(text.out,
-              "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n"
-              "0       FAT32        10   MB      2048\n"
-              "1       extX         20   MB      22528\n");
+              "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR  NAME  PARTITION\n"
+              "0       FAT32        10   MB      2048          -     type 0x0c\n"
+              "1       extX         20   MB      22528         -     type 0x83\n");
     // Status texts stay off a non-terminal stderr unless asked for; --verbose works after the command too.
     EXPECT_EQ(text.err, "");
     const test::CliRun verbose = test::Cli("volumes " + image.Arg() + " --verbose");
@@ -115,17 +118,23 @@ TEST(CliVolumes, MbrImageListsPrimariesInRecordOrder) {
 TEST(CliVolumes, AdvanceScanFindsBootSectorsBehindAnEmptyTable) {
     Image image("advance.img", 4 << 20);
     image.Write(2048 * 512, Fat32BootSector(4096));
+    // Without a table the standard scan finds nothing, says so and names the advance scan and carving.
     const test::CliRun standard = test::Cli("volumes " + image.Arg());
-    EXPECT_EQ(standard.exitCode, 0);
-    EXPECT_EQ(standard.out, "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR\n");
+    EXPECT_EQ(standard.exitCode, 1);
+    EXPECT_EQ(standard.out, "VOLUME  FILE_SYSTEM  VOLUME_SIZE  START_SECTOR  NAME  PARTITION\n");
+    EXPECT_NE(standard.err.find("no partition table and no file system"), std::string::npos) << standard.err;
+    EXPECT_NE(standard.err.find("volumes " + image.Arg().substr(1, image.Arg().size() - 2) + " --advance"),
+              std::string::npos) << standard.err;
+    EXPECT_NE(standard.err.find("carve"), std::string::npos);
     const test::CliRun advance = test::Cli("volumes " + image.Arg() + " --advance --json");
     EXPECT_EQ(advance.exitCode, 0) << advance.err;
-    EXPECT_EQ(advance.out,
-              "{\"index\":0,\"fileSystemLabel\":\"FAT32\",\"sizeText\":\"2  MB\",\"startSector\":2048}\n");
-    // A range that ends before the volume finds nothing.
+    EXPECT_EQ(nlohmann::json::parse(advance.out).at("startSector"), 2048);
+    EXPECT_EQ(nlohmann::json::parse(advance.out).at("fileSystemLabel"), "FAT32");
+    // A range that ends before the volume finds nothing, and says that carving is what is left.
     const test::CliRun ranged = test::Cli("volumes " + image.Arg() + " --advance --range 0 100 --json");
-    EXPECT_EQ(ranged.exitCode, 0);
+    EXPECT_EQ(ranged.exitCode, 1);
     EXPECT_EQ(ranged.out, "");
+    EXPECT_NE(ranged.err.find("carve"), std::string::npos) << ranged.err;
 }
 
 // Images made by the real mkfs tools: each single-volume image is one bare row; the partitioned disk lists
@@ -142,11 +151,17 @@ TEST(CliVolumes, FixtureImages) {
         const std::uint64_t rawSize = manifest.at("raw_size");
         const test::CliRun result = test::Cli("volumes --json '" + test::Fixture(name).string() + "'");
         EXPECT_EQ(result.exitCode, 0) << name;
+        nlohmann::ordered_json got = nlohmann::ordered_json::parse(result.out);
+        // The everyday name is libblkid's: "FAT16", "exFAT", "ext4" ..., then the volume label if any.
+        const std::string common = got.at("name");
+        EXPECT_EQ(common.rfind(manifest.at("filesystem").get<std::string>(), 0), 0u) << name << ": " << common;
+        got.erase("name");
+        got.erase("partitionName");
         const nlohmann::ordered_json row{{"index", 0},
                                          {"fileSystemLabel", labels.at(manifest.at("filesystem"))},
                                          {"sizeText", std::to_string((rawSize + 1048575) / 1048576) + "  MB"},
                                          {"startSector", 0}};
-        EXPECT_EQ(result.out, row.dump() + "\n") << name;
+        EXPECT_EQ(got.dump(), row.dump()) << name;
         ++checked;
     }
     EXPECT_GE(checked, 4);
@@ -167,7 +182,15 @@ TEST(CliVolumes, FixtureImages) {
     }
     const test::CliRun disk = test::Cli("volumes --json '" + test::Fixture("mbr.img").string() + "'");
     EXPECT_EQ(disk.exitCode, 0);
-    EXPECT_EQ(disk.out, expected);
+    std::string got;
+    for (std::size_t at = 0, end; (end = disk.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        nlohmann::ordered_json row = nlohmann::ordered_json::parse(disk.out.substr(at, end - at));
+        EXPECT_FALSE(row.at("name").get<std::string>().empty()) << row.dump();
+        row.erase("name");
+        row.erase("partitionName");
+        got += row.dump() + "\n";
+    }
+    EXPECT_EQ(got, expected);
 }
 
 TEST(CliVolumes, UnopenableSourceExitsOne) {
