@@ -65,7 +65,7 @@ int Make(const std::string& path, int dirs, int filesPerDir) {
 
 bool Open(const std::string& image, salvora::FileReadSeek& reader, Fat64Class& parser) {
     if (!reader.OpenSource(image)) return false;
-    parser.AttachReader(&reader, salvora::VolumeEntry{"exFAT", "", image, "", 0});
+    parser.AttachReader(&reader, salvora::VolumeEntry{"exFAT", "", image, "", 0, {}, {}});
     parser.SetVolumeBytes(reader.sourceLength);
     return parser.RunStandard() == Fat64Class::StandardResult::Done;
 }

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     salvora::FileReadSeek reader;
     if (!reader.OpenSource(argv[2])) return 1;
     HFSP parser;
-    parser.AttachVolume(&reader, salvora::VolumeEntry{"HFS+", "", argv[2], "", start});
+    parser.AttachVolume(&reader, salvora::VolumeEntry{"HFS+", "", argv[2], "", start, {}, {}});
     if (!parser.ReadVolumeHeader() || !(deep ? parser.ScanCatalogNodes() : parser.ReadCatalogNodes()) ||
         !parser.ReadExtentsOverflowHeader()) {
         std::puts("Work Aborted....");

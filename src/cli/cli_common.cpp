@@ -100,7 +100,9 @@ SourceReader::~SourceReader() {
 
 bool SourceReader::Open(const std::string& path) {
     if (reader_->OpenSource(path)) return true;
-    PrintError("cannot open " + path + ": " + OpenFailureReason(path));
+    // A container's error names its file already.
+    PrintError("cannot open " + (reader_->OpenError().empty() ? path + ": " + OpenFailureReason(path)
+                                                               : reader_->OpenError()));
     return false;
 }
 

@@ -27,5 +27,6 @@ Command RegisterSearchCommand(CLI::App& app);
 Command RegisterFindTablesCommand(CLI::App& app);
 Command RegisterCarveCommand(CLI::App& app);
 Command RegisterSignatureCommand(CLI::App& app);
+Command RegisterInfoCommand(CLI::App& app);
 
 }  // namespace salvora::cli

@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     const std::vector<Command> commands{RegisterDrivesCommand(app), RegisterVolumesCommand(app),
                                         RegisterListCommand(app),   RegisterRecoverCommand(app),
                                         RegisterSearchCommand(app), RegisterFindTablesCommand(app),
-                                        RegisterCarveCommand(app),  RegisterSignatureCommand(app)};
+                                        RegisterCarveCommand(app),  RegisterSignatureCommand(app),
+                                        RegisterInfoCommand(app)};
 
     try {
         app.parse(argc, argv);

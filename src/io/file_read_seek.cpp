@@ -22,6 +22,7 @@ FileReadSeek::~FileReadSeek() { Close(); }
 void FileReadSeek::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    container_.reset();
     isBlockDevice_ = false;
 }
 
@@ -29,6 +30,7 @@ bool FileReadSeek::OpenSource(const std::string& path) {
     Close();
     path_ = path;
     position_ = 0;
+    openError_.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     // A directory opens fine read-only but is no source; treat it like any unopenable path.
@@ -42,7 +44,17 @@ bool FileReadSeek::OpenSource(const std::string& path) {
     }
     fd_ = fd;
     std::uint64_t length = 0;
-    if (S_ISBLK(st.st_mode)) {
+    ContainerOpening opening = OpenImageContainer(path);
+    if (!opening.error.empty()) {
+        openError_ = opening.error;
+        Close();
+        ShowInfo("invalid handle ...");
+        return false;
+    }
+    container_ = std::move(opening.container);
+    if (container_) {
+        length = container_->Details().mediaSize;
+    } else if (S_ISBLK(st.st_mode)) {
         isBlockDevice_ = true;
         if (::ioctl(fd_, BLKGETSIZE64, &length) != 0) length = 0;
     } else if (S_ISREG(st.st_mode)) {
@@ -67,7 +79,13 @@ bool FileReadSeek::SeekBytes(std::int64_t offset, int /*moveMethod*/) {
 std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::uint32_t count, std::int64_t at, bool& ioError) {
     std::int64_t done = 0;
     while (done < count) {
-        const ssize_t n = ::pread(fd_, out + done, count - done, at + done);
+        ssize_t n = 0;
+        if (container_) {
+            n = container_->ReadAt(out + done, count - done, static_cast<std::uint64_t>(at + done));
+            if (n < 0) errno = EIO;  // the container's own error was not a system call's
+        } else {
+            n = ::pread(fd_, out + done, count - done, at + done);
+        }
         if (n > 0) {
             done += n;
         } else if (n == 0) {

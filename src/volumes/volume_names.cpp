@@ -1,9 +1,12 @@
 #include "volumes/volume_names.h"
 
 #include <blkid/blkid.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <array>
 #include <string_view>
+#include <vector>
 
 #include "volumes/bare_volume.h"
 #include "volumes/boot_sector_probe.h"
@@ -47,13 +50,52 @@ std::string ContentLabel(FileReadSeek& reader, std::uint64_t startSector) {
     return {};
 }
 
-std::string CommonVolumeName(const FileReadSeek& reader, std::uint64_t startSector, std::uint64_t sizeBytes) {
-    if (reader.Descriptor() < 0 || startSector > (1ull << 54)) return {};
+namespace {
+
+constexpr std::uint64_t kCopiedBytes = 4u << 20;
+
+// A memory file holding the volume's first kCopiedBytes, as long as the volume (the rest reads as zeros).
+int CopyOfVolumeStart(FileReadSeek& reader, std::uint64_t startSector, std::uint64_t sizeBytes) {
+    if (!reader.IsOpen()) return -1;
+    const std::uint64_t start = startSector * kSectorBytes;
+    if (start >= reader.sourceLength) return -1;
+    if (sizeBytes == 0 || sizeBytes > reader.sourceLength - start) sizeBytes = reader.sourceLength - start;
+    std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min(sizeBytes, kCopiedBytes)));
+    const std::int64_t savedBase = reader.baseOffset;
+    reader.baseOffset = 0;
+    if (reader.SeekBytes(static_cast<std::int64_t>(start))) reader.ReadBytes(head.data(), static_cast<std::uint32_t>(head.size()));
+    reader.baseOffset = savedBase;
+    const int fd = ::memfd_create("salvora-probe", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0 ||
+        ::pwrite(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string CommonVolumeName(FileReadSeek& reader, std::uint64_t startSector, std::uint64_t sizeBytes) {
+    if (startSector > (1ull << 54)) return {};
+    int fd = reader.Descriptor();
+    blkid_loff_t offset = static_cast<blkid_loff_t>(startSector * kSectorBytes);
+    int copy = -1;
+    if (fd < 0) {
+        copy = CopyOfVolumeStart(reader, startSector, sizeBytes);
+        if (copy < 0) return {};
+        fd = copy;
+        offset = 0;
+        sizeBytes = 0;
+    }
     blkid_probe probe = blkid_new_probe();
-    if (probe == nullptr) return {};
+    if (probe == nullptr) {
+        if (copy >= 0) ::close(copy);
+        return {};
+    }
     std::string name;
-    if (blkid_probe_set_device(probe, reader.Descriptor(), static_cast<blkid_loff_t>(startSector * kSectorBytes),
-                               static_cast<blkid_loff_t>(sizeBytes)) == 0) {
+    if (blkid_probe_set_device(probe, fd, offset, static_cast<blkid_loff_t>(sizeBytes)) == 0) {
         blkid_probe_enable_superblocks(probe, 1);
         blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION |
                                                      BLKID_SUBLKS_LABEL | BLKID_SUBLKS_USAGE);
@@ -63,6 +105,7 @@ std::string CommonVolumeName(const FileReadSeek& reader, std::uint64_t startSect
         }
     }
     blkid_free_probe(probe);
+    if (copy >= 0) ::close(copy);
     return name;
 }
 

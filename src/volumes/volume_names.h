@@ -18,6 +18,8 @@ bool IsReadableLabel(const std::string& label);
 // libblkid's name of the file system at startSector ("FAT32", "exFAT", "ext4", "HFS+", "NTFS", or its own type
 // name), followed by the file system's label in quotes when it has one; empty when libblkid finds none.
 // sizeBytes 0 probes to the end of the source.
-std::string CommonVolumeName(const FileReadSeek& reader, std::uint64_t startSector, std::uint64_t sizeBytes);
+// A source read through a container is probed on a copy of the volume's first MiBs, which hold the type and
+// most labels.
+std::string CommonVolumeName(FileReadSeek& reader, std::uint64_t startSector, std::uint64_t sizeBytes);
 
 }  // namespace salvora

@@ -21,7 +21,7 @@ struct ExtListed {
 inline bool RunExtScan(ext2Class& parser, FileReadSeek& reader, const std::string& path,
                        std::uint64_t volumeBytes, std::uint64_t startSector = 0) {
     if (!reader.OpenSource(path)) return false;
-    VolumeEntry volume{"extX", "", path, std::to_string(volumeBytes >> 20), startSector};
+    VolumeEntry volume{"extX", "", path, std::to_string(volumeBytes >> 20), startSector, {}, {}};
     if (!parser.AttachVolume(&reader, volume)) return false;
     parser.volumeSize = volumeBytes;
     if (!parser.FindSuperblock() || !parser.ReadGroupDescriptors()) return false;

@@ -37,7 +37,7 @@ class ExFatFixture : public ::testing::Test {
         manifest = test::ReadManifest("exfat.img");
         ASSERT_TRUE(reader.OpenSource(image.string()));
         parser.tree = &tree;
-        parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "64", 0});
+        parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, {}, {}});
         ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
         Collect(parser.RootEntry(), "");
     }
@@ -145,7 +145,7 @@ TEST_F(ExFatFixture, AdvancedRunWithTheBootSectorsFoundListsTheFiles) {
     Fat64Class deep;
     ResultTree deepTree;
     deep.tree = &deepTree;
-    deep.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "64", 0});
+    deep.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, {}, {}});
     const auto search = deep.RunAdvancedInputSearches(3);
     ASSERT_TRUE(search.bootValid);
     ASSERT_FALSE(search.fatOffsets.empty());

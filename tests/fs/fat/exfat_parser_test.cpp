@@ -170,7 +170,7 @@ class ExFatParser : public ::testing::Test {
     void Open(const fs::path& image) {
         ASSERT_TRUE(reader.OpenSource(image.string()));
         parser.tree = &tree;
-        parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "1", 0});
+        parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "1", 0, {}, {}});
     }
     void TearDown() override {
         driveFormatted = false;

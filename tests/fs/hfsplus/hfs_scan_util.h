@@ -12,7 +12,7 @@ namespace salvora::test {
 inline bool RunHfsScan(HFSP& parser, FileReadSeek& reader, const std::string& path, bool deep,
                        std::uint64_t startSector = 0, const std::string& sizeText = "") {
     if (!reader.OpenSource(path)) return false;
-    const VolumeEntry volume{"HFS+", "", path, sizeText, startSector};
+    const VolumeEntry volume{"HFS+", "", path, sizeText, startSector, {}, {}};
     parser.AttachVolume(&reader, volume);
     if (!parser.ReadVolumeHeader()) return false;
     if (!(deep ? parser.ScanCatalogNodes() : parser.ReadCatalogNodes())) return false;
