@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     GlobalOptions global;
     app.add_flag("-v,--verbose", global.verbose, "Print every status text on a line of its own");
     app.add_flag("-y,--yes", global.assumeYes, "Answer Yes to every question");
+    app.set_version_flag("--version", "salvora-cli " SALVORA_VERSION_TEXT);
 
     const std::vector<Command> commands{RegisterDrivesCommand(app), RegisterVolumesCommand(app),
                                         RegisterListCommand(app),   RegisterRecoverCommand(app),
