@@ -79,7 +79,8 @@ std::vector<std::size_t> CheckedCarvedRows(const ResultTree& tree) {
 
 CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reader,
                                   const std::vector<std::size_t>& rows, const std::string& folder,
-                                  const std::atomic<bool>& cancel, bool keepPartial) {
+                                  const std::atomic<bool>& cancel, bool keepPartial,
+                                  std::optional<FileOwner> owner) {
     CarvedSaveOutcome outcome;
     for (std::size_t row : rows) {
         if (PollStop(cancel)) {
@@ -99,6 +100,7 @@ CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reade
             if (dest.empty()) break;
             Ui().SetStatus("saving File  " + dest);
             if (WriteCarvedFile(reader, *file, dest, keepPartial)) {
+                if (owner) (void)::lchown(dest.c_str(), owner->uid, owner->gid);
                 outcome.paths.push_back(dest);
                 written = true;
             } else if (errno != EEXIST) {

@@ -8,6 +8,7 @@
 
 #include "io/file_read_seek.h"
 #include "raw/carving_engine.h"
+#include "scan/file_saver.h"
 #include "scan/result_tree.h"
 
 namespace salvora {
@@ -33,6 +34,7 @@ std::vector<std::size_t> CheckedCarvedRows(const ResultTree& tree);
 // Writes the rows into folder, each as "<start> .<ext>"; status "saving File  <path>" per file.
 CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reader,
                                   const std::vector<std::size_t>& rows, const std::string& folder,
-                                  const std::atomic<bool>& cancel, bool keepPartial = false);
+                                  const std::atomic<bool>& cancel, bool keepPartial = false,
+                                  std::optional<FileOwner> owner = std::nullopt);
 
 }  // namespace salvora

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <unordered_set>
@@ -134,6 +135,30 @@ std::uint64_t FolderSaver::CountFiles(EntryId folder) const {
     return count;
 }
 
+std::optional<FileOwner> InvokingUser() {
+    if (::geteuid() != 0) return std::nullopt;
+    const char* uid = std::getenv("SUDO_UID");
+    const char* gid = std::getenv("SUDO_GID");
+    if (uid == nullptr || gid == nullptr) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long u = std::strtoul(uid, &end, 10);
+    if (*uid == '\0' || *end != '\0') return std::nullopt;
+    const unsigned long g = std::strtoul(gid, &end, 10);
+    if (*gid == '\0' || *end != '\0' || u == 0) return std::nullopt;
+    return FileOwner{static_cast<unsigned>(u), static_cast<unsigned>(g)};
+}
+
+void FolderSaver::GiveAway(const std::string& path) const {
+    if (owner && !path.empty()) (void)::lchown(path.c_str(), owner->uid, owner->gid);
+}
+
+std::string FolderSaver::Folder(const std::string& name, const std::string& parent) {
+    const bool existed = KindOf(Join(parent, name)) == PathKind::Folder;
+    const std::string made = MakeFolderIn(name, parent);
+    if (!existed) GiveAway(made);
+    return made;
+}
+
 std::string SaveSummaryText(const SaveOutcome& outcome) {
     std::string text = std::to_string(outcome.filesWritten) + " file(s) saved in " + outcome.outputFolder;
     if (outcome.filesFailed > 0) text += ", " + std::to_string(outcome.filesFailed) + " could not be written";
@@ -202,6 +227,7 @@ bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& 
     const bool written = parser_.ExtractFile(entry, dest);
     if (onFileSizeLine) onFileSizeLine({});
     if (written) {
+        GiveAway(dest);
         ++outcome.filesWritten;
         return true;
     }
@@ -239,7 +265,7 @@ void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_
             const std::string name = Trim(parser_.EntryName(child));
             std::string below = here;
             if (!name.empty()) {
-                below = MakeFolderIn(SafeName(name), here);
+                below = Folder(SafeName(name), here);
                 // The files below then fail to be written, each named in the failures.
                 if (below.empty()) below = Join(here, SafeName(name));
             }
@@ -323,7 +349,7 @@ SaveOutcome FolderSaver::SaveItems(const ResultTree& tree, const std::vector<Ite
             names.insert(names.begin(), tree.Item(up).text);
         std::string dir = outputFolder;
         for (const std::string& name : names) {
-            const std::string next = MakeFolderIn(SafeName(Trim(name)), dir);
+            const std::string next = Folder(SafeName(Trim(name)), dir);
             dir = next.empty() ? Join(dir, SafeName(Trim(name))) : next;
         }
         const EntryId entry = *it.entry;
@@ -331,7 +357,7 @@ SaveOutcome FolderSaver::SaveItems(const ResultTree& tree, const std::vector<Ite
             SaveWalk(entry, dir, counter, outcome);
         } else if (parser_.IsWalkFolder(entry)) {
             const std::string name = SafeName(Trim(parser_.EntryName(entry)));
-            const std::string sub = MakeFolderIn(name, dir);
+            const std::string sub = Folder(name, dir);
             SaveWalk(entry, sub.empty() ? Join(dir, name) : sub, counter, outcome);
         } else if (parser_.IsWalkFile(entry)) {
             ++counter;
@@ -363,7 +389,10 @@ SaveOutcome FolderSaver::SaveFiles(const std::vector<EntryId>& files, const std:
 std::string FolderSaver::SaveOneFile(EntryId entry, const std::string& folder) {
     const std::string dest = UniqueFilePath(folder, SafeName(Trim(parser_.EntryName(entry))));
     if (dest.empty()) return {};
-    if (parser_.ExtractFile(entry, dest)) return dest;
+    if (parser_.ExtractFile(entry, dest)) {
+        GiveAway(dest);
+        return dest;
+    }
     DiscardIncompleteFile(dest, keepPartial);
     return {};
 }

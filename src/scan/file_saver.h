@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,14 @@ std::string SaveSummaryText(const SaveOutcome& outcome);
 // when one can. Tries a real write: permission bits say nothing of a read-only mount or of root.
 std::string OutputFolderProblem(const std::string& folder);
 
+// Who should own what a save writes: the user who ran the program through sudo, when it runs as root with
+// SUDO_UID set, so that a person does not find root's files in their home. nullopt otherwise.
+struct FileOwner {
+    unsigned uid = 0;
+    unsigned gid = 0;
+};
+std::optional<FileOwner> InvokingUser();
+
 // After a failed write of a new file at path: removes what was written, or with keepPartial renames it to
 // "NAME.incomplete" (never over an existing file) so that nothing incomplete carries the real name.
 void DiscardIncompleteFile(const std::string& path, bool keepPartial);
@@ -60,6 +69,8 @@ class FolderSaver {
     std::function<void(const SaveOutcome&)> onFinished;
     // Keep a file that could not be written whole as "NAME.incomplete" instead of removing it.
     bool keepPartial = false;
+    // Every file and folder the save creates is given to this user (see InvokingUser).
+    std::optional<FileOwner> owner;
 
     std::uint64_t CountFiles(EntryId folder) const;
     // Writes the folder's children below path; counter counts the files reached (the progress position).
@@ -77,6 +88,9 @@ class FolderSaver {
 
   private:
     bool SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);
+    // MakeFolderIn, and the new folder given to the owner.
+    std::string Folder(const std::string& name, const std::string& parent);
+    void GiveAway(const std::string& path) const;
     // The count question naming the destination; false when declined (then said on the status line).
     bool Confirm(std::uint64_t count, const std::string& outputFolder);
     bool Cancelled(SaveOutcome& outcome);

@@ -406,6 +406,7 @@ bool ScanSession::DumpClickedFile(ItemId item, const std::string& outputFolder) 
         return false;
     FolderSaver saver(*parser_, Sink(), cancelFlag_);
     saver.keepPartial = keepPartial;
+    saver.owner = saveOwner;
     return !saver.SaveOneFile(*clicked.entry, outputFolder).empty();
 }
 
@@ -423,6 +424,7 @@ SaveOutcome ScanSession::WithSaver(const std::function<SaveOutcome(FolderSaver&)
         saver.onFileSizeLine = onFileSizeLine;
         saver.onFinished = onSaveFinished;
         saver.keepPartial = keepPartial;
+        saver.owner = saveOwner;
         outcome = body(saver);
     }
     resultsInUse_ = false;

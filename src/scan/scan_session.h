@@ -126,6 +126,8 @@ class ScanSession {
     std::function<void(const SaveOutcome&)> onSaveFinished;
     // Keep files that could not be written whole as "NAME.incomplete".
     bool keepPartial = false;
+    // Whom saved files and folders are given to (the wizard run through sudo: the invoking user).
+    std::optional<FileOwner> saveOwner;
 
     // Starts a search on a worker thread; onHit gets every row as it is found (on the worker). False when
     // refused.

@@ -3,6 +3,7 @@
 #include "scan/file_saver.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -219,6 +220,31 @@ TEST_F(SaveTest, FailedFilesAreNamedNeverLeftLookingCompleteAndCancelEndsTheWalk
     EXPECT_EQ(ui.messages.back().text,
               "(stopped)\nwork done\n\n0 file(s) saved in " + out.string() + ", stopped after 0 of 2");
     EXPECT_EQ(ui.lastPos, 0);  // the bar does not jump to full
+}
+
+TEST_F(SaveTest, RunThroughSudoTheFilesBelongToTheInvokingUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+    ::setenv("SUDO_UID", "12345", 1);
+    ::setenv("SUDO_GID", "23456", 1);
+    const std::optional<FileOwner> invoking = InvokingUser();
+    ::unsetenv("SUDO_UID");
+    ::unsetenv("SUDO_GID");
+    ASSERT_TRUE(invoking.has_value());
+    EXPECT_FALSE(InvokingUser().has_value());  // root without sudo keeps what it writes
+    FakeParser parser;
+    const EntryId sub = parser.Folder(0, "SUB");
+    parser.File(sub, "photo.jpg", "bytes");
+    parser.File(0, "top.txt", "t");
+    RecordingUi ui;
+    FolderSaver saver(parser, ui, cancel);
+    saver.owner = invoking;
+    ASSERT_EQ(saver.SaveSelectedFolder(0, out.string()).filesWritten, 2u);
+    for (const char* name : {"SUB", "SUB/photo.jpg", "top.txt"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat((out / name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, 12345u) << name;
+        EXPECT_EQ(st.st_gid, 23456u) << name;
+    }
 }
 
 TEST(SafeName, KeepsOrdinaryNamesAndMakesOthersSafe) {
