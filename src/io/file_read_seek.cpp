@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "io/ui_sink.h"
 
@@ -16,6 +18,38 @@ namespace salvora {
 
 FileReadSeek* theReader = nullptr;
 std::uint64_t totalSectors = 0;
+
+namespace {
+
+std::mutex providedMutex;
+std::map<std::string, int>& Provided() {
+    static std::map<std::string, int> descriptors;
+    return descriptors;
+}
+
+// A duplicate of the descriptor provided for path, or -1.
+int ProvidedDescriptor(const std::string& path) {
+    std::lock_guard lock(providedMutex);
+    const auto it = Provided().find(path);
+    return it == Provided().end() ? -1 : ::fcntl(it->second, F_DUPFD_CLOEXEC, 0);
+}
+
+}  // namespace
+
+void ProvideDescriptor(const std::string& path, int fd) {
+    // Only a descriptor that cannot write is taken: the source is never written, whoever opened it.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY) {
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    std::lock_guard lock(providedMutex);
+    auto [it, added] = Provided().emplace(path, fd);
+    if (!added) {
+        ::close(it->second);
+        it->second = fd;
+    }
+}
 
 FileReadSeek::~FileReadSeek() { Close(); }
 
@@ -31,7 +65,8 @@ bool FileReadSeek::OpenSource(const std::string& path) {
     path_ = path;
     position_ = 0;
     openError_.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ProvidedDescriptor(path);
+    if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     // A directory opens fine read-only but is no source; treat it like any unopenable path.
     if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {

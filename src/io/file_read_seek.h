@@ -22,6 +22,10 @@ public:
     std::uint64_t sourceLength = 0;  // bytes, as far as it could be learned
 };
 
+// A read-only descriptor of path that someone allowed to open it handed over (udisks, for a user who cannot
+// open the device): every later OpenSource(path) reads through a duplicate of it. Takes ownership of fd.
+void ProvideDescriptor(const std::string& path, int fd);
+
 class FileReadSeek final : public readWriteInterface {
 public:
     FileReadSeek() = default;
