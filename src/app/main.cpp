@@ -1,11 +1,19 @@
 // salvora [IMAGE ...]: the recovery wizard.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/cmendro_app.h"
 #include "app/screenshot_tour.h"
 
 int main(int argc, char** argv) {
+    // Answered before Qt starts, so it works without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("salvora %s\n", SALVORA_VERSION_TEXT);
+            return 0;
+        }
+    }
     salvora::gui::CMendroApp app(argc, argv);
     if (!app.InitInstance()) return 0;
     if (app.arguments().contains(QStringLiteral("--screenshot-tour"))) salvora::gui::StartScreenshotTour(app);
