@@ -62,9 +62,12 @@ QString OpenImageDialog(QWidget* owner) {
     if (Hooks().openImage) return Hooks().openImage(owner);
     return QFileDialog::getOpenFileName(
         owner, QCoreApplication::translate("salvora", "Open a disk image"), QDir::homePath(),
-        QCoreApplication::translate("salvora",
-                                    "Disk images (*.img *.dd *.raw *.bin *.iso "
-                                    "*.ima *.vfd);;All files (*)"));
+        QCoreApplication::translate(
+            "salvora",
+            "Disk images (*.img *.dd *.raw *.bin *.iso *.ima *.vfd *.E01 *.e01 *.Ex01 *.vhd *.vhdx *.vmdk "
+            "*.qcow2 *.qcow *.001 *.000 *.aa);;Raw images (*.img *.dd *.raw *.bin *.iso *.ima *.vfd);;"
+            "EnCase images (*.E01 *.e01 *.Ex01);;Virtual machine disks (*.vhd *.vhdx *.vmdk *.qcow2 *.qcow);;"
+            "Split raw images, first piece (*.001 *.000 *.aa);;All files (*)"));
 }
 
 void OpenUrl(const QUrl& url) {

@@ -145,8 +145,12 @@ void Physical_DriveDialog::OnNext() {
 }
 
 void Physical_DriveDialog::OpenImageAndGo(const QString& path) {
-    // The reader says "invalid handle ..." itself when the file cannot be opened.
-    if (!theReader->OpenSource(path.toStdString())) return;
+    // The reader says "invalid handle ..." itself when the file cannot be opened; a container says why.
+    if (!theReader->OpenSource(path.toStdString())) {
+        if (!theReader->OpenError().empty())
+            ShowBox(this, QString::fromStdString(theReader->OpenError()), QStringLiteral("Salvora"), MsgIcon::Warning);
+        return;
+    }
     if (std::optional<VolumeEntry> bare = ProbeBareVolume(*theReader)) {
         // One file system from the first byte: the volume way, reopened by path like a volume device.
         bare->displayName = path.toStdString();
