@@ -45,7 +45,7 @@ bool CMendroApp::InitInstance() {
         if (WizardPage* page = window_->CurrentPage()) page->StatusLine()->setText(text);
     });
     SetUi(sink_.get());
-    window_->Push(new Physical_DriveDialog(window_.get(), Images(), EnumerateDrives()));
+    window_->Push(new Physical_DriveDialog(window_.get(), Images()));
     window_->show();
     return true;
 }

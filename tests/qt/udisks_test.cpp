@@ -8,8 +8,11 @@
 #include <QTest>
 #include <array>
 
+#include "app/wizard_window.h"
 #include "io/file_read_seek.h"
 #include "qt_test_support.h"
+#include "ui/pages/drive_parsing_modes.h"
+#include "ui/pages/physical_drive_dialog.h"
 #include "ui/udisks/udisks_client.h"
 
 using namespace salvora;
@@ -69,11 +72,32 @@ class UdisksTest : public QObject {
         QVERIFY(error.contains("does not know"));
     }
 
+    // The drive page as the program opens it: listed on a worker, the stand-in's drive among the drives with its
+    // model and size; choosing it opens it through udisks and goes on to the scan-mode page.
+    void drivePageListsAndOpensTheUdisksDrive() {
+        WizardWindow window;
+        auto* page = new Physical_DriveDialog(&window, {});
+        window.Push(page);
+        QCOMPARE(page->DrivesRoot()->child(0)->text(0), QStringLiteral("reading..."));
+        QTRY_VERIFY_WITH_TIMEOUT(page->ListingShown(), 20000);
+        QTreeWidgetItem* standIn = nullptr;
+        for (int i = 0; i < page->DrivesRoot()->childCount(); ++i)
+            if (page->DrivesRoot()->child(i)->toolTip(0) == QStringLiteral("/dev/standin0")) standIn = page->DrivesRoot()->child(i);
+        QVERIFY(standIn != nullptr);
+        QVERIFY2(standIn->text(0).startsWith(QStringLiteral("Salvora StandIn  (")), qPrintable(standIn->text(0)));
+        page->Tree()->setCurrentItem(standIn);
+        page->OnNext();
+        QVERIFY(qobject_cast<DriveParsingModes*>(window.CurrentPage()) != nullptr);
+        QCOMPARE(page->SelectedDrivePath(), QStringLiteral("/dev/standin0"));
+        FileReadSeek reader;
+        QVERIFY(reader.OpenSource("/dev/standin0"));
+    }
+
   private:
     QString image_;
     QProcess bus_;
     QProcess standIn_;
 };
 
-QTEST_GUILESS_MAIN(UdisksTest)
+QTEST_MAIN(UdisksTest)
 #include "udisks_test.moc"

@@ -293,15 +293,30 @@ class WizardTest : public QObject {
         QTemporaryDir out;
         dialogs_->folderToChoose = out.path();
         QSignalSpy saved(results, &VolumeScanDlg::saveFinished);
+        // Started through sudo, the wizard gives what it writes to the person who ran sudo.
+        const bool asRoot = ::geteuid() == 0;
+        if (asRoot) {
+            qputenv("SUDO_UID", "4321");
+            qputenv("SUDO_GID", "4322");
+        }
         results->OnSave();
         QVERIFY(saved.wait(30000));
+        qunsetenv("SUDO_UID");
+        qunsetenv("SUDO_GID");
         QCOMPARE(dialogs_->folderCaptions.value(0), QString("Please choose a folder."));
         QVERIFY(dialogs_->Saw(
-            "number of files found inside this folder = 1 .do u want to continue dumping these files..?"));
+            "number of files found inside this folder = 1 .do u want to continue dumping these files..?\n\nThey "
+            "will be saved in " + out.path() + "."));
         QVERIFY(dialogs_->SawStarting("work done"));
         const QString savedFile = out.filePath("DCIM/100CANON/IMG_0001.JPG");
         QVERIFY2(QFileInfo(savedFile).isFile(), qPrintable(savedFile));
         QCOMPARE(QFileInfo(savedFile).size(), 7212);
+        if (asRoot) {
+            for (const QString& made : {savedFile, out.filePath("DCIM"), out.filePath("DCIM/100CANON")}) {
+                QCOMPARE(QFileInfo(made).ownerId(), 4321u);
+                QCOMPARE(QFileInfo(made).groupId(), 4322u);
+            }
+        }
         results->OnTreeClicked(canon);
         for (int r = 0; r < rows->rowCount(); ++r)
             if (rows->Row(r).path == "IMG_0001.JPG")

@@ -1,5 +1,7 @@
 #include "ui/controls/dialogs.h"
 
+#include <pwd.h>
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -7,6 +9,8 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
+
+#include "scan/file_saver.h"
 
 namespace salvora::gui {
 
@@ -55,13 +59,22 @@ MsgAnswer ShowBox(QWidget* owner, const QString& text, const QString& title, Msg
 
 QString ChooseFolderDialog(QWidget* owner, const QString& caption) {
     if (Hooks().chooseFolder) return Hooks().chooseFolder(owner, caption);
-    return QFileDialog::getExistingDirectory(owner, caption, QDir::homePath(), QFileDialog::ShowDirsOnly);
+    return QFileDialog::getExistingDirectory(owner, caption, UserHomeFolder(), QFileDialog::ShowDirsOnly);
+}
+
+QString UserHomeFolder() {
+    // Run through sudo, the person's own home, not root's.
+    if (const std::optional<FileOwner> user = InvokingUser()) {
+        if (const passwd* entry = ::getpwuid(user->uid); entry != nullptr && entry->pw_dir != nullptr)
+            return QString::fromLocal8Bit(entry->pw_dir);
+    }
+    return QDir::homePath();
 }
 
 QString OpenImageDialog(QWidget* owner) {
     if (Hooks().openImage) return Hooks().openImage(owner);
     return QFileDialog::getOpenFileName(
-        owner, QCoreApplication::translate("salvora", "Open a disk image"), QDir::homePath(),
+        owner, QCoreApplication::translate("salvora", "Open a disk image"), UserHomeFolder(),
         QCoreApplication::translate(
             "salvora",
             "Disk images (*.img *.dd *.raw *.bin *.iso *.ima *.vfd *.E01 *.e01 *.Ex01 *.vhd *.vhdx *.vmdk "

@@ -25,6 +25,8 @@ DialogHooks& Hooks();
 MsgAnswer ShowBox(QWidget* owner, const QString& text, const QString& title = QStringLiteral("Salvora"),
                   MsgIcon icon = MsgIcon::Information, MsgButtons buttons = MsgButtons::Ok);
 QString ChooseFolderDialog(QWidget* owner, const QString& caption);
+// The home folder of the person using the program: the invoking user's when run through sudo.
+QString UserHomeFolder();
 QString OpenImageDialog(QWidget* owner);
 void OpenUrl(const QUrl& url);
 

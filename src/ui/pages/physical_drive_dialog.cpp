@@ -1,6 +1,13 @@
 #include "ui/pages/physical_drive_dialog.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QPointer>
+#include <algorithm>
+#include <thread>
 
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -24,40 +31,29 @@ constexpr int kValueRole = Qt::UserRole + 1;
 
 }  // namespace
 
+namespace {
+
+QString SizeText(std::uint64_t bytes) {
+    if (bytes == 0) return {};
+    const double gb = static_cast<double>(bytes) / 1e9;
+    return gb >= 1.0 ? QStringLiteral("%1 GB").arg(gb, 0, 'f', 1)
+                     : QStringLiteral("%1 MB").arg(static_cast<double>(bytes) / 1e6, 0, 'f', 0);
+}
+
+}  // namespace
+
 Physical_DriveDialog::Physical_DriveDialog(WizardWindow* wizard, const QStringList& images,
-                                           const DriveListing& listing)
-    : WizardPage(wizard, nullptr, kDrivePage), tree_(new QTreeWidget(this)), listing_(listing) {
+                                           std::optional<DriveListing> listing,
+                                           std::optional<std::vector<UdisksDrive>> udisks)
+    : WizardPage(wizard, nullptr, kDrivePage), tree_(new QTreeWidget(this)) {
     tree_->setObjectName("driveTree");
     tree_->setHeaderHidden(true);
     volumesRoot_ = new QTreeWidgetItem(tree_, {QStringLiteral("VOLUMES:")});
     drivesRoot_ = new QTreeWidgetItem(tree_, {QStringLiteral("PHYSICAL DRIVES:")});
     imagesRoot_ = new QTreeWidgetItem(tree_, {QStringLiteral("IMAGE FILES:")});
-
-    for (const PhysicalDrive& drive : listing_.drives) {
-        QString text = QString::fromStdString(drive.ItemText());
-        if (!drive.backingFile.empty())
-            text += QStringLiteral("  (%1)").arg(QString::fromStdString(drive.backingFile));
-        auto* item = new QTreeWidgetItem(drivesRoot_, {text});
-        item->setData(0, kKindRole, kDriveItem);
-        item->setData(0, kValueRole, drive.number);
-        item->setToolTip(0, QString::fromStdString(drive.devicePath));
-    }
-    volumes_ = listing_.volumes;
-    // Shown from the last record to the first.
-    for (int i = static_cast<int>(volumes_.size()) - 1; i >= 0; --i) {
-        const VolumeEntry& v = volumes_[i];
-        auto* item = new QTreeWidgetItem(volumesRoot_, {QString::fromStdString(v.displayName)});
-        item->setData(0, kKindRole, kVolumeItem);
-        item->setData(0, kValueRole, i);
-        item->setToolTip(
-            0, QStringLiteral("%1  %2  %3")
-                   .arg(QString::fromStdString(v.volumeName), QString::fromStdString(v.fileSystemLabel),
-                        QString::fromStdString(v.sizeText)));
-    }
     openImageItem_ = new QTreeWidgetItem(imagesRoot_, {tr("Open an image file...")});
     openImageItem_->setData(0, kKindRole, kOpenImageItem);
     for (const QString& image : images) AddImage(image);
-    tree_->expandAll();
 
     auto* next = new QPushButton(tr("Next"), this);
     next->setObjectName("nextButton");
@@ -78,11 +74,102 @@ Physical_DriveDialog::Physical_DriveDialog(WizardWindow* wizard, const QStringLi
     layout->addLayout(buttons);
     ProgressBar()->hide();
 
-    if (::geteuid() != 0 || !listing_.unreadable.empty()) {
-        StatusLine()->setText(
-            tr("Block devices can only be read as root (run salvora with sudo to list them); "
-               "image files always work."));
+    if (listing) {
+        ShowListing(*listing, udisks);
+        return;
     }
+    readingItem_ = new QTreeWidgetItem(drivesRoot_, {tr("reading...")});
+    tree_->expandAll();
+    // Detached: a device that never answers keeps only this thread waiting, and the process ends without it.
+    QPointer<Physical_DriveDialog> page(this);
+    std::thread([page] {
+        DriveListing found = EnumerateDrives();
+        std::optional<std::vector<UdisksDrive>> known = ListUdisksDrives();
+        QMetaObject::invokeMethod(
+            qApp,
+            [page, found = std::move(found), known = std::move(known)] {
+                if (page) page->ShowListing(found, known);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void Physical_DriveDialog::ShowListing(const DriveListing& listing,
+                                       const std::optional<std::vector<UdisksDrive>>& udisks) {
+    delete readingItem_;
+    readingItem_ = nullptr;
+    listing_ = listing;
+    udisksRunning_ = udisks.has_value();
+    // udisks opens what this user cannot: its drives join the list when /sys/block gave them as unreadable.
+    if (udisks) {
+        for (const UdisksDrive& known : *udisks) {
+            const std::string path = known.devicePath.toStdString();
+            const bool listed = std::any_of(listing_.drives.begin(), listing_.drives.end(),
+                                            [&](const PhysicalDrive& d) { return d.devicePath == path; });
+            if (listed || !known.mediaAvailable) continue;
+            PhysicalDrive drive;
+            drive.number = static_cast<int>(listing_.drives.size());
+            drive.devicePath = path;
+            drive.modelText = known.model.toStdString();
+            drive.sizeBytes = known.sizeBytes;
+            listing_.drives.push_back(drive);
+        }
+    }
+    volumes_ = listing_.volumes;
+    for (const PhysicalDrive& drive : listing_.drives) {
+        QString text = QString::fromStdString(drive.ItemText());
+        QStringList details;
+        if (const QString size = SizeText(drive.sizeBytes); !size.isEmpty()) details << size;
+        // The labels of the volumes on it, so a person can tell the card from the system disk.
+        QStringList labels;
+        for (const VolumeEntry& v : volumes_)
+            if (v.volumeName.rfind(drive.devicePath, 0) == 0 && !v.fileSystemLabel.empty())
+                labels << QString::fromStdString(v.fileSystemLabel);
+        labels.removeDuplicates();
+        if (!labels.isEmpty()) details << labels.join(QStringLiteral(", "));
+        if (!drive.backingFile.empty()) details << QString::fromStdString(drive.backingFile);
+        if (!details.isEmpty()) text += QStringLiteral("  (%1)").arg(details.join(QStringLiteral(", ")));
+        auto* item = new QTreeWidgetItem(drivesRoot_, {text});
+        item->setData(0, kKindRole, kDriveItem);
+        item->setData(0, kValueRole, drive.number);
+        item->setToolTip(0, QString::fromStdString(drive.devicePath));
+    }
+    // Shown from the last record to the first.
+    for (int i = static_cast<int>(volumes_.size()) - 1; i >= 0; --i) {
+        const VolumeEntry& v = volumes_[i];
+        auto* item = new QTreeWidgetItem(volumesRoot_, {QString::fromStdString(v.displayName)});
+        item->setData(0, kKindRole, kVolumeItem);
+        item->setData(0, kValueRole, i);
+        item->setToolTip(
+            0, QStringLiteral("%1  %2  %3")
+                   .arg(QString::fromStdString(v.volumeName), QString::fromStdString(v.fileSystemLabel),
+                        QString::fromStdString(v.sizeText)));
+    }
+    tree_->expandAll();
+    listingShown_ = true;
+
+    if (::geteuid() != 0 && !listing_.unreadable.empty()) {
+        StatusLine()->setText(
+            udisksRunning_
+                ? tr("Drives this user cannot read are opened read-only through udisks; you may be asked for your "
+                     "password. Image files always work.")
+                : tr("Block devices can only be read as root (run salvora with sudo to list them); "
+                     "image files always work."));
+    }
+}
+
+bool Physical_DriveDialog::OpenableDrive(const QString& devicePath) {
+    const int fd = ::open(QFile::encodeName(devicePath).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (!udisksRunning_) return true;  // the reader says "invalid handle ..." as before
+    QString error;
+    if (OpenThroughUdisks(devicePath, &error)) return true;
+    ShowBox(this, tr("%1 could not be opened through udisks: %2").arg(devicePath, error), QStringLiteral("Salvora"),
+            MsgIcon::Warning);
+    return false;
 }
 
 Physical_DriveDialog::~Physical_DriveDialog() {
@@ -135,6 +222,7 @@ void Physical_DriveDialog::OnNext() {
             const int number = item->data(0, kValueRole).toInt();
             for (const PhysicalDrive& drive : listing_.drives)
                 if (drive.number == number) selectedDrivePath_ = QString::fromStdString(drive.devicePath);
+            if (!OpenableDrive(selectedDrivePath_)) return;
             GoNext(new DriveParsingModes(Wizard(), this, selectedDrivePath_));
             break;
         }

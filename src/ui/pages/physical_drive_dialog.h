@@ -4,9 +4,11 @@
 // information page.
 #include <QStringList>
 #include <QTreeWidget>
+#include <optional>
 #include <vector>
 
 #include "ui/pages/wizard_page.h"
+#include "ui/udisks/udisks_client.h"
 #include "volumes/drives.h"
 #include "volumes/volume_entry.h"
 
@@ -15,8 +17,13 @@ namespace salvora::gui {
 class Physical_DriveDialog final : public WizardPage {
     Q_OBJECT
   public:
-    // images: the paths given on the command line.
-    Physical_DriveDialog(WizardWindow* wizard, const QStringList& images, const DriveListing& listing);
+    // images: the paths given on the command line. listing: shown at once; without one the drives are listed
+    // on a worker thread (a slow or hung device never blocks the window) and a row says "reading..." until
+    // then. Drives that udisks2 knows and that cannot be opened directly are listed too, and opened through
+    // udisks when chosen.
+    Physical_DriveDialog(WizardWindow* wizard, const QStringList& images,
+                         std::optional<DriveListing> listing = std::nullopt,
+                         std::optional<std::vector<UdisksDrive>> udisks = std::nullopt);
     ~Physical_DriveDialog() override;
 
     QTreeWidget* Tree() const { return tree_; }
@@ -30,11 +37,17 @@ class Physical_DriveDialog final : public WizardPage {
     QString SelectedDrivePath() const { return selectedDrivePath_; }
     const VolumeEntry& SelectedVolume() const { return selectedVolume_; }
 
+    // The listing arrived (from the worker, or given): fills "PHYSICAL DRIVES:" and "VOLUMES:".
+    void ShowListing(const DriveListing& listing, const std::optional<std::vector<UdisksDrive>>& udisks);
+    bool ListingShown() const { return listingShown_; }
+
   public Q_SLOTS:
     void OnNext();
 
   private:
     void OpenImageAndGo(const QString& path);
+    // A drive the user cannot open: asks udisks for a read-only descriptor. False (and said) when refused.
+    bool OpenableDrive(const QString& devicePath);
 
     QTreeWidget* tree_;
     QTreeWidgetItem* volumesRoot_;
@@ -43,6 +56,9 @@ class Physical_DriveDialog final : public WizardPage {
     QTreeWidgetItem* openImageItem_;
     std::vector<VolumeEntry> volumes_;
     DriveListing listing_;
+    bool listingShown_ = false;
+    bool udisksRunning_ = false;
+    QTreeWidgetItem* readingItem_ = nullptr;
     QString selectedDrivePath_;
     VolumeEntry selectedVolume_;
 };

@@ -267,7 +267,7 @@ void RawRecoveryDialog::OnSave() {
     const myJpg* engine = engine_.get();
     readWriteInterface* reader = theReader;
     const std::string folder = outputFolder_.toStdString();
-    RunWorker([=, this] { *outcome = SaveCarvedFiles(*engine, *reader, rows, folder, cancel_); },
+    RunWorker([=, this] { *outcome = SaveCarvedFiles(*engine, *reader, rows, folder, cancel_, false, InvokingUser()); },
               [this, outcome, folder] {
                   lastSaved_ = outcome->written;
                   QString text =

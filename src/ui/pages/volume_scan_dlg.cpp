@@ -237,6 +237,7 @@ void VolumeScanDlg::DumpClickedFile(ItemId item) {
     const std::string dest =
         UniqueFilePath(outputFolder_.toStdString(), SafeName(activeParser_->EntryName(*it.entry)));
     if (dest.empty() || !activeParser_->ExtractFile(*it.entry, dest)) return;
+    if (const std::optional<FileOwner> user = InvokingUser()) (void)::lchown(dest.c_str(), user->uid, user->gid);
     if (dynamic_cast<FatParser*>(activeParser_) == nullptr) {
         char text[4200];
         std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ", dest.c_str());
@@ -314,6 +315,7 @@ void VolumeScanDlg::OnSave() {
     RunWorker(
         [this, entry = *selected, output] {
             FolderSaver saver(*activeParser_, *Sink(), Cancel());
+            saver.owner = InvokingUser();
             saver.onFileSizeLine = [this](const std::string& line) {
                 QMetaObject::invokeMethod(
                     fileSizeLine,

@@ -131,67 +131,14 @@ void VolumeScanDlg::OnSearch() {
 // Runs on a worker: writes every checked file and folder under the output folder, each below the folders that
 // lead to it from the root item.
 void VolumeScanDlg::SaveChecked(const std::vector<ItemId>& roots) {
-    ParserBase& parser = *activeParser_;
-    UiSink& ui = *Sink();
-    FolderSaver saver(parser, ui, Cancel());
+    FolderSaver saver(*activeParser_, *Sink(), Cancel());
+    saver.owner = InvokingUser();
     saver.onFileSizeLine = [this](const std::string& line) {
         QMetaObject::invokeMethod(
             fileSizeLine, [this, text = QString::fromStdString(line)] { fileSizeLine->setText(text); },
             Qt::QueuedConnection);
     };
-    const ItemId top = Tree().Root();
-    std::uint64_t count = 0;
-    for (ItemId item : roots) {
-        const EntryId entry = *Tree().Item(item).entry;
-        count +=
-            parser.IsWalkFolder(entry) || item == top ? saver.CountFiles(entry) : parser.IsWalkFile(entry);
-    }
-    ui.SetProgressRange(0, static_cast<std::int64_t>(count));
-    char question[160];
-    std::snprintf(
-        question, sizeof question,
-        "number of files found inside this folder = %lld .do u want to continue dumping these files..?",
-        static_cast<long long>(count));
-    if (ui.ShowMessage(question, "", MsgIcon::None, MsgButtons::YesNo) != MsgAnswer::Yes) return;
-
-    const std::string output = outputFolder_.toStdString();
-    std::uint64_t counter = 0;
-    SaveOutcome outcome;
-    for (ItemId item : roots) {
-        if (Cancel()) break;
-        const ResultItem it = Tree().Item(item);
-        // The folders between the root item and this one, outermost first.
-        std::vector<std::string> names;
-        for (ItemId up = it.parent; up != kNoItem && up != top; up = Tree().Item(up).parent)
-            names.insert(names.begin(), Tree().Item(up).text);
-        std::string dir = output;
-        for (const std::string& name : names) {
-            if (dir.empty()) break;
-            dir = MakeFolderIn(SafeName(name), dir);
-        }
-        if (dir.empty()) continue;
-        const EntryId entry = *it.entry;
-        if (item == top) {
-            saver.SaveWalk(entry, dir, counter, outcome);
-        } else if (parser.IsWalkFolder(entry)) {
-            const std::string sub = MakeFolderIn(SafeName(parser.EntryName(entry)), dir);
-            if (!sub.empty()) saver.SaveWalk(entry, sub, counter, outcome);
-        } else if (parser.IsWalkFile(entry)) {
-            ++counter;
-            ui.SetProgressPos(static_cast<std::int64_t>(counter));
-            const std::string dest = UniqueFilePath(dir, SafeName(TrimBoth(parser.EntryName(entry))));
-            if (dest.empty()) continue;
-            ui.SetStatus("saving File  " + dest);
-            char line[64];
-            std::snprintf(line, sizeof line, "File size: %llu kb",
-                          static_cast<unsigned long long>(parser.EntrySizeBytes(entry) / 1024));
-            saver.onFileSizeLine(line);
-            parser.ExtractFile(entry, dest);
-            saver.onFileSizeLine({});
-        }
-    }
-    ui.SetProgressPos(static_cast<std::int64_t>(count));
-    ui.ShowMessage("work done", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+    saver.SaveItems(Tree(), roots, outputFolder_.toStdString());
 }
 
 }  // namespace salvora::gui

@@ -46,7 +46,7 @@ std::optional<ManagedObjects> Objects(QDBusConnection& bus) {
     RegisterTypes();
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kRoot, "org.freedesktop.DBus.ObjectManager",
                                                        "GetManagedObjects");
-    const QDBusReply<ManagedObjects> reply = bus.call(call);
+    const QDBusReply<ManagedObjects> reply = bus.call(call, QDBus::Block, 5000);
     if (!reply.isValid()) return std::nullopt;
     return reply.value();
 }
