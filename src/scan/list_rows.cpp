@@ -13,6 +13,7 @@ ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& 
     row.attributes = texts.attributes;
     row.item = item;
     row.entry = entry;
+    if (parser.IsDeleted(entry)) row.textColour = parser.DeletedColour();
     return row;
 }
 
@@ -52,12 +53,15 @@ std::vector<ListRow> ShowFolderFiles(const ResultTree& tree, const ParserBase& p
     if (!selected.entry) return rows;
     if (!parser.IsFolder(*selected.entry)) {
         rows.push_back(MakeListRow(parser, *selected.entry, selected.text, item));
+        if (selected.textColour) rows.back().textColour = selected.textColour;
         return rows;
     }
     for (ItemId child : selected.children) {
         const ResultItem c = tree.Item(child);
         if (!c.entry || parser.IsFolder(*c.entry)) continue;
         rows.push_back(MakeListRow(parser, *c.entry, c.text, child));
+        // A file of a deleted folder is red in the tree; the list says the same.
+        if (c.textColour) rows.back().textColour = c.textColour;
     }
     return rows;
 }

@@ -22,6 +22,7 @@ struct ListRow {
     std::string attributes;
     ItemId item = kNoItem;         // row data of a folder listing
     std::optional<EntryId> entry;  // the record behind the row (a search hit has no tree item)
+    std::optional<std::uint32_t> textColour;  // 0x00BBGGRR, as the tree shows the entry (deleted: red)
 };
 
 ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& path, ItemId item = kNoItem);

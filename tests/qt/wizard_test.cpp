@@ -251,14 +251,28 @@ class WizardTest : public QObject {
         QVERIFY(rows->rowCount() >= 4);
         QCOMPARE(rows->headerData(0, Qt::Horizontal).toString(), QString("File(s) List"));
         QCOMPARE(rows->headerData(5, Qt::Horizontal).toString(), QString("Attribute"));
-        QCOMPARE(results->fileList->columnWidth(1), 90);
-        QCOMPARE(results->fileList->columnWidth(5), 70);
-        // Deleted entries are red.
+        // The name column takes the room the window gives; the others fit their contents and whole headers.
+        window_->resize(1280, 800);
+        QCoreApplication::processEvents();
+        const QFontMetrics metrics(results->fileList->horizontalHeader()->font());
+        for (int c = 1; c < FileListModel::kColumns; ++c) {
+            QVERIFY(results->fileList->columnWidth(0) > results->fileList->columnWidth(c));
+            QVERIFY2(results->fileList->columnWidth(c) >=
+                         metrics.horizontalAdvance(rows->headerData(c, Qt::Horizontal).toString()),
+                     qPrintable(rows->headerData(c, Qt::Horizontal).toString()));
+        }
+        QVERIFY2(results->fileList->columnWidth(0) > 250, qPrintable(QString::number(results->fileList->columnWidth(0))));
+        // Deleted entries are red, in the tree and in the list; the tree's tool tip is the whole name.
         bool sawRed = false;
         for (int r = 0; r < model->rowCount(canon); ++r)
             sawRed = sawRed ||
                      model->index(r, 0, canon).data(Qt::ForegroundRole).value<QBrush>().color() == Qt::red;
         QVERIFY(sawRed);
+        bool listRed = false;
+        for (int r = 0; r < rows->rowCount(); ++r)
+            listRed = listRed || rows->index(r, 0).data(Qt::ForegroundRole).value<QBrush>().color() == Qt::red;
+        QVERIFY(listRed);
+        QCOMPARE(canon.data(Qt::ToolTipRole).toString(), QString("100CANON"));
 
         // Ticking a list row ticks its tree item, and the tree's parents follow.
         int liveRow = -1;

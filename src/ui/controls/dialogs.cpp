@@ -7,7 +7,10 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFile>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QUrl>
 #include <cstdio>
 
 #include "scan/file_saver.h"
@@ -69,6 +72,39 @@ QString UserHomeFolder() {
             return QString::fromLocal8Bit(entry->pw_dir);
     }
     return QDir::homePath();
+}
+
+void ShowSaveSummary(QWidget* owner, const QString& text, const QStringList& failedFiles, const QString& folder,
+                     bool warn) {
+    if (Hooks().message) {
+        Hooks().message(owner, text, QStringLiteral("Salvora"), warn ? MsgIcon::Warning : MsgIcon::Information,
+                        MsgButtons::Ok);
+        return;
+    }
+    QMessageBox box(warn ? QMessageBox::Warning : QMessageBox::Information, QStringLiteral("Salvora"), text,
+                    QMessageBox::Ok, owner);
+    QPushButton* open = box.addButton(QCoreApplication::translate("salvora", "Open folder"), QMessageBox::ActionRole);
+    QPushButton* saveList = nullptr;
+    if (!failedFiles.isEmpty()) {
+        box.setDetailedText(failedFiles.join('\n'));
+        saveList = box.addButton(QCoreApplication::translate("salvora", "Save this list..."), QMessageBox::ActionRole);
+    }
+    box.setDefaultButton(QMessageBox::Ok);
+    for (;;) {
+        box.exec();
+        if (box.clickedButton() == open) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        } else if (saveList != nullptr && box.clickedButton() == saveList) {
+            const QString path = QFileDialog::getSaveFileName(
+                owner, QCoreApplication::translate("salvora", "Save the list of files not written"),
+                UserHomeFolder() + QStringLiteral("/not-recovered.txt"));
+            QFile file(path);
+            if (!path.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                file.write((failedFiles.join('\n') + '\n').toUtf8());
+            continue;  // the summary stays until it is closed
+        }
+        return;
+    }
 }
 
 QString OpenImageDialog(QWidget* owner) {

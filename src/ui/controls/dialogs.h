@@ -30,6 +30,11 @@ QString UserHomeFolder();
 QString OpenImageDialog(QWidget* owner);
 void OpenUrl(const QUrl& url);
 
+// The end of a save: the summary text, the files that could not be written whole ("Save this list..."), and
+// "Open folder". With a message hook set, the text goes to the hook as an Ok box.
+void ShowSaveSummary(QWidget* owner, const QString& text, const QStringList& failedFiles, const QString& folder,
+                     bool warn);
+
 // The local help page, and the product page (an anchor of it).
 QUrl HelpPageUrl();
 QUrl ProductPageUrl();

@@ -1,5 +1,8 @@
 #include "ui/controls/file_list_model.h"
 
+#include <QBrush>
+#include <QColor>
+
 #include "ui/controls/file_icons.h"
 
 namespace salvora::gui {
@@ -90,6 +93,10 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
                 return QString::fromStdString(row.attributes);
         }
     }
+    if (role == Qt::ForegroundRole && row.textColour) {
+        const std::uint32_t c = *row.textColour;  // 0x00BBGGRR
+        return QBrush(QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF));
+    }
     if (role == Qt::CheckStateRole && index.column() == 0)
         return Checked(index.row()) ? Qt::Checked : Qt::Unchecked;
     if (role == Qt::DecorationRole && index.column() == 0) {
@@ -130,6 +137,16 @@ Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
     if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
     return f;
+}
+
+std::vector<EntryId> FileListModel::HitsToSave() const {
+    std::vector<EntryId> ticked, all;
+    for (int r = 0; r < static_cast<int>(rows_.size()); ++r) {
+        if (!rows_[r].entry) continue;
+        all.push_back(*rows_[r].entry);
+        if (Checked(r)) ticked.push_back(*rows_[r].entry);
+    }
+    return ticked.empty() ? all : ticked;
 }
 
 }  // namespace salvora::gui

@@ -26,6 +26,8 @@ class FileListModel final : public QAbstractTableModel {
     const ListRow& Row(int row) const { return rows_.at(row); }
     const std::vector<ListRow>& Rows() const { return rows_; }
 
+    // The records behind the search hits shown: the ticked ones, or all when none is ticked.
+    std::vector<EntryId> HitsToSave() const;
     // Every row at once (the header's check box).
     void SetAllChecked(bool checked);
     bool AllChecked() const;

@@ -328,6 +328,7 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
     if (!node) return {};
     switch (role) {
         case Qt::DisplayRole:
+        case Qt::ToolTipRole:  // the whole name when the column is narrower
             return node->text;
         case Qt::DecorationRole:
             return node->isFolder ? TheFileIcons().Folder() : TheFileIcons().ForExtension(node->extension);

@@ -43,6 +43,7 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     treeView->setUniformRowHeights(true);
     treeView->setEnabled(false);
     connect(treeView, &QTreeView::clicked, this, &VolumeScanDlg::OnTreeClicked);
+    treeView->setToolTipDuration(-1);
 
     fileList = new QTableView(this);
     fileList->setObjectName("fileList");
@@ -61,6 +62,13 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     saveButton = new QPushButton(QStringLiteral("Save"), this);
     fileSizeLine = new QLabel(this);
     fileSizeLine->setObjectName("fileSizeLine");
+    outputFolderText = new QLabel(tr("Save to: (chosen at the first save)"), this);
+    outputFolderText->setObjectName("outputFolderText");
+    outputFolderText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    changeFolderButton = new QPushButton(tr("Change..."), this);
+    changeFolderButton->setObjectName("changeFolderButton");
+    connect(changeFolderButton, &QPushButton::clicked, this, &VolumeScanDlg::ChooseOutputFolder);
+    connect(searchPattern, &QLineEdit::returnPressed, this, &VolumeScanDlg::OnSearch);
     connect(pauseButton, &QPushButton::clicked, this, &VolumeScanDlg::OnPause);
     connect(resumeButton, &QPushButton::clicked, this, &VolumeScanDlg::OnResume);
     connect(stopButton, &QPushButton::clicked, this, &VolumeScanDlg::OnStop);
@@ -78,8 +86,10 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     auto* splitter = new QSplitter(this);
     splitter->addWidget(treeView);
     splitter->addWidget(fileList);
-    splitter->setStretchFactor(0, 2);
+    // The list's columns need the room: the tree gets a quarter of the width.
+    splitter->setStretchFactor(0, 1);
     splitter->setStretchFactor(1, 3);
+    splitter->setSizes({280, 840});
     auto* runRow = new QHBoxLayout;
     runRow->addWidget(ProgressBar(), 1);
     runRow->addWidget(pauseButton);
@@ -90,7 +100,8 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     statusRow->addWidget(fileSizeLine);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(MakeHelpButton());
-    buttons->addStretch();
+    buttons->addWidget(outputFolderText, 1);
+    buttons->addWidget(changeFolderButton);
     buttons->addWidget(backButton);
     buttons->addWidget(saveButton);
     auto* layout = new QVBoxLayout(this);
@@ -114,8 +125,12 @@ void VolumeScanDlg::CreateModels() {
     });
     connect(treeModel_, &ResultTreeModel::expandRequested, treeView, &QTreeView::expand);
     fileList->setModel(listModel_);
+    // The name takes what the window gives; the other columns fit their contents and headers.
     for (int c = 0; c < FileListModel::kColumns; ++c)
-        fileList->setColumnWidth(c, FileListModel::kColumnWidths[c]);
+        listHeader->setSectionResizeMode(c, c == 0 ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
+    // The arrow keys move the current item: the list follows it, as a click does (without writing a file).
+    connect(treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { ShowItem(current); });
     connect(listHeader, &CheckHeaderView::toggled, listModel_, &FileListModel::SetAllChecked);
     connect(listModel_, &FileListModel::checksChanged, this,
             [this] { listHeader->SetChecked(listModel_->AllChecked()); });
@@ -159,9 +174,23 @@ void VolumeScanDlg::PrepareForExit() {
 }
 
 void VolumeScanDlg::keyPressEvent(QKeyEvent* event) {
-    // Enter and Escape never reach a control here.
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter) {
+        // Enter does what a click does: on a focused button that button, in the search box Search (its own
+        // returnPressed), anywhere else Save.
         event->accept();
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            if (button->isEnabled()) button->click();
+        } else if (focusWidget() != searchPattern && saveButton->isEnabled() && saveButton->isVisible()) {
+            OnSave();
+        }
+        return;
+    }
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        if (ShowBox(this, tr("Close Salvora?"), QStringLiteral("Salvora"), MsgIcon::Question, MsgButtons::YesNo) ==
+            MsgAnswer::Yes)
+            window()->close();
         return;
     }
     WizardPage::keyPressEvent(event);
@@ -220,13 +249,22 @@ void VolumeScanDlg::OnBack() {
     GoBack();
 }
 
-void VolumeScanDlg::OnTreeClicked(const QModelIndex& index) {
+void VolumeScanDlg::ShowItem(const QModelIndex& index) {
+    if (!treeModel_ || searching_) return;
     const ItemId item = treeModel_->ItemAt(index);
     if (busyFlag_ || !activeParser_ || item == kNoItem) return;
     const ResultItem it = Tree().Item(item);
     if (!it.entry) return;
     if (activeParser_->IsFolder(*it.entry)) FillFolderChildren(Tree(), *activeParser_, item);
     listModel_->SetRows(ShowFolderFiles(Tree(), *activeParser_, item));
+}
+
+void VolumeScanDlg::OnTreeClicked(const QModelIndex& index) {
+    const ItemId item = treeModel_->ItemAt(index);
+    if (busyFlag_ || !activeParser_ || item == kNoItem) return;
+    const ResultItem it = Tree().Item(item);
+    if (!it.entry) return;
+    ShowItem(index);
     if (!activeParser_->IsFolder(*it.entry)) DumpClickedFile(item);
 }
 
@@ -234,10 +272,18 @@ void VolumeScanDlg::DumpClickedFile(ItemId item) {
     // Without an output folder a click writes nothing: the user has not said where files may go.
     const ResultItem it = Tree().Item(item);
     if (outputFolder_.isEmpty() || !it.entry || searching_ || saving_) return;
-    const std::string dest =
-        UniqueFilePath(outputFolder_.toStdString(), SafeName(activeParser_->EntryName(*it.entry)));
-    if (dest.empty() || !activeParser_->ExtractFile(*it.entry, dest)) return;
-    if (const std::optional<FileOwner> user = InvokingUser()) (void)::lchown(dest.c_str(), user->uid, user->gid);
+    std::atomic<bool> never{false};
+    FolderSaver saver(*activeParser_, *Sink(), never);
+    saver.owner = InvokingUser();
+    const std::string dest = saver.SaveOneFile(*it.entry, outputFolder_.toStdString());
+    if (dest.empty()) {
+        // Not left behind half-written; said, never passed over in silence.
+        ShowBox(this,
+                tr("%1 could not be written whole into %2.")
+                    .arg(QString::fromStdString(activeParser_->EntryName(*it.entry)), outputFolder_),
+                QStringLiteral("Salvora"), MsgIcon::Warning);
+        return;
+    }
     if (dynamic_cast<FatParser*>(activeParser_) == nullptr) {
         char text[4200];
         std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ", dest.c_str());
@@ -246,7 +292,39 @@ void VolumeScanDlg::DumpClickedFile(ItemId item) {
 }
 
 void VolumeScanDlg::ChooseOutputFolder() {
-    outputFolder_ = ChooseFolderDialog(this, QStringLiteral("Please choose a folder."));
+    const QString chosen = ChooseFolderDialog(this, QStringLiteral("Please choose a folder."));
+    if (!chosen.isEmpty()) UseOutputFolder(chosen);
+}
+
+bool VolumeScanDlg::UseOutputFolder(const QString& folder) {
+    if (const std::string problem = OutputFolderProblem(folder.toStdString()); !problem.empty()) {
+        ShowBox(this, QString::fromStdString(problem) + tr("\n\nChoose another folder."), QStringLiteral("Salvora"),
+                MsgIcon::Warning);
+        return false;
+    }
+    outputFolder_ = folder;
+    outputFolderText->setText(tr("Save to: %1").arg(folder));
+    outputFolderText->setToolTip(folder);
+    return true;
+}
+
+void VolumeScanDlg::ShowSummaryFromWorker(const SaveOutcome& outcome) {
+    QString text = QStringLiteral("%1work done\n\n%2")
+                       .arg(outcome.cancelled ? QStringLiteral("(stopped)\n") : QString(),
+                            QString::fromStdString(SaveSummaryText(outcome)));
+    QStringList failed;
+    for (const std::string& name : outcome.failedFiles) failed << QString::fromStdString(name);
+    if (!failed.isEmpty()) text += tr("\n\nNot written whole (removed, so nothing incomplete looks saved):\n  ") +
+                                   failed.mid(0, 20).join(QStringLiteral("\n  ")) +
+                                   (failed.size() > 20 ? tr("\n  ... and %1 more").arg(failed.size() - 20) : QString());
+    const QString folder = QString::fromStdString(outcome.outputFolder);
+    QMetaObject::invokeMethod(
+        this,
+        [this, text, failed, folder, warn = outcome.filesFailed > 0 || outcome.cancelled] {
+            StatusLine()->clear();
+            ShowSaveSummary(this, text, failed, folder, warn);
+        },
+        QThread::currentThread() == thread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
 }
 
 bool VolumeScanDlg::OutputOnSourceDevice() const {
@@ -290,39 +368,51 @@ void VolumeScanDlg::OnSave() {
                 QStringLiteral("Salvora"), MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
         return;
 
-    std::vector<ItemId> checked = Tree().CheckedRoots();
+    // The same checks as when the folder was chosen: a disk may have filled up since.
+    if (const std::string problem = OutputFolderProblem(outputFolder_.toStdString()); !problem.empty()) {
+        ShowBox(this, QString::fromStdString(problem) + tr("\n\nUse \"Change...\" to choose another folder."),
+                QStringLiteral("Salvora"), MsgIcon::Warning);
+        return;
+    }
+
+    // What is saved: the ticked items of the tree; else, after a search, the hits on screen (the ticked ones,
+    // or all); else the selected folder. The question names the count and the folder before anything is written.
+    const std::vector<ItemId> checked = Tree().CheckedRoots();
+    const std::vector<EntryId> hits =
+        checked.empty() && listModel_->ShowsSearchHits() ? listModel_->HitsToSave() : std::vector<EntryId>{};
     std::optional<EntryId> selected;
-    if (checked.empty()) {
+    if (hits.empty() && checked.empty()) {
         const ItemId item = treeModel_->ItemAt(treeView->currentIndex());
         selected = Tree().Item(item).entry;
-        if (!selected || !activeParser_->IsSaveFolder(*selected))
-            return;  // a file or nothing: silently nothing
+        if (!selected || !activeParser_->IsSaveFolder(*selected)) {
+            ShowBox(this, tr("Tick the files and folders to save, or select a folder (ROOT saves everything)."));
+            return;
+        }
     }
     saving_ = true;
     Cancel() = false;  // a Stop from before must not end this save
     ProgressBar()->show();
     stopButton->show();
     const std::string output = outputFolder_.toStdString();
-    if (!checked.empty()) {
-        RunWorker([this, checked] { SaveChecked(checked); },
-                  [this] {
-                      saving_ = false;
-                      ShowRunControls(false);
-                      Q_EMIT saveFinished();
-                  });
-        return;
-    }
     RunWorker(
-        [this, entry = *selected, output] {
+        [this, hits, checked, selected, output] {
+            if (!checked.empty()) {
+                SaveChecked(checked);
+                return;
+            }
             FolderSaver saver(*activeParser_, *Sink(), Cancel());
             saver.owner = InvokingUser();
+            saver.onFinished = [this](const SaveOutcome& outcome) { ShowSummaryFromWorker(outcome); };
             saver.onFileSizeLine = [this](const std::string& line) {
                 QMetaObject::invokeMethod(
                     fileSizeLine,
                     [this, text = QString::fromStdString(line)] { fileSizeLine->setText(text); },
                     Qt::QueuedConnection);
             };
-            saver.SaveSelectedFolder(entry, output);
+            if (!hits.empty())
+                saver.SaveFiles(hits, output);
+            else
+                saver.SaveSelectedFolder(*selected, output);
         },
         [this] {
             saving_ = false;

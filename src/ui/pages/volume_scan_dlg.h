@@ -47,7 +47,7 @@ class VolumeScanDlg final : public WizardPage {
     ResultTreeModel* TreeModel() const { return treeModel_; }
     FileListModel* ListModel() const { return listModel_; }
     QString OutputFolder() const { return outputFolder_; }
-    void SetOutputFolder(const QString& folder) { outputFolder_ = folder; }
+    void SetOutputFolder(const QString& folder) { UseOutputFolder(folder); }
     // Runs the folder browser; a cancelled choice leaves the output folder empty.
     void ChooseOutputFolder();
 
@@ -63,6 +63,8 @@ class VolumeScanDlg final : public WizardPage {
     QPushButton* backButton;
     QPushButton* saveButton;
     QLabel* fileSizeLine;
+    QLabel* outputFolderText;  // where Save writes, with "Change..." beside it
+    QPushButton* changeFolderButton;
 
   public Q_SLOTS:
     void OnPause();
@@ -72,6 +74,8 @@ class VolumeScanDlg final : public WizardPage {
     void OnSave();
     void OnSearch();
     void OnTreeClicked(const QModelIndex& index);
+    // The list of what the tree's current item holds (a click, or the arrow keys); writes nothing.
+    void ShowItem(const QModelIndex& index);
 
   Q_SIGNALS:
     void scanFinished();
@@ -87,6 +91,10 @@ class VolumeScanDlg final : public WizardPage {
     void ShowRunControls(bool on);
     void SaveChecked(const std::vector<ItemId>& roots);
     void DumpClickedFile(ItemId item);
+    // Sets outputFolder_ when files can be written there; otherwise says why and keeps the old one.
+    bool UseOutputFolder(const QString& folder);
+    // The summary box at the end of a save (from the worker, waiting until it is closed).
+    void ShowSummaryFromWorker(const SaveOutcome& outcome);
     bool OutputOnSourceDevice() const;
     void CreateModels();
     void WatchSession();

@@ -133,6 +133,7 @@ void VolumeScanDlg::OnSearch() {
 void VolumeScanDlg::SaveChecked(const std::vector<ItemId>& roots) {
     FolderSaver saver(*activeParser_, *Sink(), Cancel());
     saver.owner = InvokingUser();
+    saver.onFinished = [this](const SaveOutcome& outcome) { ShowSummaryFromWorker(outcome); };
     saver.onFileSizeLine = [this](const std::string& line) {
         QMetaObject::invokeMethod(
             fileSizeLine, [this, text = QString::fromStdString(line)] { fileSizeLine->setText(text); },
