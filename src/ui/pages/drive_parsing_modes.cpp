@@ -9,6 +9,8 @@
 #include "io/file_read_seek.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/populate_drive_dlg.h"
+#include "ui/pages/raw_recovery_dialog.h"
+#include "volumes/partition_tables.h"
 
 namespace salvora::gui {
 
@@ -31,6 +33,9 @@ DriveParsingModes::DriveParsingModes(WizardWindow* wizard, WizardPage* parentPag
     driveLine->setObjectName("currentDrive");
     standardScan = new QRadioButton(QStringLiteral("Standard Scan"), this);
     advanceScan = new QRadioButton(QStringLiteral("Advance Scan"), this);
+    byFileType = new QRadioButton(tr("Search by file type (the whole drive)"), this);
+    byFileType->setObjectName("byFileTypeDrive");
+    byFileType->setToolTip(tr("No partition table and no file system left: finds files by their content."));
     gptFormat = new QCheckBox(QStringLiteral("GPT format"), this);
     auto* gptNote = new QLabel(QStringLiteral("* Check If Partition type is GPT"), this);
     doNotSkip =
@@ -54,6 +59,7 @@ DriveParsingModes::DriveParsingModes(WizardWindow* wizard, WizardPage* parentPag
     grid->addWidget(startingSector, 4, 2);
     grid->addWidget(endLabel_, 5, 1);
     grid->addWidget(endingSector, 5, 2);
+    grid->addWidget(byFileType, 6, 0, 1, 3);
 
     auto* back = new QPushButton(tr("Back"), this);
     back->setObjectName("backButton");
@@ -63,6 +69,11 @@ DriveParsingModes::DriveParsingModes(WizardWindow* wizard, WizardPage* parentPag
     connect(next, &QPushButton::clicked, this, &DriveParsingModes::OnNext);
     connect(standardScan, &QRadioButton::clicked, this, &DriveParsingModes::OnStandardScan);
     connect(advanceScan, &QRadioButton::clicked, this, &DriveParsingModes::OnAdvanceScan);
+    connect(byFileType, &QRadioButton::clicked, this, [this] {
+        doNotSkip->setEnabled(false);
+        customSetting->setChecked(false);
+        customSetting->setEnabled(false);
+    });
     connect(customSetting, &QCheckBox::toggled, this, &DriveParsingModes::OnCustomSetting);
 
     auto* buttons = new QHBoxLayout;
@@ -81,6 +92,11 @@ DriveParsingModes::DriveParsingModes(WizardWindow* wizard, WizardPage* parentPag
     if (theReader) theReader->OpenSource(drivePath_.toStdString());
     standardScan->setChecked(true);
     OnStandardScan();
+    // A protective MBR with a GPT header behind it: the GPT is what holds the partitions.
+    if (theReader && theReader->IsOpen() && HasGpt(*theReader)) {
+        gptFormat->setChecked(true);
+        StatusLine()->setText(tr("This drive has a GUID partition table (GPT): \"GPT format\" is ticked."));
+    }
 }
 
 void DriveParsingModes::OnStandardScan() {
@@ -116,7 +132,19 @@ ScanSettings DriveParsingModes::Settings() const {
     return s;
 }
 
-void DriveParsingModes::OnNext() { GoNext(new PopulateDriveDlg(Wizard(), this, Settings())); }
+void DriveParsingModes::OnNext() {
+    if (byFileType->isChecked()) {
+        VolumeEntry whole;
+        whole.fileSystemLabel = "RAW";
+        whole.volumeName = drivePath_.toStdString();
+        whole.displayName = drivePath_.toStdString();
+        whole.sizeText = std::to_string(theReader ? theReader->sourceLength / 1048576 : 0);
+        wholeDrive_ = whole;
+        GoNext(new RawRecoveryDialog(Wizard(), this, wholeDrive_));
+        return;
+    }
+    GoNext(new PopulateDriveDlg(Wizard(), this, Settings()));
+}
 
 void DriveParsingModes::OnBack() { GoBack(); }
 

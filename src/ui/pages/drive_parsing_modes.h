@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "ui/pages/wizard_page.h"
+#include "volumes/volume_entry.h"
 
 namespace salvora::gui {
 
@@ -29,6 +30,8 @@ class DriveParsingModes final : public WizardPage {
 
     QRadioButton* standardScan;
     QRadioButton* advanceScan;
+    // Carving over the whole drive, for a card with no partition table and no file system left.
+    QRadioButton* byFileType;
     QCheckBox* gptFormat;
     QCheckBox* doNotSkip;
     QCheckBox* customSetting;
@@ -45,6 +48,7 @@ class DriveParsingModes final : public WizardPage {
     void OnCustomSetting(bool on);
 
     QString drivePath_;
+    VolumeEntry wholeDrive_;
     class QLabel* startLabel_;
     class QLabel* endLabel_;
 };

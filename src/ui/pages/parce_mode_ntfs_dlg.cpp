@@ -8,6 +8,7 @@
 #include "fs/fat/fat_globals.h"
 #include "ui/pages/advance_options.h"
 #include "ui/pages/drive_parsing_modes.h"
+#include "ui/pages/raw_recovery_dialog.h"
 #include "ui/pages/volume_scan_dlg.h"
 
 namespace salvora::gui {
@@ -18,10 +19,31 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage,
     standard = new QRadioButton(QStringLiteral("Standard"), group);
     advanced = new QRadioButton(QStringLiteral("Advanced"), group);
     deep = new QRadioButton(QStringLiteral("Deep"), group);
+    byFileType = new QRadioButton(tr("Search by file type"), group);
+    byFileType->setObjectName("byFileType");
+    // One line under each mode says when it is the one to take.
+    const auto note = [group](const QString& text) {
+        auto* label = new QLabel(text, group);
+        label->setIndent(24);
+        label->setWordWrap(true);
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
+        label->setPalette(palette);
+        return label;
+    };
+    standardNote_ = note(tr("The file system as it is: live and deleted files in their folders."));
+    advancedNote_ = note(tr("A damaged or formatted volume: the tree is rebuilt from a copy of its allocation table."));
+    deepNote_ = note(tr("Looks across the whole volume for pieces of the catalog that are no longer linked in."));
+    auto* byTypeNote = note(tr("No file system left: finds photos, documents and other files by their content."));
     auto* modes = new QVBoxLayout(group);
     modes->addWidget(standard);
+    modes->addWidget(standardNote_);
     modes->addWidget(advanced);
+    modes->addWidget(advancedNote_);
     modes->addWidget(deep);
+    modes->addWidget(deepNote_);
+    modes->addWidget(byFileType);
+    modes->addWidget(byTypeNote);
 
     maxLabel_ = new QLabel(QStringLiteral("Please Enter Max File Systems to Find :"), this);
     maxFileSystems = new QLineEdit(this);
@@ -54,6 +76,10 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage,
     connect(standard, &QRadioButton::clicked, this, &ParceModeNtfsDlg::OnStandard);
     connect(advanced, &QRadioButton::clicked, this, &ParceModeNtfsDlg::OnAdvanced);
     connect(deep, &QRadioButton::clicked, this, &ParceModeNtfsDlg::OnDeep);
+    connect(byFileType, &QRadioButton::clicked, this, [this] {
+        OnStandard();
+        recoveryMode_ = kByFileType;
+    });
     connect(driveFormated, &QCheckBox::toggled, this, [](bool on) { driveFormatted = on; });
 
     auto* buttons = new QHBoxLayout;
@@ -82,11 +108,15 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage,
     };
     if (is("fat") || is("exF")) {
         deep->hide();
+        deepNote_->hide();
     } else if (is("ext")) {
         advanced->hide();
+        advancedNote_->hide();
         deep->hide();
+        deepNote_->hide();
     } else if (is("HFS")) {
         advanced->hide();
+        advancedNote_->hide();
     }
     OnStandard();
 }
@@ -127,6 +157,10 @@ int ParceModeNtfsDlg::MaxFileSystems() const {
 }
 
 void ParceModeNtfsDlg::OnNext() {
+    if (recoveryMode_ == kByFileType) {
+        GoNext(new RawRecoveryDialog(Wizard(), this, volume_));
+        return;
+    }
     if (recoveryMode_ == 2) {
         GoNext(new advanceOptions(Wizard(), this));
         return;

@@ -17,6 +17,8 @@ class ParceModeNtfsDlg final : public WizardPage {
 
     const VolumeEntry& Volume() const { return volume_; }
     int RecoveryMode() const { return recoveryMode_; }
+    // "Search by file type": carving on this volume, for when no file system is left.
+    QRadioButton* byFileType;
     // Leading digits of the edit; below 1 becomes 3 where the searches use it.
     int MaxFileSystems() const;
 
@@ -38,7 +40,11 @@ class ParceModeNtfsDlg final : public WizardPage {
 
     VolumeEntry volume_;
     QString prefix_;
+    static constexpr int kByFileType = 4;
     int recoveryMode_ = 1;
+    QLabel* standardNote_;
+    QLabel* advancedNote_;
+    QLabel* deepNote_;
     QLabel* maxLabel_;
     QLabel* maxNote_;
 };

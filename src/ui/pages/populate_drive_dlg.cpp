@@ -17,6 +17,7 @@ namespace salvora::gui {
 namespace {
 
 constexpr int kRecordRole = Qt::UserRole;
+constexpr int kListColumns = 6;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -24,12 +25,15 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 PopulateDriveDlg::PopulateDriveDlg(WizardWindow* wizard, WizardPage* parentPage, const ScanSettings& settings)
     : WizardPage(wizard, parentPage, kVolumeListPage), settings_(settings) {
-    list = new QTableWidget(0, 4, this);
+    list = new QTableWidget(0, kListColumns, this);
     list->setObjectName("volumeList");
+    // Beside the labels the parsers go by: the file system's everyday name and label, and the table's name.
     list->setHorizontalHeaderLabels({QStringLiteral("VOLUME"), QStringLiteral("FILE_SYSTEM"),
-                                     QStringLiteral("VOLUME_SIZE"), QStringLiteral("START_SECTOR")});
-    for (int c = 0; c < 4; ++c) list->setColumnWidth(c, 80);
-    list->horizontalHeader()->setStretchLastSection(false);
+                                     QStringLiteral("VOLUME_SIZE"), QStringLiteral("START_SECTOR"), tr("NAME"),
+                                     tr("PARTITION")});
+    // Every column fits its header and contents; the names take what is left.
+    for (int c = 0; c < kListColumns; ++c)
+        list->horizontalHeader()->setSectionResizeMode(c, c == 4 ? QHeaderView::Stretch : QHeaderView::ResizeToContents);
     list->verticalHeader()->hide();
     list->setShowGrid(true);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -161,6 +165,13 @@ void PopulateDriveDlg::StandardScan() {
     stopButton->hide();
     Sink()->SetStatus("Select volume and click next button...");
     Sink()->SetProgressPos(1000);
+    if (volumeList.empty() && theReader && theReader->IsOpen()) {
+        const QString hint = tr("No partition table and no file system were found at the start of this drive. Go "
+                                "Back and choose \"Advance Scan\" to look for volumes anywhere on it, or \"Search by "
+                                "file type\" to find files by their content.");
+        Sink()->SetStatus(hint.toStdString());
+        ShowBox(this, hint);
+    }
 }
 
 void PopulateDriveDlg::AdvanceScan() {
@@ -203,14 +214,16 @@ void PopulateDriveDlg::AdvanceScanDone() {
     worker_ = nullptr;
     SetButtonsEnabled(true);
     Sink()->SetStatus("Scanned Partitions");
-    ShowBox(this, QStringLiteral("populated partitions...."));
+    const QString nothing = tr("No volume was found anywhere in the part of the drive that was scanned. Go Back and "
+                               "choose \"Search by file type\" to find files by their content.");
+    ShowBox(this, volumeList.empty() ? nothing : QStringLiteral("populated partitions...."));
     Sink()->SetStatus("Finished Scanning.");
     partition_.reset();
     customSettings->setEnabled(!volumeList.empty());
     addCustomButton->setEnabled(true);
     ProgressBar()->hide();
     stopButton->hide();
-    Sink()->SetStatus("Select volume and click next button...");
+    Sink()->SetStatus(volumeList.empty() ? nothing.toStdString() : std::string("Select volume and click next button..."));
     Q_EMIT scanFinished();
 }
 
@@ -238,9 +251,13 @@ int PopulateDriveDlg::InsertRow(int at, const VolumeEntry& record) {
     rowRecords_.push_back(std::make_unique<VolumeEntry>(record));
     const int recordIndex = static_cast<int>(rowRecords_.size()) - 1;
     list->insertRow(at);
-    const QStringList texts{Q(record.volumeName), Q(record.fileSystemLabel), Q(record.sizeText),
-                            QString::number(record.startSector)};
-    for (int c = 0; c < 4; ++c) {
+    const QStringList texts{Q(record.volumeName),
+                            Q(record.fileSystemLabel),
+                            Q(record.sizeText),
+                            QString::number(record.startSector),
+                            record.commonName.empty() ? QStringLiteral("-") : Q(record.commonName),
+                            record.partitionName.empty() ? QStringLiteral("-") : Q(record.partitionName)};
+    for (int c = 0; c < kListColumns; ++c) {
         auto* item = new QTableWidgetItem(texts[c]);
         if (c == 0) item->setData(kRecordRole, recordIndex);
         list->setItem(at, c, item);

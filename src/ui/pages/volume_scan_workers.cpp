@@ -84,6 +84,13 @@ void VolumeScanDlg::WatchSession() {
         backButton->setEnabled(state.backEnabled);
         ShowRunControls(state.progressVisible);
         treeView->setEnabled(true);
+        // An empty result is no success: say so, and what to try next.
+        if (session_->ScanCompleted() && session_->FoundNothing()) {
+            const QString hint = QString::fromStdString(EmptyScanHint(ModeOfPage(recoveryMode_), volume_.fileSystemLabel));
+            StatusLine()->setText(hint);
+            StatusLine()->setToolTip(hint);
+            ShowBox(this, hint, QStringLiteral("Salvora"), MsgIcon::Information);
+        }
         Q_EMIT scanFinished();
     });
     timer->start(20);
