@@ -12,7 +12,9 @@ namespace salvora::gui {
 WizardWindow::WizardWindow(QWidget* parent) : QMainWindow(parent), stack_(new QStackedWidget(this)) {
     setWindowTitle(QStringLiteral("Salvora"));
     setCentralWidget(stack_);
-    resize(860, 600);
+    // Fits a 1024x600 screen with its title bar and panel: every page's buttons stay on the screen.
+    setMinimumSize(720, 460);
+    resize(960, 540);
 }
 
 WizardWindow::~WizardWindow() {

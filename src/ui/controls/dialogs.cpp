@@ -8,7 +8,12 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFile>
+#include <QDialog>
+#include <QHBoxLayout>
 #include <QMessageBox>
+#include <QPointer>
+#include <QTextBrowser>
+#include <QVBoxLayout>
 #include <QPushButton>
 #include <QUrl>
 #include <cstdio>
@@ -122,6 +127,37 @@ QString OpenImageDialog(QWidget* owner) {
 void OpenUrl(const QUrl& url) {
     if (Hooks().openUrl) return Hooks().openUrl(url);
     QDesktopServices::openUrl(url);
+}
+
+void ShowHelpWindow(QWidget* owner) {
+    if (Hooks().openUrl) {  // tests see which page would open
+        Hooks().openUrl(QUrl(QStringLiteral("qrc:/help.html")));
+        return;
+    }
+    static QPointer<QDialog> window;
+    if (!window) {
+        window = new QDialog(owner ? owner->window() : nullptr);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->setWindowTitle(QCoreApplication::translate("salvora", "Salvora help"));
+        auto* browser = new QTextBrowser(window);
+        browser->setObjectName("helpBrowser");
+        browser->setSource(QUrl(QStringLiteral("qrc:/help.html")));
+        auto* inBrowser = new QPushButton(QCoreApplication::translate("salvora", "Open in browser"), window);
+        QObject::connect(inBrowser, &QPushButton::clicked, window, [] { QDesktopServices::openUrl(HelpPageUrl()); });
+        auto* close = new QPushButton(QCoreApplication::translate("salvora", "Close"), window);
+        close->setDefault(true);
+        QObject::connect(close, &QPushButton::clicked, window, &QDialog::close);
+        auto* buttons = new QHBoxLayout;
+        buttons->addWidget(inBrowser);
+        buttons->addStretch();
+        buttons->addWidget(close);
+        auto* layout = new QVBoxLayout(window);
+        layout->addWidget(browser, 1);
+        layout->addLayout(buttons);
+        window->resize(720, 560);
+    }
+    window->show();
+    window->raise();
 }
 
 QUrl HelpPageUrl() {

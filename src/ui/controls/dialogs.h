@@ -35,6 +35,9 @@ void OpenUrl(const QUrl& url);
 void ShowSaveSummary(QWidget* owner, const QString& text, const QStringList& failedFiles, const QString& folder,
                      bool warn);
 
+// The built-in help page in a window of its own (with "Open in browser" for the installed copy).
+void ShowHelpWindow(QWidget* owner);
+
 // The local help page, and the product page (an anchor of it).
 QUrl HelpPageUrl();
 QUrl ProductPageUrl();

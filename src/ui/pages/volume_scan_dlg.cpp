@@ -188,9 +188,7 @@ void VolumeScanDlg::keyPressEvent(QKeyEvent* event) {
     }
     if (event->key() == Qt::Key_Escape) {
         event->accept();
-        if (ShowBox(this, tr("Close Salvora?"), QStringLiteral("Salvora"), MsgIcon::Question, MsgButtons::YesNo) ==
-            MsgAnswer::Yes)
-            window()->close();
+        window()->close();  // the window asks first while results are on screen
         return;
     }
     WizardPage::keyPressEvent(event);

@@ -1,5 +1,8 @@
 #include "ui/pages/wizard_page.h"
 
+#include <QKeyEvent>
+#include <QPushButton>
+
 #include <QMenu>
 
 #include "app/wizard_window.h"
@@ -32,6 +35,17 @@ void WizardPage::PrepareForExit() { sink_->Abandon(); }
 
 void WizardPage::GoNext(WizardPage* next) { wizard_->Push(next); }
 
+void WizardPage::keyPressEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    auto* button = qobject_cast<QPushButton*>(focusWidget());
+    if (button == nullptr) button = findChild<QPushButton*>(QStringLiteral("nextButton"));
+    if (button != nullptr && button->isEnabled() && button->isVisible()) button->click();
+}
+
 void WizardPage::GoBack() { wizard_->Back(); }
 
 QPushButton* WizardPage::MakeHelpButton() {
@@ -39,7 +53,7 @@ QPushButton* WizardPage::MakeHelpButton() {
     button->setObjectName("helpButton");
     auto* menu = new QMenu(button);
     menu->setObjectName("Menu_Help");
-    menu->addAction(tr("Help"), this, [] { OpenUrl(HelpPageUrl()); });
+    menu->addAction(tr("Help"), this, [this] { ShowHelpWindow(this); });
     menu->addAction(tr("About"), this, [this] {
         CDravitoAboutDlg about(this);
         about.exec();

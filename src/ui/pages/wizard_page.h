@@ -43,6 +43,8 @@ class WizardPage : public QWidget {
     virtual void PrepareForExit();
 
   protected:
+    // Enter does what a click does: the focused button, or Next (a button named "nextButton") elsewhere.
+    void keyPressEvent(QKeyEvent* event) override;
     void GoNext(WizardPage* next);
     void GoBack();
     QPushButton* MakeHelpButton();
