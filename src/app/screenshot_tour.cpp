@@ -28,6 +28,7 @@ class Tour : public QObject {
         dir_ = qEnvironmentVariable("SALVORA_SCREENSHOT_DIR", QStringLiteral("docs/screenshots"));
         QDir().mkpath(dir_);
         images_ = app.Images();
+        window_->resize(1280, 800);
         Build();
         auto* timer = new QTimer(this);
         connect(timer, &QTimer::timeout, this, [this, timer] {
