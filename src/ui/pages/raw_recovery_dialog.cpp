@@ -260,6 +260,13 @@ void RawRecoveryDialog::OnSave() {
         ShowBox(this, QStringLiteral("select output folder"));
         return;
     }
+    // Said before anything is carved out, not as a list of failures after.
+    if (const std::string problem = OutputFolderProblem(outputFolder_.toStdString()); !problem.empty()) {
+        outputFolder_.clear();
+        ShowBox(this, QString::fromStdString(problem) + tr("\n\nChoose another folder."), QStringLiteral("Salvora"),
+                MsgIcon::Warning);
+        return;
+    }
     cancel_ = false;
     // Pages before this one may have moved the shared reader; the carved offsets are the volume's.
     theReader->baseOffset = static_cast<std::int64_t>(volume_.startSector * kSectorBytes);
@@ -275,6 +282,13 @@ void RawRecoveryDialog::OnSave() {
                   if (outcome->failed > 0) text += tr(", %1 could not be written").arg(outcome->failed);
                   if (outcome->cancelled) text += tr(" (stopped)");
                   Sink()->SetStatus(text.toStdString());
+                  if (outcome->failed > 0 || outcome->cancelled) {
+                      QStringList failed;
+                      for (const std::string& name : outcome->failedNames) failed << QString::fromStdString(name);
+                      ShowSaveSummary(this, text + (failed.isEmpty() ? QString() : tr("\n\nNot written whole (removed):\n  ") +
+                                                                                    failed.mid(0, 20).join("\n  ")),
+                                      failed, QString::fromStdString(folder), true);
+                  }
                   Q_EMIT saveFinished();
               });
 }
