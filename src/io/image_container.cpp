@@ -35,72 +35,31 @@ std::string ErrorText(Error*& error, Sprint backtrace, Free free, const std::str
     return out.empty() ? fallback : out;
 }
 
-struct EwfApi {
-    using Object = libewf_handle_t;
-    using Error = libewf_error_t;
-    static ssize_t Read(Object* o, void* b, size_t n, off64_t at, Error** e) {
-        return libewf_handle_read_random(o, b, n, at, e);
+// Each library's names for the same four things: its object and error types, a read at an offset, and closing
+// and freeing the object.
+#define SALVORA_LIBYAL_API(Name, object, error, read, close, release, backtrace, errorFree)                     \
+    struct Name {                                                                                              \
+        using Object = object;                                                                                 \
+        using Error = error;                                                                                   \
+        static ssize_t Read(Object* o, void* b, size_t n, off64_t at, Error** e) { return read(o, b, n, at, e); } \
+        static void Release(Object* o) {                                                                       \
+            close(o, nullptr);                                                                                 \
+            release(&o, nullptr);                                                                              \
+        }                                                                                                      \
+        static std::string Text(Error*& e) { return ErrorText(e, backtrace, errorFree, "unreadable"); }        \
     }
-    static void Release(Object* o) {
-        libewf_handle_close(o, nullptr);
-        libewf_handle_free(&o, nullptr);
-    }
-    static std::string Text(Error*& e) { return ErrorText(e, libewf_error_backtrace_sprint, libewf_error_free, "unreadable"); }
-};
 
-struct VhdiApi {
-    using Object = libvhdi_file_t;
-    using Error = libvhdi_error_t;
-    static ssize_t Read(Object* o, void* b, size_t n, off64_t at, Error** e) {
-        return libvhdi_file_read_buffer_at_offset(o, b, n, at, e);
-    }
-    static void Release(Object* o) {
-        libvhdi_file_close(o, nullptr);
-        libvhdi_file_free(&o, nullptr);
-    }
-    static std::string Text(Error*& e) { return ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free, "unreadable"); }
-};
-
-struct VmdkApi {
-    using Object = libvmdk_handle_t;
-    using Error = libvmdk_error_t;
-    static ssize_t Read(Object* o, void* b, size_t n, off64_t at, Error** e) {
-        return libvmdk_handle_read_buffer_at_offset(o, b, n, at, e);
-    }
-    static void Release(Object* o) {
-        libvmdk_handle_close(o, nullptr);
-        libvmdk_handle_free(&o, nullptr);
-    }
-    static std::string Text(Error*& e) { return ErrorText(e, libvmdk_error_backtrace_sprint, libvmdk_error_free, "unreadable"); }
-};
-
-struct QcowApi {
-    using Object = libqcow_file_t;
-    using Error = libqcow_error_t;
-    static ssize_t Read(Object* o, void* b, size_t n, off64_t at, Error** e) {
-        return libqcow_file_read_buffer_at_offset(o, b, n, at, e);
-    }
-    static void Release(Object* o) {
-        libqcow_file_close(o, nullptr);
-        libqcow_file_free(&o, nullptr);
-    }
-    static std::string Text(Error*& e) { return ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free, "unreadable"); }
-};
-
-struct SmrawApi {
-    using Object = libsmraw_handle_t;
-    using Error = libsmraw_error_t;
-    static ssize_t Read(Object* o, void* b, size_t n, off64_t at, Error** e) {
-        return libsmraw_handle_read_buffer_at_offset(o, b, n, at, e);
-    }
-    static void Release(Object* o) {
-        libsmraw_handle_close(o, nullptr);
-        libsmraw_handle_free(&o, nullptr);
-    }
-    static std::string Text(Error*& e) {
-        return ErrorText(e, libsmraw_error_backtrace_sprint, libsmraw_error_free, "unreadable");
-    }
-};
+SALVORA_LIBYAL_API(EwfApi, libewf_handle_t, libewf_error_t, libewf_handle_read_random, libewf_handle_close,
+                   libewf_handle_free, libewf_error_backtrace_sprint, libewf_error_free);
+SALVORA_LIBYAL_API(VhdiApi, libvhdi_file_t, libvhdi_error_t, libvhdi_file_read_buffer_at_offset, libvhdi_file_close,
+                   libvhdi_file_free, libvhdi_error_backtrace_sprint, libvhdi_error_free);
+SALVORA_LIBYAL_API(VmdkApi, libvmdk_handle_t, libvmdk_error_t, libvmdk_handle_read_buffer_at_offset,
+                   libvmdk_handle_close, libvmdk_handle_free, libvmdk_error_backtrace_sprint, libvmdk_error_free);
+SALVORA_LIBYAL_API(QcowApi, libqcow_file_t, libqcow_error_t, libqcow_file_read_buffer_at_offset, libqcow_file_close,
+                   libqcow_file_free, libqcow_error_backtrace_sprint, libqcow_error_free);
+SALVORA_LIBYAL_API(SmrawApi, libsmraw_handle_t, libsmraw_error_t, libsmraw_handle_read_buffer_at_offset,
+                   libsmraw_handle_close, libsmraw_handle_free, libsmraw_error_backtrace_sprint, libsmraw_error_free);
+#undef SALVORA_LIBYAL_API
 
 template <class Api>
 class YalImage final : public ImageContainer {
