@@ -28,16 +28,9 @@ int RunSearch(const SearchArgs& args, TerminalUi& ui) {
     const SearchOutcome outcome = session.LastSearch();
     if (outcome.invalidPattern) return kExitUsage;
     const ParserBase& parser = *session.ActiveParser();
-    // Hit paths begin with the root item's text; JSON paths, as in list, begin with "/".
+    // Hit paths begin with the root item's text; printed, as in list, they begin with "/".
     const std::size_t rootLength = session.Tree().Item(session.Tree().Root()).text.size();
-    for (const ListRow& row : outcome.rows) {
-        if (args.json) {
-            PrintEntry(std::cout, parser, *row.entry, row.path.substr(rootLength), true);
-        } else {
-            std::cout << row.path << '\t' << row.created << '\t' << row.accessed << '\t' << row.modified
-                      << '\t' << row.size << '\t' << row.attributes << '\n';
-        }
-    }
+    for (const ListRow& row : outcome.rows) PrintEntry(std::cout, parser, *row.entry, row.path.substr(rootLength), args.json);
     std::cout.flush();
     return kExitOk;
 }

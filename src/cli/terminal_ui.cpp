@@ -28,6 +28,24 @@ bool SpeaksOfTheWizard(const std::string& text) {
 
 }  // namespace
 
+std::string VisibleText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
 TerminalUi::TerminalUi(Options options, std::FILE* err, std::FILE* in)
     : options_(options),
       err_(err),
@@ -86,7 +104,7 @@ MsgAnswer TerminalUi::ShowMessage(const std::string& text, const std::string& ti
     // they found in their own words.
     if (!options_.verbose && buttons == MsgButtons::Ok && SpeaksOfTheWizard(text)) return MsgAnswer::Ok;
     ClearLine();
-    const std::string heading = (title.empty() ? std::string(kAppTitle) : title) + ": " + text;
+    const std::string heading = (title.empty() ? std::string(kAppTitle) : title) + ": " + VisibleText(text);
     if (buttons == MsgButtons::Ok) {
         std::fprintf(err_, "%s\n", heading.c_str());
         std::fflush(err_);
@@ -118,12 +136,12 @@ void TerminalUi::SetStatus(const std::string& text) {
     std::lock_guard lock(mutex_);
     if (options_.verbose) {
         ClearLine();
-        std::fprintf(err_, "%s\n", text.c_str());
+        std::fprintf(err_, "%s\n", VisibleText(text).c_str());
         std::fflush(err_);
         if (progressActive_) Draw(true);
         return;
     }
-    status_ = text;
+    status_ = VisibleText(text);
     Draw(false);
 }
 

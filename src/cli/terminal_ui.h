@@ -11,6 +11,11 @@
 
 namespace salvora {
 
+// Text from a volume as a terminal may show it: control characters (ESC, BEL, CR, LF, BS, DEL ...) and the
+// backslash become visible escapes ("\033", "\\"), so a crafted name cannot move the cursor, clear the screen or
+// fake a line.
+std::string VisibleText(const std::string& text);
+
 class TerminalUi final : public UiSink {
   public:
     struct Options {

@@ -208,7 +208,7 @@ void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, cons
         out << row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         return;
     }
-    out << path << '\t' << (folder ? "dir" : "file") << '\t' << (deleted ? "deleted" : "-") << '\t'
+    out << VisibleText(path) << '\t' << (folder ? "dir" : "file") << '\t' << (deleted ? "deleted" : "-") << '\t'
         << parser.FormatEntrySize(entry) << '\t' << texts.created << '\t' << texts.accessed << '\t'
         << texts.modified << '\t' << texts.attributes << '\n';
 }

@@ -82,8 +82,12 @@ PathKind KindOf(const std::string& path) {
 
 std::string SafeName(const std::string& name) {
     std::string safe = name;
-    for (auto& c : safe)
-        if (c == '/' || c == '\0') c = '_';
+    // Names are data: no path separator, and no control character (ESC, BEL, CR, LF, BS, DEL ...) reaches a
+    // file name where a shell or a terminal would act on it.
+    for (auto& c : safe) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '/' || u < 0x20 || u == 0x7F) c = '_';
+    }
     if (safe.empty()) return "_";
     if (safe == "." || safe == "..") return "_" + safe;
     if (safe.size() <= kMaxNameBytes) return safe;

@@ -46,7 +46,7 @@ std::optional<FileOwner> InvokingUser();
 // "NAME.incomplete" (never over an existing file) so that nothing incomplete carries the real name.
 void DiscardIncompleteFile(const std::string& path, bool keepPartial);
 
-// A name that is safe as one path component: '/' and NUL become '_', "." and ".." get a leading '_', an empty
+// A name that is safe as one path component: '/', NUL and the other control characters become '_', "." and ".." get a leading '_', an empty
 // name becomes "_", and a name too long for the file system is shortened keeping its extension.
 std::string SafeName(const std::string& name);
 

@@ -153,3 +153,35 @@ TEST_F(CliGuidance, NothingFoundNamesTheNextStepAndExitsNonZero) {
 
 }  // namespace
 }  // namespace salvora
+
+namespace salvora {
+namespace {
+
+// A name made to drive the terminal (set its title, ring, start a new line): printed as visible escapes, saved
+// with '_' in place of each control character. The volume is made by mke2fs from a folder holding such a file.
+TEST_F(CliGuidance, NamesAreDataNotTerminalCommands) {
+    if (std::system("command -v mke2fs >/dev/null 2>&1") != 0) GTEST_SKIP() << "mke2fs (e2fsprogs) is missing";
+    const std::string evil = "evil\x1b]0;owned\x07\n\x7f.txt";
+    fs::create_directories(dir_ / "tree");
+    std::ofstream(dir_ / "tree" / evil) << "payload\n";
+    const fs::path image = dir_ / "names.img";
+    ASSERT_EQ(std::system(("mke2fs -q -F -t ext4 -d " + Q(dir_ / "tree") + " " + Q(image) + " 8M >/dev/null 2>&1").c_str()), 0);
+
+    const CliRun list = Cli("list " + Q(image));
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_NE(list.out.find("/evil\\033]0;owned\\007\\012\\177.txt\tfile"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(list.out.find('\x07'), std::string::npos);
+    const CliRun search = Cli("search " + Q(image) + " evil");
+    EXPECT_NE(search.out.find("/evil\\033]0;owned"), std::string::npos) << search.out;
+    // JSON keeps the name exactly (escaped the JSON way).
+    EXPECT_EQ(JsonLines(Cli("search --json " + Q(image) + " evil").out).at(0)["path"], "/" + evil);
+
+    const CliRun saved = Cli("recover --yes " + Q(image) + " --out " + Q(dir_ / "out"));
+    EXPECT_EQ(saved.exitCode, 0) << saved.err;
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "out" / "evil_]0;owned___.txt"));
+    EXPECT_EQ(saved.err.find('\x1b'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace salvora

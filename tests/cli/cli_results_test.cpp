@@ -78,7 +78,9 @@ TEST_F(CliResults, SearchFindsByPatternAndRefusesBadOnes) {
     EXPECT_FALSE(paths.count("/Documents/NOTES.TXT"));
 
     run = Cli("search '" + image_ + "' 'notes'");
-    EXPECT_EQ(run.out.substr(0, run.out.find('\t')), "ROOT/Documents/NOTES.TXT");
+    // The same path and columns as list prints.
+    EXPECT_EQ(run.out.substr(0, run.out.find('\t')), "/Documents/NOTES.TXT");
+    EXPECT_EQ(run.out.substr(run.out.find('\t'), 8), "\tfile\t-\t");
     EXPECT_NE(run.err.find("Searching Finished"), std::string::npos);
 
     run = Cli("search '" + image_ + "' '*.jpg'");

@@ -247,6 +247,10 @@ TEST_F(SaveTest, RunThroughSudoTheFilesBelongToTheInvokingUser) {
     }
 }
 
+TEST(SafeName, ControlCharactersNeverReachAFileName) {
+    EXPECT_EQ(SafeName("a\x1b]0;owned\x07" "b\r\n\x08\x7f.txt"), "a_]0;owned_b____.txt");
+}
+
 TEST(SafeName, KeepsOrdinaryNamesAndMakesOthersSafe) {
     EXPECT_EQ(SafeName("IMG_0001.JPG"), "IMG_0001.JPG");
     EXPECT_EQ(SafeName("résumé.doc"), "résumé.doc");
