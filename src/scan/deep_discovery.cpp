@@ -19,7 +19,7 @@ struct KindRow {
 
 constexpr KindRow kKinds[] = {
     {"fat32", DiscoveryKind::Fat32}, {"fat16", DiscoveryKind::Fat16}, {"fat", DiscoveryKind::Fat16},
-    {"fat64", DiscoveryKind::ExFat}, {"exFat", DiscoveryKind::ExFat},
+    {"fat12", DiscoveryKind::Fat12}, {"fat64", DiscoveryKind::ExFat}, {"exFat", DiscoveryKind::ExFat},
 };
 
 // The fixed "Sector Per Cluster :" items after the boot sector's own value. The FAT lists end with "1": a
@@ -50,6 +50,8 @@ std::unique_ptr<ParserBase> CreateDiscoveryParser(DiscoveryKind kind) {
     switch (kind) {
         case DiscoveryKind::Fat16:
             return std::make_unique<Fat16Class>();
+        case DiscoveryKind::Fat12:
+            return std::make_unique<Fat16Class>(true);
         case DiscoveryKind::Fat32:
             return std::make_unique<Fat32Class>();
         case DiscoveryKind::ExFat:
@@ -61,7 +63,7 @@ std::unique_ptr<ParserBase> CreateDiscoveryParser(DiscoveryKind kind) {
 }
 
 std::string DiscoveryOpeningStatus(DiscoveryKind kind) {
-    if (kind == DiscoveryKind::Fat16) return "Total fat16 Entries Found:";
+    if (kind == DiscoveryKind::Fat16 || kind == DiscoveryKind::Fat12) return "Total fat16 Entries Found:";
     if (kind == DiscoveryKind::ExFat) return "Total fat64 Entries Found:";
     return {};
 }
@@ -76,7 +78,7 @@ std::vector<std::string> SectorsPerClusterList(DiscoveryKind kind, bool bootVali
     }
     // The boot sector's value leads when it is a usable cluster factor (a power of two up to 128).
     const bool usable = bootValue > 0 && bootValue <= 128 && (bootValue & (bootValue - 1)) == 0;
-    const std::vector<std::string>& items = kind == DiscoveryKind::Fat16 ? kFat16Items : kFat32Items;
+    const std::vector<std::string>& items = kind == DiscoveryKind::Fat32 ? kFat32Items : kFat16Items;
     if (bootValid && usable) texts.push_back(std::to_string(bootValue));
     for (const std::string& item : items) {
         // The trailing "1" only when the boot sector did not already offer it.

@@ -23,9 +23,9 @@
 
 namespace salvora {
 
-enum class DiscoveryKind { None, Fat16, Fat32, ExFat };
+enum class DiscoveryKind { None, Fat16, Fat32, ExFat, Fat12 };
 
-// "fat32" -> Fat32; "fat16" or "fat" -> Fat16; "fat64" or "exFat" -> ExFat (any case); None otherwise.
+// "fat32" -> Fat32; "fat16" or "fat" -> Fat16; "fat12" -> Fat12; "fat64" or "exFat" -> ExFat (any case); None otherwise.
 DiscoveryKind DiscoveryKindForLabel(const std::string& fileSystemLabel);
 // Fat16Class, Fat32Class or Fat64Class; null for None.
 std::unique_ptr<ParserBase> CreateDiscoveryParser(DiscoveryKind kind);

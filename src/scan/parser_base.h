@@ -41,6 +41,8 @@ public:
     // Recycle Bin renaming gives a content file back its former name.
     virtual void RenameEntry(EntryId id, const std::string& name) = 0;
     virtual bool IsDeleted(EntryId id) const = 0;
+    // Bytes the volume's own header says it spans (0: unknown), to tell a user when the source holds less.
+    virtual std::uint64_t ClaimedVolumeBytes() const { return 0; }
     // Shown as a folder in the tree and skipped by the file list.
     virtual bool IsFolder(EntryId id) const = 0;
     // May the selected item be saved as a folder (its children written below the output folder)?

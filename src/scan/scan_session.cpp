@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 
 #include "fs/ext/ext2_class.h"
 #include "fs/fat/fat16_class.h"
@@ -24,6 +26,7 @@ struct LabelRow {
 // Matched in this order; the first match wins.
 constexpr LabelRow kLabels[] = {
     {"fat32", ParserKind::Fat32},  {"fat16", ParserKind::Fat16}, {"fat", ParserKind::Fat16},
+    {"fat12", ParserKind::Fat12},
     {"extX", ParserKind::Ext},     {"fat64", ParserKind::ExFat}, {"exFat", ParserKind::ExFat},
     {"HFS+", ParserKind::HfsPlus},
 };
@@ -38,6 +41,7 @@ struct ParserRow {
 constexpr ParserRow kParsers[] = {
     {ParserKind::Fat32, [] { return std::unique_ptr<ParserBase>(new Fat32Class); }, true},
     {ParserKind::Fat16, [] { return std::unique_ptr<ParserBase>(new Fat16Class); }, false},
+    {ParserKind::Fat12, [] { return std::unique_ptr<ParserBase>(new Fat16Class(true)); }, false},
     {ParserKind::ExFat, [] { return std::unique_ptr<ParserBase>(new Fat64Class); }, false},
     {ParserKind::Ext, [] { return std::unique_ptr<ParserBase>(new ext2Class); }, false},
     {ParserKind::HfsPlus, [] { return std::unique_ptr<ParserBase>(new HFSP); }, false},
@@ -55,10 +59,27 @@ bool HasWorker(ParserKind kind, RecoveryMode mode) {
     }
 }
 
+// "1.5 GiB": the unit that keeps the number below 1,024, one decimal.
+std::string ByteCountText(std::uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " bytes";
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
 DiscoveryKind DiscoveryKindFor(ParserKind kind) {
     switch (kind) {
         case ParserKind::Fat16:
             return DiscoveryKind::Fat16;
+        case ParserKind::Fat12:
+            return DiscoveryKind::Fat12;
         case ParserKind::Fat32:
             return DiscoveryKind::Fat32;
         case ParserKind::ExFat:
@@ -346,6 +367,8 @@ void ScanSession::FinishScan(bool renameRecycled) {
     PlaceFirstLevelPlaceholders(tree_, *parser_);
     if (renameRecycled) RenameRecycledFiles(tree_, *parser_);
     SetState([](PageState& s) { s.backEnabled = true; });
+    if (const std::string note = MissingBytesNote(); !note.empty())
+        Sink().ShowMessage(note, kAppTitle, MsgIcon::Warning, MsgButtons::Ok);
     Sink().ShowMessage(kScanDoneText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
     Sink().SetStatus(kScanDoneText);
     SetState([](PageState& s) { s.progressVisible = false; });
@@ -398,6 +421,22 @@ std::string EmptyScanHint(RecoveryMode mode, const std::string& fileSystemLabel)
 
 bool ScanSession::FoundNothing() const {
     return parser_ == nullptr || !parser_->FirstChild(parser_->RootEntry());
+}
+
+std::uint64_t ScanSession::MissingBytes() const {
+    if (!parser_ || !theReader || theReader->sourceLength == 0) return 0;
+    const std::uint64_t claimed = parser_->ClaimedVolumeBytes();
+    const std::uint64_t start = volume_.startSector * kSectorBytes;
+    const std::uint64_t held = theReader->sourceLength > start ? theReader->sourceLength - start : 0;
+    return claimed > held ? claimed - held : 0;
+}
+
+std::string ScanSession::MissingBytesNote() const {
+    const std::uint64_t missing = MissingBytes();
+    if (missing == 0) return {};
+    return "The volume says it holds " + ByteCountText(parser_->ClaimedVolumeBytes()) + ", but the source ends " +
+           ByteCountText(missing) + " before that: files in the missing part cannot be read whole. " +
+           "What is there has been read; if the source is an image, it may have been cut short.";
 }
 
 bool ScanSession::DumpClickedFile(ItemId item, const std::string& outputFolder) {

@@ -29,7 +29,7 @@
 namespace salvora {
 
 // Which parser class a label selects.
-enum class ParserKind { Fat16, Fat32, ExFat, Ext, HfsPlus };
+enum class ParserKind { Fat16, Fat32, ExFat, Ext, HfsPlus, Fat12 };
 
 // The label table, matched case-insensitively in this order: "fat32", "fat16", "fat", "extX", "fat64",
 // "exFat", "HFS+". Empty for any other label.
@@ -93,6 +93,11 @@ class ScanSession {
     bool ScanCompleted() const { return scanCompleted_.load(); }
     // The scan ended with no file or folder below the root: the volume looks empty as read in this mode.
     bool FoundNothing() const;
+    // How many bytes of what the volume's header claims lie past the end of the source (0: none, or unknown).
+    // Files there cannot be read whole.
+    std::uint64_t MissingBytes() const;
+    // The sentence a person reads about MissingBytes; empty when nothing is missing.
+    std::string MissingBytesNote() const;
     // What Stop sets for saves and searches; an interrupt handler may set it directly to end a running save.
     std::atomic<bool>& CancelFlag() { return cancelFlag_; }
     PageState State() const;

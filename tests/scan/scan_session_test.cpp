@@ -100,11 +100,11 @@ TEST_F(SessionTest, LabelsPickTheParserIgnoringCase) {
     EXPECT_EQ(ParserKindForLabel("FAT64"), ParserKind::ExFat);
     EXPECT_EQ(ParserKindForLabel("EXTX"), ParserKind::Ext);
     EXPECT_EQ(ParserKindForLabel("hfs+"), ParserKind::HfsPlus);
-    EXPECT_FALSE(ParserKindForLabel("FAT12"));
+    EXPECT_EQ(ParserKindForLabel("FAT12"), ParserKind::Fat12);
     EXPECT_FALSE(ParserKindForLabel("UNKNOWN"));
 
     Open("fat16.img");
-    ScanSession session(Volume("FAT12"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("NTFS"), RecoveryMode::Standard, &ui_);
     EXPECT_FALSE(session.Start());
     EXPECT_EQ(ui_.Messages(), std::vector<std::string>{"Salvora|not a valid drive."});
     EXPECT_EQ(ui_.Statuses(), std::vector<std::string>{"Not a valid Drive .Go back"});

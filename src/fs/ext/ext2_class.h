@@ -76,6 +76,9 @@ class ext2Class final : public ParserBase {
     std::string EntryName(EntryId id) const override;
     void RenameEntry(EntryId id, const std::string& name) override;
     bool IsDeleted(EntryId id) const override;
+    std::uint64_t ClaimedVolumeBytes() const override {
+        return sb_.magic == 0xEF53 && sb_.blockCount < (UINT64_MAX >> 16) ? sb_.blockCount * sb_.BlockBytes() : 0;
+    }
     bool IsFolder(EntryId id) const override;
     bool IsSaveFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }

@@ -34,9 +34,12 @@ bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode
     const ExtBlockReader read = [this](std::uint64_t block, std::vector<std::uint8_t>& out) {
         return ReadBlock(block, out);
     };
-    const auto runs = MapExtBlocks(inode.blockMap, inode.UsesExtents(), Limits(size), read);
+    bool mapDamaged = false;
+    const auto runs = MapExtBlocks(inode.blockMap, inode.UsesExtents(), Limits(size), read, &mapDamaged);
     std::vector<std::uint8_t> buffer;
     std::uint64_t end = 0;
+    // Blocks past the volume or unreadable are written as zeros, and the file does not count as whole.
+    bool readFailed = mapDamaged;
     for (const ExtBlockRun& run : runs) {
         if (run.unwritten) continue;  // reads as zeros, like a hole
         const std::uint64_t perRead = std::max<std::uint64_t>(1, kRunBytes / blockBytes_);
@@ -45,8 +48,9 @@ bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode
             const std::uint64_t at = (run.logicalBlock + done) * blockBytes_;
             if (at >= size) break;
             buffer.assign(blocks * blockBytes_, 0);
-            ReadAt((run.physicalBlock + done) * blockBytes_, buffer.data(),
-                   static_cast<std::uint32_t>(buffer.size()));
+            const std::uint64_t first = run.physicalBlock + done;
+            if (!ReadAt(first * blockBytes_, buffer.data(), static_cast<std::uint32_t>(buffer.size())))
+                readFailed = true;
             // The block that crosses the size is cut there.
             const std::uint64_t bytes = std::min<std::uint64_t>(buffer.size(), size - at);
             if (!WriteAllAt(fd, buffer.data(), bytes, at)) return false;
@@ -54,7 +58,8 @@ bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode
         }
     }
     // Holes, and a hole at the end, stay holes in the output.
-    return end == size || ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    const bool sized = end == size || ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    return sized && !readFailed;
 }
 
 bool ext2Class::ExtractEntry(const ExtEntryRecord& record, const std::string& destPath) {

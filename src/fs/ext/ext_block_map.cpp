@@ -32,6 +32,8 @@ class Mapper {
         if (ExtExtentNodeSane(h, root.size())) Node(root, h.depth);
     }
 
+    bool Damaged() const { return damaged_; }
+
     std::vector<ExtBlockRun> Take() {
         std::sort(runs_.begin(), runs_.end(),
                   [](const ExtBlockRun& a, const ExtBlockRun& b) { return a.logicalBlock < b.logicalBlock; });
@@ -55,15 +57,23 @@ class Mapper {
   private:
     // A block of the map itself: inside the volume and not read before.
     bool ReadMapBlock(std::uint64_t block, std::vector<std::uint8_t>& out) {
-        if (block == 0 || block >= limits_.blockCount || !seen_.insert(block).second) return false;
+        if (block == 0) return false;  // a hole in a sparse file
+        if (block >= limits_.blockCount || !seen_.insert(block).second) {
+            damaged_ = true;
+            return false;
+        }
         out.clear();
-        return read_(block, out) && out.size() >= limits_.blockBytes;
+        const bool read = read_(block, out) && out.size() >= limits_.blockBytes;
+        if (!read) damaged_ = true;
+        return read;
     }
 
     void Add(std::uint64_t logical, std::uint64_t physical, std::uint64_t count, bool unwritten) {
-        if (physical == 0 || count == 0 || logical >= limits_.fileBlocks || physical >= limits_.blockCount)
-            return;
-        count = std::min({count, limits_.fileBlocks - logical, limits_.blockCount - physical});
+        if (physical == 0 || count == 0 || logical >= limits_.fileBlocks) return;
+        count = std::min(count, limits_.fileBlocks - logical);
+        if (physical >= limits_.blockCount || count > limits_.blockCount - physical) damaged_ = true;
+        if (physical >= limits_.blockCount) return;
+        count = std::min(count, limits_.blockCount - physical);
         runs_.push_back({logical, physical, count, unwritten});
     }
 
@@ -88,7 +98,10 @@ class Mapper {
 
     void Node(Bytes node, std::uint16_t depth) {
         const ExtExtentHeader h = DecodeExtExtentHeader(node);
-        if (!ExtExtentNodeSane(h, node.size()) || h.depth != depth) return;
+        if (!ExtExtentNodeSane(h, node.size()) || h.depth != depth) {
+            damaged_ = true;
+            return;
+        }
         for (std::size_t i = 0; i < h.entries; ++i) {
             if (depth == 0) {
                 const ExtExtentLeaf leaf = DecodeExtExtentLeaf(node, i);
@@ -107,18 +120,21 @@ class Mapper {
     const ExtBlockReader& read_;
     std::unordered_set<std::uint64_t> seen_;
     std::vector<ExtBlockRun> runs_;
+    bool damaged_ = false;
 };
 
 }  // namespace
 
 std::vector<ExtBlockRun> MapExtBlocks(Bytes blockMap, bool extents, const ExtMapLimits& limits,
-                                      const ExtBlockReader& read) {
+                                      const ExtBlockReader& read, bool* damaged) {
+    if (damaged) *damaged = false;
     if (limits.blockBytes < 1024 || limits.fileBlocks == 0) return {};
     Mapper mapper(limits, read);
     if (extents)
         mapper.Extents(blockMap);
     else
         mapper.Indirect(blockMap);
+    if (damaged) *damaged = mapper.Damaged();
     return mapper.Take();
 }
 

@@ -27,8 +27,10 @@ struct ExtMapLimits {
 using ExtBlockReader = std::function<bool(std::uint64_t block, std::vector<std::uint8_t>& out)>;
 
 // blockMap: the inode's 60 bytes at 0x28. Runs come sorted by logical block, contiguous ones merged; blocks
-// outside the volume or past the file's end are left out (they read as holes).
+// outside the volume or past the file's end are left out (they read as holes). `damaged` tells whether the map
+// pointed outside the volume, looped, or had a block that could not be read or decoded: the runs then miss
+// content a hole does not explain.
 std::vector<ExtBlockRun> MapExtBlocks(Bytes blockMap, bool extents, const ExtMapLimits& limits,
-                                      const ExtBlockReader& read);
+                                      const ExtBlockReader& read, bool* damaged = nullptr);
 
 }  // namespace salvora

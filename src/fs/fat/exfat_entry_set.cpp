@@ -7,6 +7,7 @@ namespace {
 
 // Boot sector.
 constexpr std::size_t kBootName = 3;
+constexpr std::size_t kBootVolumeLength = 72;
 constexpr std::size_t kBootFatOffset = 80;
 constexpr std::size_t kBootHeapOffset = 88;
 constexpr std::size_t kBootRootCluster = 96;
@@ -56,6 +57,7 @@ std::optional<ExFatBoot> DecodeExFatBoot(Bytes sector) {
     for (std::size_t i = 0; i < 5; ++i)
         if (sector[kBootName + i] != kName[i]) return std::nullopt;
     ExFatBoot boot;
+    boot.volumeLengthSectors = le64(sector, kBootVolumeLength);
     boot.fatOffsetSectors = le32(sector, kBootFatOffset);
     boot.heapOffsetSectors = le32(sector, kBootHeapOffset);
     boot.rootCluster = le32(sector, kBootRootCluster);

@@ -40,6 +40,7 @@ inline constexpr const char* kExFatOrphanName = "ORPHAN ENTRY";
 inline constexpr std::uint32_t kExFatNoEntry = 0xFFFFFFFF;
 
 struct ExFatBoot {
+    std::uint64_t volumeLengthSectors = 0;    // 72
     std::uint32_t fatOffsetSectors = 0;       // 80
     std::uint32_t heapOffsetSectors = 0;      // 88
     std::uint32_t rootCluster = 0;            // 96

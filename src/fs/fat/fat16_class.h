@@ -1,6 +1,6 @@
 #pragma once
-// FAT16 volumes: the FAT and the fixed root directory are held in memory; subdirectories and file content are
-// read by cluster runs through the sector reader.
+// FAT16 and FAT12 volumes: the FAT and the fixed root directory are held in memory; subdirectories and file
+// content are read by cluster runs through the sector reader. FAT12 differs only in its 12-bit table entries.
 #include <cstdint>
 #include <vector>
 
@@ -10,7 +10,8 @@ namespace salvora {
 
 class Fat16Class final : public FatParser {
   public:
-    Fat16Class();
+    // twelveBit: read the table as FAT12 until a boot sector that passes says which it is.
+    explicit Fat16Class(bool twelveBit = false);
 
     // MSDOS OEM prefix or a boot sector whose structure is FAT16's, a sane parameter block
     // (512/1024/2048/4096 bytes per sector, sectors per cluster not 0) and a non-zero 16-bit FAT size; the
@@ -21,6 +22,8 @@ class Fat16Class final : public FatParser {
     // Loads the fixed root directory area (root entry count x 32 bytes).
     bool ReadRootDirectory() override;
     std::uint32_t EndOfChain() const override { return 0xFFFF; }
+    // Fewer than 4,085 clusters make a FAT12 volume, whatever its boot sector calls itself.
+    bool TwelveBit() const { return twelveBit_; }
 
     std::uint64_t RootDirOffset() const { return rootDirOffset_; }
     std::uint64_t RootDirBytes() const { return rootDirBytes_; }
@@ -34,11 +37,15 @@ class Fat16Class final : public FatParser {
     std::pair<std::uint64_t, std::uint64_t> BootRootArea() const override;
 
   private:
+    std::uint64_t TableEntries(std::uint64_t tableBytes) const;
+    std::uint32_t Limit() const;
+
     std::vector<std::uint8_t> fatTable_;
     std::vector<std::uint8_t> rootDir_;
     std::uint64_t rootDirOffset_ = 0;
     std::uint64_t rootDirBytes_ = 0;
     std::uint64_t fatStart_ = 0;
+    bool twelveBit_ = false;
 };
 
 }  // namespace salvora

@@ -85,6 +85,11 @@ class Fat64Class : public ParserBase {
     const ExFatEntryRecord* Record(EntryId id) const;
     void ClearRecords();
     bool BootValid() const { return boot_.has_value(); }
+    std::uint64_t ClaimedVolumeBytes() const override {
+        return boot_ && boot_->volumeLengthSectors < (UINT64_MAX >> 12)
+                   ? boot_->volumeLengthSectors * boot_->BytesPerSector()
+                   : 0;
+    }
     std::uint64_t ClusterBytes() const { return clusterBytes_; }
     ItemId RootItem() const { return rootItem_; }
 
@@ -132,7 +137,9 @@ class Fat64Class : public ParserBase {
     void WalkFrames(std::vector<DirFrame>& stack, bool deep);
     std::vector<std::uint64_t> SearchSectors(int limit, bool withStatus, bool (*test)(Bytes));
     bool WriteRun(int fd, std::uint64_t offset, std::uint64_t bytes, std::vector<std::uint8_t>& buffer);
+    // False unless every byte of the content was read and written.
     bool WriteContent(const ExFatEntryRecord& r, int fd);
+    bool WriteClusters(const ExFatEntryRecord& r, int fd);
 
     readWriteInterface* reader_ = nullptr;
     VolumeEntry volume_;
@@ -145,6 +152,7 @@ class Fat64Class : public ParserBase {
     std::uint64_t chosenHeap_ = 0;
     int advancedMode_ = 0;
     std::uint64_t lookupCount_ = 0;
+    bool contentReadFailed_ = false;
     std::uint32_t lastFatValue_ = 0;
 
     std::vector<std::uint8_t> fatCache_;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "fs/fat/exfat_times.h"
 #include "fs/fat/fat64_class.h"
@@ -29,7 +30,8 @@ bool Fat64Class::WriteRun(int fd, std::uint64_t offset, std::uint64_t bytes,
     while (bytes > 0) {
         const std::uint64_t piece = std::min(bytes, kCopyChunkBytes);
         buffer.resize(piece);
-        ReadAt(offset, buffer.data(), piece);
+        // Unreadable bytes are written as the zeros read for them; the file does not count as whole.
+        if (!ReadAt(offset, buffer.data(), piece)) contentReadFailed_ = true;
         if (!WriteAll(fd, buffer.data(), piece)) return false;
         offset += piece;
         bytes -= piece;
@@ -38,6 +40,12 @@ bool Fat64Class::WriteRun(int fd, std::uint64_t offset, std::uint64_t bytes,
 }
 
 bool Fat64Class::WriteContent(const ExFatEntryRecord& r, int fd) {
+    contentReadFailed_ = false;
+    const bool written = WriteClusters(r, fd);
+    return written && !contentReadFailed_;
+}
+
+bool Fat64Class::WriteClusters(const ExFatEntryRecord& r, int fd) {
     // Nothing is larger than the volume it lies on.
     const std::uint64_t size = std::min(r.validDataLength, VolumeBound());
     if (size == 0) return true;
@@ -70,9 +78,12 @@ bool Fat64Class::WriteContent(const ExFatEntryRecord& r, int fd) {
     };
     std::uint32_t cluster = r.firstCluster;
     bool firstLookup = true;
+    // A chain that comes back to a cluster it passed loops: what it gave up to there is all there is.
+    std::unordered_set<std::uint32_t> seen{r.firstCluster};
     while (runClusters * clusterBytes_ < remaining) {
         const std::uint32_t next = NextCluster(cluster);
-        const bool ended = next < 2 || next >= clusterLimit_ || lookupCount_ > maxLookups;
+        const bool ended = next < 2 || next >= clusterLimit_ || lookupCount_ > maxLookups ||
+                           !seen.insert(next).second;
         if (ended) {
             if (!flush()) return false;
             // A deleted file's chain is cleared, so its first cluster ends it; most such files were

@@ -1,5 +1,7 @@
 #include "fs/fat/fat_dir_slot.h"
 
+#include "fs/fat/fat_dos_time.h"
+
 namespace salvora {
 namespace {
 
@@ -43,6 +45,21 @@ FatDirSlot DecodeFatDirSlot(Bytes slot) {
     s.firstClusterLow = le16(slot, kFirstClusterLow);
     s.fileSize = le32(slot, kFileSize);
     return s;
+}
+
+bool ShortSlotPlausible(Bytes slot, const FatDirSlot& decoded, std::uint64_t volumeBytes) {
+    // Byte 0 may be 0x05 (a live name starting with 0xE5) or the deleted mark; the rest are name characters.
+    if (u8(slot, 0) < 0x20 && u8(slot, 0) != 0x05) return false;
+    for (std::size_t i = 1; i < 11; ++i)
+        if (u8(slot, i) < 0x20) return false;
+    // A live entry with a broken clock or a wrong size is still a file; a deleted slot that says such things
+    // is more likely something else's bytes.
+    if (!decoded.IsDeleted()) return true;
+    if (decoded.lastWriteDate != 0 && !DosDateValid(decoded.lastWriteDate)) return false;
+    if (decoded.lastWriteTime != 0 && !DosTimeValid(decoded.lastWriteTime)) return false;
+    if (!IsFatDirectoryAttribute(decoded.attributes) && volumeBytes != 0 && decoded.fileSize > volumeBytes)
+        return false;
+    return true;
 }
 
 FatEntryRecord RecordFromSlot(const FatDirSlot& slot) {

@@ -39,6 +39,10 @@ struct FatDirSlot {
 };
 
 FatDirSlot DecodeFatDirSlot(Bytes slot);
+// Could the slot be a short entry at all? Leftovers of long-name slots and other garbage fail: control
+// characters in the name; for deleted slots also a write date or time that cannot be, or a file larger than
+// the volume (volumeBytes 0: unknown).
+bool ShortSlotPlausible(Bytes slot, const FatDirSlot& decoded, std::uint64_t volumeBytes);
 // A record with the slot's fields (bytes 11-31); name, deleted flag and links are the walk's.
 FatEntryRecord RecordFromSlot(const FatDirSlot& slot);
 // The slot's 8.3 name as shown: files tidied per FAT type, folders without padding; the case flags of byte 12

@@ -28,6 +28,10 @@ inline constexpr bool IsFatVolumeLabel(std::uint8_t attributes) {
            (attributes & kAttrDirectory) == 0;
 }
 
+// FatEntryRecord::deleted: its own slot carries the mark, or only a folder above it does.
+inline constexpr std::uint8_t kDeletedItself = 1;
+inline constexpr std::uint8_t kDeletedWithFolder = 2;
+
 struct FatEntryRecord {
     std::uint8_t attributes = 0;
     std::uint8_t creationTimeTenths = 0;
@@ -50,6 +54,10 @@ struct FatEntryRecord {
         return (static_cast<std::uint32_t>(firstClusterHigh) << 16) | firstClusterLow;
     }
     bool IsDirectory() const { return IsFatDirectoryAttribute(attributes); }
+    // A label slot in the root; one that holds data, or one in a folder, is a file with an odd attribute.
+    bool IsVolumeLabel() const {
+        return IsFatVolumeLabel(attributes) && parentIndex == 0 && !(FirstCluster() >= 2 && fileSize > 0);
+    }
 };
 
 }  // namespace salvora

@@ -199,36 +199,58 @@ void FatParser::WalkSlot(std::vector<DirFrame>& stack) {
         return;
     }
     if (d.firstByte == kSlotDot) return;  // "." and ".." of a subdirectory
+    if (!ShortSlotPlausible(slot, d, VolumeBound())) {
+        f.run.Clear();
+        return;
+    }
 
     FatEntryRecord record = RecordFromSlot(d);
     record.parentIndex = f.dirIndex;
     // A run of deleted long-name slots before a live short entry is left over from an older file.
     if (!f.run.Empty() && !(f.run.FirstDeleted() && !d.IsDeleted())) {
         record.name = f.run.Assemble();
-        record.deleted = (f.run.FirstDeleted() || d.IsDeleted()) ? 1 : 0;
+        record.deleted = (f.run.FirstDeleted() || d.IsDeleted()) ? kDeletedItself : 0;
     } else {
         record.name = ShortEntryName(slot, kind_);
-        record.deleted = d.IsDeleted() ? 1 : 0;
+        record.deleted = d.IsDeleted() ? kDeletedItself : 0;
     }
     f.run.Clear();
+    // Deleting a folder marks only the folder's own slot; everything below it went with it.
+    if (record.deleted == 0 && f.dirIndex < entries_.size() && entries_[f.dirIndex].deleted != 0)
+        record.deleted = kDeletedWithFolder;
 
     if (!IsFatDirectoryAttribute(d.attributes)) {
         AddRecord(std::move(record));
         return;
     }
     const std::uint32_t first = d.FirstCluster();
+    std::optional<std::uint32_t> deletedTwin;
     if (first >= 2) {
-        // Two entries of one directory naming the same first cluster are one folder: the later entry names
-        // it.
+        // Two entries of one directory naming the same first cluster: when both are live or both deleted they
+        // are one folder, named by the later entry. A deleted folder whose cluster a live one took over (a
+        // renamed or re-created folder) is listed as well, and the content belongs to the live one.
         const auto it = f.byFirstCluster.find(first);
         if (it != f.byFirstCluster.end()) {
-            entries_[it->second].name = std::move(record.name);
-            entries_[it->second].deleted = record.deleted;
-            return;
+            FatEntryRecord& earlier = entries_[it->second];
+            if ((earlier.deleted != 0) == (record.deleted != 0)) {
+                earlier.name = std::move(record.name);
+                earlier.deleted = record.deleted;
+                return;
+            }
+            if (record.deleted != 0) {
+                AddRecord(std::move(record));
+                return;
+            }
+            deletedTwin = it->second;
         }
     }
     const std::uint32_t index = AddRecord(std::move(record));
     if (index == kNoRecord || first < 2 || first >= clusterLimit_) return;
+    if (deletedTwin) {
+        HandOverChildren(*deletedTwin, index);
+        f.byFirstCluster[first] = index;
+        return;
+    }
     f.byFirstCluster.emplace(first, index);
     if (visitedClusters_[first]) return;
 
@@ -245,6 +267,20 @@ void FatParser::WalkSlot(std::vector<DirFrame>& stack) {
     child.dotCheck = true;
     child.freeEndsCluster = freeEnds;
     stack.push_back(std::move(child));  // f is not used past this point
+}
+
+void FatParser::HandOverChildren(std::uint32_t from, std::uint32_t to) {
+    // The walk is depth first: the deleted folder's subtree is what was added after it, and each record's
+    // folder comes before the record.
+    std::vector<bool> inside(entries_.size(), false);
+    inside[from] = true;
+    for (std::size_t i = from + 1; i < entries_.size(); ++i) {
+        FatEntryRecord& r = entries_[i];
+        if (i == to || r.parentIndex >= i || !inside[r.parentIndex]) continue;
+        inside[i] = true;
+        if (r.parentIndex == from) r.parentIndex = to;
+        if (r.deleted == kDeletedWithFolder && entries_[r.parentIndex].deleted == 0) r.deleted = 0;
+    }
 }
 
 std::size_t FatParser::FindEntriesRecursively() {
@@ -321,7 +357,7 @@ void FatParser::MaintainTreeInVector() {
     for (std::size_t i = 0; i < count; ++i) {
         if (i % 4096 == 0) Status().SetProgressPos(static_cast<std::int64_t>(i * 1000 / count));
         FatEntryRecord& r = entries_[i];
-        if (IsFatVolumeLabel(r.attributes) && i != 0) continue;
+        if (r.IsVolumeLabel() && i != 0) continue;
         const std::uint32_t parent = r.parentIndex;
         if (parent >= count || parent == i) continue;
         if (entries_[parent].firstChild == kNoRecord) {
@@ -370,7 +406,7 @@ void FatParser::CreateTreeStructure() {
             Status().SetStatus(status);
         }
         const FatEntryRecord& r = entries_[i];
-        if (r.parentIndex != 0 || r.attributes == kAttrLongName || IsFatVolumeLabel(r.attributes)) continue;
+        if (r.parentIndex != 0 || r.attributes == kAttrLongName || r.IsVolumeLabel()) continue;
         const ItemId item = tree->InsertItem(rootItem_, r.name, r.IsDirectory(), EntryId{i});
         if (r.deleted) tree->SetTextColour(item, DeletedColour());
     }
@@ -421,7 +457,7 @@ bool FatParser::IsWalkFolder(EntryId id) const { return IsFolder(id); }
 
 bool FatParser::IsWalkFile(EntryId id) const {
     const auto* r = Record(id);
-    return r && !IsFolder(id) && !IsFatVolumeLabel(r->attributes) && r->attributes != kAttrLongName;
+    return r && !IsFolder(id) && !(id != 0 && r->IsVolumeLabel()) && r->attributes != kAttrLongName;
 }
 
 std::uint64_t FatParser::EntrySizeBytes(EntryId id) const {
@@ -473,6 +509,7 @@ bool FatParser::WriteContent(const FatEntryRecord& record, int fd, std::uint64_t
     const std::uint64_t runClusters = std::max<std::uint64_t>(1, kRunBytes / clusterBytes_);
     std::vector<std::uint8_t> buffer;
     bool ok = true;
+    bool readFailed = false;
     std::uint32_t runStart = first;
     bool haveRun = true;
     while (remaining > 0 && haveRun) {
@@ -495,7 +532,10 @@ bool FatParser::WriteContent(const FatEntryRecord& record, int fd, std::uint64_t
         }
         const std::uint64_t bytes = length * clusterBytes_;
         buffer.resize(bytes);
-        ReadAt(dataStart_ + (runStart - 2) * clusterBytes_, buffer.data(), static_cast<std::uint32_t>(bytes));
+        // An unreadable run (a bad sector, past the end of the source) is written as the zeros read for it,
+        // and the file does not count as whole.
+        if (!ReadAt(dataStart_ + (runStart - 2) * clusterBytes_, buffer.data(), static_cast<std::uint32_t>(bytes)))
+            readFailed = true;
         const std::uint64_t toWrite = std::min(bytes, remaining);
         if (!WriteAll(fd, buffer.data(), toWrite)) {
             ok = false;
@@ -507,7 +547,7 @@ bool FatParser::WriteContent(const FatEntryRecord& record, int fd, std::uint64_t
     }
     for (const std::uint32_t c : chainTouched_) chainMark_[c] = false;
     chainTouched_.clear();
-    return ok;
+    return ok && !readFailed;
 }
 
 bool FatParser::ExtractFile(EntryId id, const std::string& destPath) {

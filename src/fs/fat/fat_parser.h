@@ -77,6 +77,9 @@ class FatParser : public ParserBase {
     std::string EntryName(EntryId id) const override;
     void RenameEntry(EntryId id, const std::string& name) override;
     bool IsDeleted(EntryId id) const override;
+    std::uint64_t ClaimedVolumeBytes() const override {
+        return bootValid_ ? boot_.TotalSectors() * boot_.bytesPerSector : 0;
+    }
     bool IsFolder(EntryId id) const override;
     bool IsSaveFolder(EntryId id) const override;
     bool IsWalkFolder(EntryId id) const override;
@@ -165,6 +168,8 @@ class FatParser : public ParserBase {
     bool LoadBlock(DirFrame& frame);
     void WalkSlot(std::vector<DirFrame>& stack);
     std::uint32_t AddRecord(FatEntryRecord record);
+    // A live folder took over a deleted one's cluster: the deleted one's children move to it.
+    void HandOverChildren(std::uint32_t from, std::uint32_t to);
     std::optional<std::uint32_t> ChainStep(std::uint32_t cluster, bool consecutive);
     bool WriteContent(const FatEntryRecord& record, int fd, std::uint64_t& written);
 

@@ -83,6 +83,9 @@ class HFSP final : public ParserBase {
     std::string EntryName(EntryId id) const override;
     void RenameEntry(EntryId id, const std::string& name) override;
     bool IsDeleted(EntryId id) const override;
+    std::uint64_t ClaimedVolumeBytes() const override {
+        return header_.BlockSizeValid() ? std::uint64_t{header_.totalBlocks} * header_.blockSize : 0;
+    }
     bool IsFolder(EntryId id) const override;
     bool IsSaveFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }

@@ -142,7 +142,8 @@ TEST(FatDeepDiscovery, LabelsPickTheSearch) {
     EXPECT_EQ(DiscoveryKindForLabel("fat16"), DiscoveryKind::Fat16);
     EXPECT_EQ(DiscoveryKindForLabel("Fat32"), DiscoveryKind::Fat32);
     EXPECT_EQ(DiscoveryKindForLabel("eXFAT"), DiscoveryKind::ExFat);
-    EXPECT_EQ(DiscoveryKindForLabel("FAT12"), DiscoveryKind::None);
+    EXPECT_EQ(DiscoveryKindForLabel("FAT12"), DiscoveryKind::Fat12);
+    EXPECT_EQ(DiscoveryKindForLabel("NTFS"), DiscoveryKind::None);
     EXPECT_EQ(CreateDiscoveryParser(DiscoveryKind::None), nullptr);
     EXPECT_EQ(DiscoveryOpeningStatus(DiscoveryKind::Fat16), "Total fat16 Entries Found:");
 }
