@@ -62,6 +62,9 @@ BareKind Fat12Or16(Bytes b) {
 BareKind DetectBareVolume(Bytes head) {
     if (Fits(head, kExfatName, 8) && std::memcmp(head.data() + kExfatName, "EXFAT   ", 8) == 0)
         return BareKind::ExFat;
+    if (Fits(head, kExfatName, 8) && std::memcmp(head.data() + kExfatName, "NTFS    ", 8) == 0 &&
+        u8(head, kJump) == 0xEB && u8(head, kBootSignature) == 0x55 && u8(head, kBootSignature + 1) == 0xAA)
+        return BareKind::Ntfs;
     if (IsFatBootSector(head)) return le16(head, kSectorsPerFat16) == 0 ? BareKind::Fat32 : Fat12Or16(head);
     if (Fits(head, kExtMagic, 2) && le16(head, kExtMagic) == kExtMagicValue) return BareKind::Ext;
     if (Fits(head, kHeaderAt, 2)) {
@@ -85,6 +88,8 @@ std::string BareVolumeLabel(BareKind kind) {
             return "extX";
         case BareKind::HfsPlus:
             return "HFS+";
+        case BareKind::Ntfs:
+            return "NTFS";
         case BareKind::None:
             break;
     }

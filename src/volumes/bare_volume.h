@@ -11,7 +11,7 @@
 
 namespace salvora {
 
-enum class BareKind { None, Fat12, Fat16, Fat32, ExFat, Ext, HfsPlus };
+enum class BareKind { None, Fat12, Fat16, Fat32, ExFat, Ext, HfsPlus, Ntfs };
 
 // Bytes a caller must hand to DetectBareVolume: sector 0 and the ext/HFS+ header at byte 1024.
 inline constexpr std::size_t kBareProbeBytes = 2048;
@@ -21,7 +21,7 @@ inline constexpr std::size_t kBareProbeBytes = 2048;
 BareKind DetectBareVolume(Bytes head);
 
 // The label the partition scanner would give this file system ("FAT12", "FAT16", "FAT32", "FAT64", "extX",
-// "HFS+"); empty for None.
+// "HFS+", "NTFS"); empty for None.
 std::string BareVolumeLabel(BareKind kind);
 
 // Reads the start of the open source (absolute, whatever the reader's base offset) and, when it is a bare

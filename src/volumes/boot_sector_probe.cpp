@@ -62,7 +62,7 @@ BootSectorProbe ProbeFat(Bytes s, ProbeRules rules) {
         return {BootKind::Fat16, total16 != 0 ? total16 : le32(s, kFatTotalSectors32)};
     }
     // Only one formatter makes every FAT16 table 200 or 256 sectors long; any other FAT16 volume is known by its
-    // structure and its cluster count (FAT12 below 4085 clusters stays unknown: nothing here parses it).
+    // structure and its cluster count; below 4085 clusters it is FAT12.
     if (HasFatStructure(s)) {
         const std::uint16_t total16 = le16(s, kFatTotalSectors16);
         const std::uint64_t total = total16 != 0 ? total16 : le32(s, kFatTotalSectors32);
@@ -72,6 +72,7 @@ BootSectorProbe ProbeFat(Bytes s, ProbeRules rules) {
                                    rootSectors;
         const std::uint64_t clusters = total > meta ? (total - meta) / u8(s, kSectorsPerCluster) : 0;
         if (clusters >= 4085 && clusters < 65525) return {BootKind::Fat16, total * bytesPerSector / 512};
+        if (clusters > 0 && clusters < 4085) return {BootKind::Fat12, total * bytesPerSector / 512};
     }
     return {BootKind::FatUnknown, 0};
 }

@@ -7,7 +7,7 @@
 
 namespace salvora {
 
-enum class BootKind { None, Ntfs, Fat32, Fat16, FatUnknown, Exfat };
+enum class BootKind { None, Ntfs, Fat32, Fat16, FatUnknown, Exfat, Fat12 };
 
 // The two scans differ in what they accept: the advance scan wants the "NTFS" OEM name (it sees every sector
 // of the disk, not only partition starts) and takes 128 sectors per FAT as FAT16.

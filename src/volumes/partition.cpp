@@ -102,6 +102,8 @@ std::string TypeName(std::uint8_t type) {
 // no parser reads takes the label of the file system found in the partition, so that its row opens.
 void RecordSlot(Partition& scanner, FileReadSeek& reader, ScanOutput& out, const MbrSlot& slot,
                 std::uint64_t startSector, bool inEbr) {
+    // A slot that starts past the end of the source names nothing that could be read.
+    if (reader.sourceLength != 0 && startSector >= reader.sourceLength / kSectorBytes) return;
     const MbrTypeRow* row = &LookupMbrType(slot.type, inEbr);
     if (slot.type == kNtfsOrExfatType && scanner.IsExfatBootSector(reader, startSector)) row = &kExfatTypeRow;
     out.Status(inEbr ? row->ebrStatus : row->primaryStatus);
@@ -124,6 +126,7 @@ std::uint32_t WalkEbrChain(Partition& scanner, FileReadSeek& reader, ScanOutput&
         reader.baseOffset = 0;
         Sector table{};
         if (const ReadOutcome got = ReadAt(reader, ebrSector, table); got.code != 0) return got.code;
+        if (!LooksLikeMbr(table)) return 0;
         bool linked = false;
         for (int i = 0; i < kMbrSlotCount && !linked; ++i) {
             const MbrSlot slot = DecodeMbrSlot(table, i);
@@ -144,6 +147,7 @@ std::uint32_t WalkEbrChain(Partition& scanner, FileReadSeek& reader, ScanOutput&
 std::uint32_t WalkMbr(Partition& scanner, FileReadSeek& reader, ScanOutput& out) {
     Sector table{};
     if (const ReadOutcome got = ReadAt(reader, 0, table); got.code != 0) return got.code;
+    if (!LooksLikeMbr(table)) return 0;
     for (int i = 0; i < kMbrSlotCount; ++i) {
         const MbrSlot slot = DecodeMbrSlot(table, i);
         if (IsExtendedType(slot.type)) return WalkEbrChain(scanner, reader, out, slot.firstLba);

@@ -24,6 +24,15 @@ constexpr std::size_t kEntryNameUnits = 36;
 
 }  // namespace
 
+bool LooksLikeMbr(Bytes sector) {
+    if (!Fits(sector, 510, 2) || u8(sector, 510) != 0x55 || u8(sector, 511) != 0xAA) return false;
+    for (int slot = 0; slot < kMbrSlotCount; ++slot) {
+        const std::uint8_t flag = u8(sector, kMbrTableOffset + static_cast<std::size_t>(slot) * kMbrSlotBytes);
+        if (flag != 0x00 && flag != 0x80) return false;
+    }
+    return true;
+}
+
 MbrSlot DecodeMbrSlot(Bytes table, int slot) {
     const std::size_t at = kMbrTableOffset + static_cast<std::size_t>(slot) * kMbrSlotBytes;
     return {u8(table, at + kSlotType), le32(table, at + kSlotFirstLba), le32(table, at + kSlotSectorCount)};

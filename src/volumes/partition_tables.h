@@ -17,9 +17,12 @@ struct MbrSlot {
     std::uint32_t sectorCount = 0;
 };
 
-// Slot 0..3 of an MBR or EBR sector. The 0x55AA signature is deliberately not checked: damaged tables are the
-// ones people bring here.
+// Slot 0..3 of an MBR or EBR sector; LooksLikeMbr says whether the sector holds a table at all.
 MbrSlot DecodeMbrSlot(Bytes tableSector, int slot);
+// The 0x55AA signature and a boot flag of 0x00 or 0x80 in every slot, as every partitioning tool writes them.
+// Any sector 0 without them (a container's header, an encrypted volume, a bare file system's boot code) would
+// give rows of random numbers; a table too damaged for this is a case for the boot-sector scan.
+bool LooksLikeMbr(Bytes sector);
 inline bool IsExtendedType(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
 
 inline constexpr std::size_t kGptEntryBytes = 128;

@@ -20,10 +20,11 @@ constexpr std::array<MbrTypeRow, 9> kMbrTypes{{
 }};
 constexpr MbrTypeRow kUnknownType{0x00, "Unknown", "found UNKNOWN...", "found UNKNOWN...", true};
 
-constexpr std::array<BootKindRow, 5> kBootKinds{{
+constexpr std::array<BootKindRow, 6> kBootKinds{{
     {BootKind::Ntfs, "NTFS", "found NTFS %d...", 3},
     {BootKind::Fat32, "FAT32", "found FAT 32...", 2},
     {BootKind::Fat16, "FAT16", "found FAT 16...", 2},
+    {BootKind::Fat12, "FAT12", "found FAT 12...", 2},
     {BootKind::FatUnknown, "UNKNOWN", "found unknown...", 2},
     {BootKind::Exfat, "FAT64", "found FAT 64...", 2},
 }};

@@ -108,12 +108,13 @@ TEST(BareVolume, EachBrokenBootSectorFieldRejectsFat) {
         EXPECT_EQ(broken([&](Bpb& b) { b.bytesPerSector = bytes; }), BareKind::Fat32) << bytes;
 }
 
-TEST(BareVolume, NtfsAndPartitionedDisksAreNotBare) {
-    // NTFS keeps reserved sectors and FAT count at 0.
+TEST(BareVolume, NtfsIsOneVolumeAndPartitionedDisksAreNotBare) {
+    // NTFS keeps reserved sectors and FAT count at 0: not FAT, but a volume of its own, not a partition table.
     Bpb ntfs{.jump = 0xEB, .reservedSectors = 0, .fatCount = 0, .total32 = 0};
     std::vector<std::uint8_t> head = FatHead(ntfs);
     std::memcpy(&head[3], "NTFS    ", 8);
-    EXPECT_EQ(DetectBareVolume(head), BareKind::None);
+    EXPECT_EQ(DetectBareVolume(head), BareKind::Ntfs);
+    EXPECT_EQ(BareVolumeLabel(BareKind::Ntfs), "NTFS");
 
     std::vector<std::uint8_t> mbr(kBareProbeBytes, 0);
     mbr[0] = 0x33;

@@ -70,10 +70,10 @@ TEST(FatOemProbe, Fat16TablesOfAnyLengthAreKnownByClusterCount) {
     EXPECT_EQ(fat16.volumeSectors, 204800u);
     EXPECT_EQ(ProbeBootSector(s, kTableRules).kind, BootKind::Fat16);
 
-    // A floppy-sized volume has too few clusters for FAT16: FAT12, which nothing here parses.
+    // A floppy-sized volume has too few clusters for FAT16: FAT12.
     s[32] = 0x40, s[33] = 0x0B, s[34] = 0x00;  // 2,880 sectors
     s[22] = 9;
-    EXPECT_EQ(ProbeBootSector(s, kAdvanceRules).kind, BootKind::FatUnknown);
+    EXPECT_EQ(ProbeBootSector(s, kAdvanceRules).kind, BootKind::Fat12);
 }
 
 }  // namespace

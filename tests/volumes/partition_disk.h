@@ -31,6 +31,8 @@ class SyntheticDisk {
     void Slot(std::uint64_t table, int slot, std::uint8_t type, std::uint32_t lba, std::uint32_t count) {
         const std::size_t at = 446 + static_cast<std::size_t>(slot) * 16;
         At(table)[at + 4] = type;
+        At(table)[510] = 0x55;  // every partitioning tool signs its tables
+        At(table)[511] = 0xAA;
         Put32(table, at + 8, lba);
         Put32(table, at + 12, count);
     }
@@ -82,8 +84,13 @@ class SyntheticDisk {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes_.data()),
                   static_cast<std::streamsize>(std::min(length, bytes_.size())));
+        out.close();
+        // The rest of a longer disk reads as zeros without being held in memory.
+        if (length == SIZE_MAX && sparseBytes_ > bytes_.size()) std::filesystem::resize_file(path, sparseBytes_);
         return path;
     }
+    // The written disk is this long (a sparse tail of zeros), so partitions far out lie inside it.
+    void SetLength(std::uint64_t sectors) { sparseBytes_ = sectors * 512; }
 
   private:
     void PutLe(std::uint64_t sector, std::size_t off, std::uint64_t v, int width) {
@@ -100,6 +107,7 @@ class SyntheticDisk {
     }
 
     std::vector<std::uint8_t> bytes_;
+    std::uint64_t sparseBytes_ = 0;
 };
 
 class RecordingUi final : public UiSink {
