@@ -195,10 +195,13 @@ void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, cons
     const EntryTexts texts = parser.FormatEntryTimes(entry);
     const bool folder = parser.IsFolder(entry);
     const bool deleted = parser.IsDeleted(entry);
+    const std::optional<std::string> target = folder ? std::nullopt : parser.LinkTarget(entry);
+    const char* kind = folder ? "dir" : target ? "link" : "file";
     if (json) {
         nlohmann::ordered_json row;
         row["path"] = path;
-        row["kind"] = folder ? "dir" : "file";
+        row["kind"] = kind;
+        if (target) row["target"] = *target;
         row["deleted"] = deleted;
         row["size"] = parser.EntrySizeBytes(entry);
         row["created"] = texts.created;
@@ -208,9 +211,9 @@ void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, cons
         out << row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         return;
     }
-    out << VisibleText(path) << '\t' << (folder ? "dir" : "file") << '\t' << (deleted ? "deleted" : "-") << '\t'
-        << parser.FormatEntrySize(entry) << '\t' << texts.created << '\t' << texts.accessed << '\t'
-        << texts.modified << '\t' << texts.attributes << '\n';
+    out << VisibleText(target ? path + " -> " + *target : path) << '\t' << kind << '\t'
+        << (deleted ? "deleted" : "-") << '\t' << parser.FormatEntrySize(entry) << '\t' << texts.created << '\t'
+        << texts.accessed << '\t' << texts.modified << '\t' << texts.attributes << '\n';
 }
 
 }  // namespace salvora::cli

@@ -6,11 +6,14 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -208,6 +211,33 @@ void DiscardIncompleteFile(const std::string& path, bool keepPartial) {
     ::unlink(path.c_str());
 }
 
+// A link is made only where following it cannot leave the output folder, whatever other links it passes
+// through: a relative target whose ".." all come first and climb no higher than the output folder. A ".." after
+// a name could climb out of a directory that is itself a link. Anything else would point into the machine
+// doing the recovery.
+bool LinkStaysInside(const std::string& linkPath, const std::string& target, const std::string& outputFolder) {
+    namespace fs = std::filesystem;
+    if (target.empty() || target.front() == '/' || outputFolder.empty()) return false;
+    const fs::path root = fs::path(outputFolder).lexically_normal();
+    const fs::path folder = fs::path(linkPath).parent_path().lexically_normal();
+    const fs::path inside = folder.lexically_relative(root);
+    if (inside.empty() || *inside.begin() == "..") return false;
+    std::size_t depth = 0;
+    for (const auto& part : inside)
+        if (part != "." && !part.empty()) ++depth;
+    std::size_t ups = 0;
+    bool named = false;
+    for (const auto& part : fs::path(target)) {
+        if (part == "." || part.empty()) continue;
+        if (part == "..") {
+            if (named || ++ups > depth) return false;
+        } else {
+            named = true;
+        }
+    }
+    return true;
+}
+
 bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome) {
     const std::string dest = UniqueFilePath(path, SafeName(Trim(parser_.EntryName(entry))));
     const auto failed = [&](const std::string& where) {
@@ -228,7 +258,11 @@ bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& 
         std::snprintf(line, sizeof line, "File size: %" PRIu64 " kb", parser_.EntrySizeBytes(entry) / 1024);
         onFileSizeLine(line);
     }
-    const bool written = parser_.ExtractFile(entry, dest);
+    bool written = false;
+    if (const auto target = parser_.LinkTarget(entry); target && LinkStaysInside(dest, *target, outcome.outputFolder))
+        written = ::symlink(target->c_str(), dest.c_str()) == 0;
+    else
+        written = parser_.ExtractFile(entry, dest);
     if (onFileSizeLine) onFileSizeLine({});
     if (written) {
         GiveAway(dest);

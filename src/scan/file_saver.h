@@ -50,6 +50,10 @@ void DiscardIncompleteFile(const std::string& path, bool keepPartial);
 // name becomes "_", and a name too long for the file system is shortened keeping its extension.
 std::string SafeName(const std::string& name);
 
+// Would a symbolic link at linkPath with this target, followed, stay inside outputFolder? Only relative
+// targets can; the saver writes any other link as a text file holding its target.
+bool LinkStaysInside(const std::string& linkPath, const std::string& target, const std::string& outputFolder);
+
 // "name.ext" in folder, or the first of "name (1).ext", "name (2).ext" ... that does not exist yet.
 std::string UniqueFilePath(const std::string& folder, const std::string& safeName);
 

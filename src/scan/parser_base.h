@@ -43,6 +43,9 @@ public:
     virtual bool IsDeleted(EntryId id) const = 0;
     // Bytes the volume's own header says it spans (0: unknown), to tell a user when the source holds less.
     virtual std::uint64_t ClaimedVolumeBytes() const { return 0; }
+    // A symbolic link's target; empty for anything else. ExtractFile writes a link as a text file holding the
+    // target, which a saver may replace with a real link when that stays inside its output folder.
+    virtual std::optional<std::string> LinkTarget(EntryId /*id*/) const { return std::nullopt; }
     // Shown as a folder in the tree and skipped by the file list.
     virtual bool IsFolder(EntryId id) const = 0;
     // May the selected item be saved as a folder (its children written below the output folder)?

@@ -13,6 +13,7 @@
 
 #include "cli/cli_run.h"
 #include "fixture_util.h"
+#include "scan/file_saver.h"
 
 namespace salvora {
 namespace {
@@ -63,8 +64,7 @@ TEST_F(CliExtHfs, Ext4RecoverWritesEveryLiveFileWithItsBytesAndTimes) {
         ++checked;
     }
     EXPECT_GT(checked, 10);
-    // Symlinks and the fifo are named but not written.
-    EXPECT_FALSE(fs::exists(fs::symlink_status(out_ / "links/fast_link")));
+    // The fifo holds nothing to save; links are saved (see the symbolic-link test).
     EXPECT_FALSE(fs::exists(fs::symlink_status(out_ / "special/fifo")));
 }
 
@@ -157,6 +157,32 @@ TEST_F(CliExtHfs, DeepScanCoversTheVolumeTheHeaderNamesBeyondItsWholeMiB) {
     const auto listed = ListedByPath(run);
     ASSERT_FALSE(manifest["deep_only"].empty());
     for (const auto& path : manifest["deep_only"]) EXPECT_TRUE(listed.count(path.get<std::string>())) << path;
+}
+
+TEST_F(CliExtHfs, SymbolicLinksAreListedWithTargetsAndSavedAsLinksOnlyWhenTheyStayInside) {
+    const std::string image = test::Fixture("ext4.img").string();
+    const auto listed = ListedByPath(Cli("list '" + image + "' --json"));
+    // debugfs: fast_link (18 bytes, in the inode) and slow_link (100 bytes, in a block).
+    EXPECT_EQ(listed.at("/links/fast_link")["kind"], "link");
+    EXPECT_EQ(listed.at("/links/fast_link")["target"], "../docs/readme.txt");
+    const std::string slow = listed.at("/links/slow_link")["target"];
+    EXPECT_EQ(slow.size(), 100u);
+    EXPECT_EQ(slow.rfind("../a/b/c/d/deep.txt/", 0), 0u);
+
+    ASSERT_EQ(Cli("--yes recover '" + image + "' --out '" + out_.string() + "'").exitCode, 0);
+    EXPECT_TRUE(fs::is_symlink(out_ / "links" / "fast_link"));
+    EXPECT_EQ(fs::read_symlink(out_ / "links" / "fast_link"), "../docs/readme.txt");
+    // Its ".." after names could climb out through another link: saved as a text file with the target.
+    EXPECT_FALSE(fs::is_symlink(out_ / "links" / "slow_link"));
+    EXPECT_EQ(test::ReadAll(out_ / "links" / "slow_link"), slow);
+
+    const std::string root = out_.string();
+    EXPECT_TRUE(LinkStaysInside(root + "/a/b/l", "../../x/y", root));
+    EXPECT_TRUE(LinkStaysInside(root + "/l", "./x", root));
+    EXPECT_FALSE(LinkStaysInside(root + "/a/l", "../../x", root));
+    EXPECT_FALSE(LinkStaysInside(root + "/a/l", "x/../../..", root));
+    EXPECT_FALSE(LinkStaysInside(root + "/a/l", "/etc/passwd", root));
+    EXPECT_FALSE(LinkStaysInside(root + "/a/l", "", root));
 }
 
 }  // namespace

@@ -202,7 +202,7 @@ bool ext2Class::LinkParentsAndChildren() {
 
 bool ext2Class::Shown(const ExtEntryRecord& r) {
     const auto type = r.mode & kExtTypeMask;
-    return type == kExtTypeDirectory || type == kExtTypeRegular;
+    return type == kExtTypeDirectory || type == kExtTypeRegular || type == kExtTypeSymlink;
 }
 
 bool ext2Class::FillResultTree() {
@@ -269,7 +269,14 @@ bool ext2Class::IsFolder(EntryId id) const {
 
 bool ext2Class::IsWalkFile(EntryId id) const {
     const auto* r = Record(id);
-    return r && (r->mode & kExtTypeMask) == kExtTypeRegular;
+    return r && ((r->mode & kExtTypeMask) == kExtTypeRegular || (r->mode & kExtTypeMask) == kExtTypeSymlink);
+}
+
+std::optional<std::string> ext2Class::LinkTarget(EntryId id) const {
+    const auto* r = Record(id);
+    if (!r || (r->mode & kExtTypeMask) != kExtTypeSymlink) return std::nullopt;
+    // Reads the source through the reader; nothing of the parser changes.
+    return const_cast<ext2Class*>(this)->ReadLinkTarget(*r);
 }
 
 std::uint64_t ext2Class::EntrySizeBytes(EntryId id) const {

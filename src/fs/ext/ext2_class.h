@@ -83,6 +83,7 @@ class ext2Class final : public ParserBase {
     bool IsSaveFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFile(EntryId id) const override;
+    std::optional<std::string> LinkTarget(EntryId id) const override;
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
@@ -116,6 +117,8 @@ class ext2Class final : public ParserBase {
 
     std::uint64_t VolumeBound() const;
     bool ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count);
+    // A link's target: in the inode's block map when short (a fast link), else in its first block.
+    std::optional<std::string> ReadLinkTarget(const ExtEntryRecord& record);
     bool ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out);
     ExtMapLimits Limits(std::uint64_t sizeBytes) const;
     void ReadGroupTable(std::uint64_t group);

@@ -12,6 +12,8 @@ namespace salvora {
 namespace {
 
 constexpr std::uint64_t kRunBytes = 4ull << 20;
+// Linux allows link targets of one page.
+constexpr std::uint64_t kExtMaxLinkBytes = 4096;
 
 timespec TimeOrOmit(const timespec& t) {
     if (t.tv_sec != 0 || t.tv_nsec != 0) return t;
@@ -62,13 +64,41 @@ bool ext2Class::WriteContent(const ExtEntryRecord& record, const ExtInode& inode
     return sized && !readFailed;
 }
 
+std::optional<std::string> ext2Class::ReadLinkTarget(const ExtEntryRecord& record) {
+    if (record.contentGone || blockBytes_ == 0) return std::string{};
+    std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
+    ReadAt(record.inodeTableBlock * blockBytes_ + std::uint64_t{record.indexInGroup} * sb_.inodeSize, slot.data(),
+           static_cast<std::uint32_t>(slot.size()));
+    const ExtInode inode = DecodeExtInode(slot);
+    const std::uint64_t size = std::min<std::uint64_t>(inode.size, kExtMaxLinkBytes);
+    std::vector<std::uint8_t> bytes;
+    if (size < inode.blockMap.size() && !inode.UsesExtents() && !(inode.flags & kExtFlagInlineData)) {
+        bytes.assign(inode.blockMap.begin(), inode.blockMap.begin() + static_cast<std::ptrdiff_t>(size));
+    } else if (inode.flags & kExtFlagInlineData) {
+        bytes = ExtInlineData(slot, inode);
+    } else {
+        const ExtBlockReader read = [this](std::uint64_t block, std::vector<std::uint8_t>& out) {
+            return ReadBlock(block, out);
+        };
+        const auto runs = MapExtBlocks(inode.blockMap, inode.UsesExtents(), Limits(size), read);
+        if (!runs.empty() && runs.front().logicalBlock == 0 && !runs.front().unwritten)
+            ReadBlock(runs.front().physicalBlock, bytes);
+    }
+    if (bytes.size() > size) bytes.resize(size);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 bool ext2Class::ExtractEntry(const ExtEntryRecord& record, const std::string& destPath) {
     if ((record.mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return false;
     const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = true;
     timespec times[2] = {TimeOrOmit(record.accessed), TimeOrOmit(record.modified)};
-    if (record.contentGone) {
+    if ((record.mode & kExtTypeMask) == kExtTypeSymlink) {
+        const std::optional<std::string> target = ReadLinkTarget(record);
+        ok = target && !target->empty() &&
+             WriteAll(fd, reinterpret_cast<const std::uint8_t*>(target->data()), target->size());
+    } else if (record.contentGone) {
         Status().SetStatus("deleted file has no content left, saved empty:  " + destPath);
     } else {
         std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
