@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "cli/tsk_compare.h"
 
@@ -175,6 +176,33 @@ TEST_F(FatRealImages, BootSectorClaimingMoreThanTheImageIsSaidAndFilesPastTheEnd
     const test::CliRun recover = Cli("--yes recover " + Quote(img.string()) + " --out " + Quote((dir_ / "out").string()));
     EXPECT_EQ(recover.exitCode, 3) << recover.err;
     EXPECT_NE(recover.err.find("BIG.BIN"), std::string::npos) << recover.err;
+}
+
+TEST_F(FatRealImages, ExfatNamesEndWhereTheirStreamEntrySays) {
+    // A stream entry saying 6 characters before name entries holding 9 ("Documents"): the name is "Docume",
+    // as the file system driver, fsck.exfat and fls read it.
+    Image image{test::ReadAll(test::Fixture("exfat.img"))};
+    std::size_t set = std::string::npos;
+    for (std::size_t at = 0; at + 96 <= image.bytes.size(); at += 32) {
+        const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(image.bytes[at + i]); };
+        if (byte(0) == 0x85 && byte(32) == 0xC0 && byte(64) == 0xC1 && image.bytes.compare(at + 66, 4, "D\0o\0", 4) == 0) {
+            set = at;
+            break;
+        }
+    }
+    ASSERT_NE(set, std::string::npos);
+    ASSERT_EQ(image.bytes[set + 35], 9);
+    image.bytes[set + 35] = 6;
+    const fs::path img = dir_ / "exfat.img";
+    { std::ofstream(img, std::ios::binary) << image.bytes; }
+    const auto tsk = test::ParseFlsLong(test::Shell("fls -r -p -l " + Quote(img.string())));
+    const auto ours = test::ListedEntries(Cli("list " + Quote(img.string()) + " --json").out);
+    std::set<std::string> tskPaths, ourPaths;
+    for (const auto& e : tsk) tskPaths.insert(e.path);
+    for (const auto& e : ours) ourPaths.insert(e.path);
+    EXPECT_TRUE(tskPaths.count("/Docume/Work"));
+    EXPECT_TRUE(ourPaths.count("/Docume/Work"));
+    EXPECT_FALSE(ourPaths.count("/Documents"));
 }
 
 }  // namespace

@@ -115,7 +115,9 @@ std::optional<DecodedEntrySet> DecodeEntrySet(Bytes dir, std::size_t off) {
         pos += kExFatSlotBytes;
         ++set.slots;
     }
-    r.name = Utf16ToUtf8(units);
+    // The stream entry's NameLength is the name; units past it are left over from a longer name.
+    if (r.streamType != 0 && units.size() > r.nameLength) units.resize(r.nameLength);
+    r.name = units.empty() ? std::string(kExFatUnnamed) : Utf16ToUtf8(units);
     return set;
 }
 

@@ -36,6 +36,8 @@ inline constexpr std::uint32_t kExFatEndOfChain = 0xFFFFFFFF;
 inline constexpr std::uint64_t kExFatMaxDirectoryBytes = 256ull << 20;
 
 inline constexpr const char* kExFatDummyName = "DUMMY ENTRY";
+// An entry set whose name entries are missing or empty.
+inline constexpr const char* kExFatUnnamed = "(unnamed)";
 inline constexpr const char* kExFatOrphanName = "ORPHAN ENTRY";
 inline constexpr std::uint32_t kExFatNoEntry = 0xFFFFFFFF;
 
