@@ -36,13 +36,13 @@ TEST(ExFatEntrySet, NameSpreadOverSeveralNameEntries) {
     EXPECT_FALSE(set->record.Deleted());
 }
 
-TEST(ExFatEntrySet, NameSlotsBeyondTheNameLengthAreReadWhole) {
+TEST(ExFatEntrySet, TheNameEndsAtTheStreamEntrysLengthThoughMoreSlotsFollow) {
     auto bytes = ExFatImageBuilder::EntrySet({.name = u"ABC", .extraNameSlots = 1});
     ExFatImageBuilder::Put16(bytes, 3 * 32 + 2, u'X');
     ExFatImageBuilder::Put16(bytes, 3 * 32 + 4, u'Y');
     const auto set = DecodeEntrySet(bytes, 0);
     ASSERT_TRUE(set);
-    EXPECT_EQ(set->record.name, "ABCXY");
+    EXPECT_EQ(set->record.name, "ABC");
     EXPECT_EQ(set->slots, 4u);
 }
 
@@ -80,7 +80,7 @@ TEST(ExFatEntrySet, TruncatedBufferAndForeignSlots) {
     const auto cut = DecodeEntrySet(Bytes(bytes.data(), 64), 0);
     ASSERT_TRUE(cut);
     EXPECT_EQ(cut->slots, 2u);
-    EXPECT_EQ(cut->record.name, "");
+    EXPECT_EQ(cut->record.name, kExFatUnnamed);
     bytes[0] = 0xC1;
     EXPECT_FALSE(DecodeEntrySet(bytes, 0));
 }
