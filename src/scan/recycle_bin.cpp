@@ -45,6 +45,9 @@ std::string TrimRight(std::string text) {
 // Writes the index file through the parser and reads it back; empty when it cannot be had whole.
 std::optional<std::vector<std::uint8_t>> ReadIndexFile(ParserBase& parser, EntryId entry,
                                                        const std::string& tempFolder) {
+    // An index file is a few hundred bytes; one claiming more is not one, and writing it out whole would put
+    // its claimed size (hundreds of MiB) into the temporary folder.
+    if (parser.EntrySizeBytes(entry) > kMaxIndexBytes) return std::nullopt;
     const std::string path = tempFolder + "/index";
     std::optional<std::vector<std::uint8_t>> data;
     if (parser.ExtractFile(entry, path)) {
