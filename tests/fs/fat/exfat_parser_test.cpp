@@ -270,6 +270,22 @@ TEST_F(ExFatParser, ExtractsContiguousChainedAndDeletedFiles) {
     EXPECT_EQ(fs::file_size(out / "file00.txt"), 0u);
 }
 
+TEST_F(ExFatParser, AChainThatLoopsBackIsNotPassedOffAsWhole) {
+    Open(volume.Save("probe.img"));
+    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    const std::uint32_t first = parser.Record(*Find("frag.bin"))->firstCluster;
+    const std::size_t at = volume.b.FatBytes() + 4ull * first;
+    const auto& image = volume.b.Image();
+    const std::uint32_t second = image[at] | image[at + 1] << 8 | image[at + 2] << 16 | image[at + 3] << 24;
+    volume.b.SetFat(second, first);  // the second cluster leads back to the first
+    Open(volume.Save("loop.img"));
+    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    const fs::path out = fs::path(::testing::TempDir()) / "exfat-loop.bin";
+    fs::remove(out);
+    EXPECT_FALSE(parser.ExtractFile(*Find("frag.bin"), out.string()));
+    EXPECT_EQ(fs::file_size(out), 1024u);  // the two clusters before the loop, nothing read twice
+}
+
 TEST_F(ExFatParser, ExtractionNeverOverwritesAndSetsTimesFromTheUtcOffset) {
     Open(volume.Save("times.img"));
     ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
