@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::size_t kKeyFixedBytes = 6;  // parent ID and name length after the key length
 constexpr std::size_t kFolderRecordBytes = 0x58;
-constexpr std::size_t kFileRecordBytes = 0x58 + kHfsForkBytes;
+constexpr std::size_t kFileRecordBytes = 0x58 + 2 * kHfsForkBytes;
 constexpr std::size_t kOverflowKeyLength = 10;
 
 }  // namespace
@@ -39,7 +39,10 @@ std::optional<HfsCatalogRecord> DecodeHfsCatalogRecord(Bytes node, std::size_t o
     r.special = be32(node, data + 0x2C);
     r.finderType = be32(node, data + 0x30);
     r.finderCreator = be32(node, data + 0x34);
-    if (type == kHfsFileRecord) r.dataFork = DecodeHfsFork(node, data + 0x58);
+    if (type == kHfsFileRecord) {
+        r.dataFork = DecodeHfsFork(node, data + 0x58);
+        r.resourceFork = DecodeHfsFork(node, data + 0x58 + kHfsForkBytes);
+    }
     return r;
 }
 

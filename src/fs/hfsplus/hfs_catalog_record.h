@@ -17,6 +17,7 @@ inline constexpr std::uint32_t kHfsRootFolderId = 2;
 inline constexpr std::uint32_t kHfsExtentsFileId = 3;
 inline constexpr std::uint32_t kHfsCatalogFileId = 4;
 inline constexpr std::uint8_t kHfsDataFork = 0x00;
+inline constexpr std::uint8_t kHfsResourceFork = 0xFF;
 // Finder type and creator of a file hard link, whose content lives in "iNode<link ID>" of the private folder.
 inline constexpr std::uint32_t kHfsHardLinkType = 0x686C6E6B;     // 'hlnk'
 inline constexpr std::uint32_t kHfsHardLinkCreator = 0x6866732B;  // 'hfs+'
@@ -38,6 +39,7 @@ struct HfsCatalogRecord {
     std::uint32_t finderType = 0;     // 0x30
     std::uint32_t finderCreator = 0;  // 0x34
     HfsForkData dataFork;             // 0x58, files only
+    HfsForkData resourceFork;         // 0xA8, files only
 
     bool IsFolderLink() const {
         return recordType == kHfsFileRecord && finderType == kHfsFolderLinkType &&

@@ -35,6 +35,8 @@ struct HfsEntryRecord {
     EntryId firstChild = kHfsNoEntry;
     EntryId nextSibling = kHfsNoEntry;
     bool orphan = false;  // its parent folder was not found: listed under "ORPHAN_ENTRY"
+    // The resource fork of a file, listed beside it as "NAME:rsrc"; extents and size are that fork's.
+    bool resourceFork = false;
 };
 
 }  // namespace salvora

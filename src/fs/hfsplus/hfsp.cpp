@@ -211,6 +211,8 @@ bool HFSP::ReadExtentsOverflowHeader() {
             const auto r = DecodeHfsOverflowRecord(buf, off);
             if (r && r->forkType == kHfsDataFork)
                 overflow_.emplace(std::make_pair(r->fileId, r->startBlock), r->extents);
+            else if (r && r->forkType == kHfsResourceFork)
+                resourceOverflow_.emplace(std::make_pair(r->fileId, r->startBlock), r->extents);
         }
     }
     return true;
@@ -252,7 +254,19 @@ void HFSP::AddRecord(HfsCatalogRecord&& r, const CatalogNode& node, std::uint16_
     e.fileMode = r.fileMode;
     if (r.IsHardLink() || r.IsFolderLink()) e.linkId = r.special;
     e.folderLink = r.IsFolderLink();
+    // A resource fork (all the content of many older Mac files) is listed beside its file, as NAME:rsrc.
+    const bool resource = r.recordType == kHfsFileRecord && r.resourceFork.logicalSize != 0 && e.linkId == 0;
+    HfsEntryRecord fork;
+    if (resource) {
+        fork = e;
+        fork.name += ":rsrc";
+        fork.logicalSize = r.resourceFork.logicalSize;
+        fork.totalBlocks = r.resourceFork.totalBlocks;
+        fork.extents = r.resourceFork.extents;
+        fork.resourceFork = true;
+    }
     map_.emplace(key, std::move(e));
+    if (resource) map_.emplace(nextExtraKey_++, std::move(fork));
 }
 
 void HFSP::ParseLeafRecords() {

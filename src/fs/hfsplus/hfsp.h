@@ -73,8 +73,8 @@ class HFSP final : public ParserBase {
         std::uint64_t offset = 0;
         std::uint64_t bytes = 0;
     };
-    std::vector<ByteRun> ForkRuns(const HfsExtents& extents, std::uint64_t logicalSize,
-                                  std::uint32_t fileId) const;
+    std::vector<ByteRun> ForkRuns(const HfsExtents& extents, std::uint64_t logicalSize, std::uint32_t fileId,
+                                  bool resourceFork = false) const;
 
     // ParserBase
     EntryId RootEntry() const override { return kHfsRootFolderId; }
@@ -90,6 +90,7 @@ class HFSP final : public ParserBase {
     bool IsSaveFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFile(EntryId id) const override;
+    std::optional<std::string> LinkTarget(EntryId id) const override;
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override { return FormatEntryDetails(id); }
@@ -125,6 +126,7 @@ class HFSP final : public ParserBase {
     bool overflowLoaded_ = false;
     // Data-fork records of the extents-overflow file by (file ID, first fork block).
     std::map<std::pair<std::uint32_t, std::uint32_t>, HfsExtents> overflow_;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, HfsExtents> resourceOverflow_;
     std::map<EntryId, HfsEntryRecord> map_;
     EntryId nextExtraKey_ = kHfsExtraKeyBase;
     bool folderLinks_ = false;  // some folder hard link found its folder

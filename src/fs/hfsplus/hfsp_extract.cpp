@@ -14,11 +14,13 @@ namespace salvora {
 namespace {
 
 constexpr std::uint64_t kCopyChunkBytes = 4ull << 20;
+constexpr std::uint16_t kHfsModeSymlink = 0xA000;
+constexpr std::uint64_t kMaxLinkBytes = 4096;
 
 }  // namespace
 
 std::vector<HFSP::ByteRun> HFSP::ForkRuns(const HfsExtents& extents, std::uint64_t logicalSize,
-                                          std::uint32_t fileId) const {
+                                          std::uint32_t fileId, bool resourceFork) const {
     std::vector<ByteRun> runs;
     if (!header_.BlockSizeValid()) return runs;
     const std::uint64_t blockBytes = header_.blockSize;
@@ -39,8 +41,8 @@ std::vector<HFSP::ByteRun> HFSP::ForkRuns(const HfsExtents& extents, std::uint64
     }
     if (remaining == 0 || fileId == 0) return runs;
     // Past the eighth extent: the overflow records of the same file, in fork order.
-    for (auto it = overflow_.lower_bound({fileId, 0}); it != overflow_.end() && it->first.first == fileId;
-         ++it) {
+    const auto& overflow = resourceFork ? resourceOverflow_ : overflow_;
+    for (auto it = overflow.lower_bound({fileId, 0}); it != overflow.end() && it->first.first == fileId; ++it) {
         if (it->first.second < forkBlocks) continue;  // a record that repeats blocks already placed
         for (const HfsExtent& e : it->second) {
             if (e.blockCount == 0) break;
@@ -58,17 +60,19 @@ bool HFSP::ExtractEntry(const HfsEntryRecord& record, const std::string& destPat
     bool ok = true;
     std::uint64_t written = 0;
     std::vector<std::uint8_t> buf;
-    for (const ByteRun& run : ForkRuns(record.extents, record.logicalSize, record.forkFileId)) {
+    bool readFailed = false;
+    for (const ByteRun& run : ForkRuns(record.extents, record.logicalSize, record.forkFileId, record.resourceFork)) {
         for (std::uint64_t done = 0; ok && done < run.bytes; done += kCopyChunkBytes) {
             const auto n = static_cast<std::uint32_t>(std::min(kCopyChunkBytes, run.bytes - done));
             buf.assign(n, 0);
-            ReadAt(run.offset + done, buf.data(), n);
+            // Unreadable bytes go out as zeros and the file does not count as whole.
+            if (!ReadAt(run.offset + done, buf.data(), n)) readFailed = true;
             ok = WriteAll(fd, buf.data(), n);
             written += n;
         }
     }
     // Extents that do not reach the logical size leave the file short: not fully written.
-    if (written != record.logicalSize) ok = false;
+    if (written != record.logicalSize || readFailed) ok = false;
     // HFS+ dates are UTC: they go on as they are.
     timespec times[2] = {};
     times[0].tv_sec = static_cast<time_t>(HfsDateToUnix(record.accessDate));
@@ -76,6 +80,21 @@ bool HFSP::ExtractEntry(const HfsEntryRecord& record, const std::string& destPat
     ::futimens(fd, times);
     if (::close(fd) != 0) ok = false;
     return ok;
+}
+
+std::optional<std::string> HFSP::LinkTarget(EntryId id) const {
+    const auto* r = Record(id);
+    if (!r || r->recordType != kHfsFileRecord || r->resourceFork || (r->fileMode & 0xF000) != kHfsModeSymlink)
+        return std::nullopt;
+    // The data fork holds the target. Reading the source changes nothing of the parser.
+    const auto runs = ForkRuns(r->extents, std::min<std::uint64_t>(r->logicalSize, kMaxLinkBytes), r->forkFileId);
+    std::uint64_t bytes = 0;
+    for (const ByteRun& run : runs) bytes += run.bytes;
+    std::string target(bytes, '\0');
+    if (bytes != 0)
+        const_cast<HFSP*>(this)->ReadFork(runs, 0, reinterpret_cast<std::uint8_t*>(target.data()),
+                                          static_cast<std::uint32_t>(bytes));
+    return target;
 }
 
 bool HFSP::ExtractFile(EntryId id, const std::string& destPath) {

@@ -23,6 +23,8 @@ struct HfsTestRecord {
     std::uint32_t finderType = 0, finderCreator = 0;
     std::uint64_t size = 0;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;
+    std::uint64_t rsrcSize = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> rsrcExtents;
     int nameLengthField = -1;  // the key's name length as stored; -1: the name's length
 };
 
@@ -93,6 +95,11 @@ class HfsImageBuilder {
                 for (std::size_t e = 0; e < r.extents.size() && e < 8; ++e) {
                     put32(d + 0x68 + 8 * e, r.extents[e].first);
                     put32(d + 0x6C + 8 * e, r.extents[e].second);
+                }
+                put64(d + 0xA8, r.rsrcSize);
+                for (std::size_t e = 0; e < r.rsrcExtents.size() && e < 8; ++e) {
+                    put32(d + 0xB8 + 8 * e, r.rsrcExtents[e].first);
+                    put32(d + 0xBC + 8 * e, r.rsrcExtents[e].second);
                 }
             }
             at += 8 + 2 * units + (r.type == 2 ? 248 : 88);

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 
+#include "fixture_util.h"
 #include "fs/hfsplus/hfs_btree_node.h"
 #include "fs/hfsplus/hfs_list_texts.h"
 #include "fs/hfsplus/hfs_names.h"
@@ -343,6 +344,40 @@ TEST_F(HfsBuilt, DeepScanFindsTheSameLeaf) {
     b.records.push_back(File(20, u"f.txt"));
     ASSERT_TRUE(Scan(b, true));
     EXPECT_TRUE(test::HfsPaths(parser()).count("/f.txt"));
+}
+
+TEST_F(HfsBuilt, ResourceForksAreEntriesOfTheirOwnAndSymlinksAreLinks) {
+    HfsImageBuilder b;
+    b.records.push_back(Folder(2, u"Vol", 1));
+    // An old Mac file whose content is all in its resource fork.
+    std::vector<std::uint8_t> rsrc(5000);
+    for (std::size_t i = 0; i < rsrc.size(); ++i) rsrc[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    auto font = File(20, u"Chicago");
+    font.rsrcSize = rsrc.size(), font.rsrcExtents = {{10, 2}};
+    b.Data(10, rsrc);
+    b.records.push_back(font);
+    // A symbolic link as the kernel and macOS write it: S_IFLNK, 'slnk'/'rhap', the target in the data fork.
+    const std::string target = "../Shared/readme.txt";
+    auto link = File(21, u"readme link");
+    link.mode = 0xA1ED, link.finderType = 0x736C6E6B, link.finderCreator = 0x72686170;
+    link.size = target.size(), link.extents = {{12, 1}};
+    b.Data(12, std::vector<std::uint8_t>(target.begin(), target.end()));
+    b.records.push_back(link);
+    ASSERT_TRUE(Scan(b));
+
+    const auto paths = test::HfsPaths(parser());
+    ASSERT_TRUE(paths.count("/Chicago"));
+    ASSERT_TRUE(paths.count("/Chicago:rsrc"));
+    EXPECT_EQ(parser().EntrySizeBytes(paths.at("/Chicago")), 0u);
+    EXPECT_EQ(parser().EntrySizeBytes(paths.at("/Chicago:rsrc")), rsrc.size());
+    const auto out = std::filesystem::temp_directory_path() / ("salvora-rsrc-" + std::to_string(::getpid()));
+    std::filesystem::remove(out);
+    ASSERT_TRUE(parser().ExtractFile(paths.at("/Chicago:rsrc"), out.string()));
+    EXPECT_EQ(test::ReadAll(out), std::string(rsrc.begin(), rsrc.end()));
+    std::filesystem::remove(out);
+
+    EXPECT_EQ(parser().LinkTarget(paths.at("/readme link")), target);
+    EXPECT_FALSE(parser().LinkTarget(paths.at("/Chicago")));
 }
 
 }  // namespace
