@@ -1,4 +1,5 @@
 #include "raw/carving_engine.h"
+#include "raw/header_checks.h"
 
 #include <algorithm>
 #include <cctype>
@@ -33,9 +34,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::int64_t RoundUpToSector(std::int64_t bytes) {
-    return (bytes + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
-}
 
 }  // namespace
 
@@ -295,8 +293,10 @@ void CarveScan::OnHeader(const std::uint8_t* sector, std::int64_t at, std::uint3
     if (f.approxSize > 0) size = std::min(size, f.approxSize);
     // A size that runs past the volume is not this file's: the header is refused.
     if (size > e_.volumeSize - at) return;
+    if (!SizedHeaderChecksOut(f.extension, Bytes(sector, kSectorBytes), size)) return;
     e_.Carve(at, size, type);
-    next = at + RoundUpToSector(size);
+    // The scan goes on inside the claimed range: a header there that checks out is a file of its own, and a
+    // wrong size cannot hide what follows it.
 }
 
 void CarveScan::WalkHeaders(const std::uint8_t* block, std::int64_t blockStart) {

@@ -98,30 +98,50 @@ TEST(RawCarve, ApproximateSizeBoundsTheFooterSearch) {
     EXPECT_EQ(c.Run(), (Files{{0, 1000}, {8192, 810}, {20480, 1000}}));
 }
 
+// A BMP header whose DIB header (40 bytes, 4 pixels wide, 24 bits) needs the rows that fill `size`.
+void PutBmp(Bytes8& v, std::size_t at, std::int32_t size) {
+    const auto le = [](std::uint32_t x) {
+        return std::vector<std::uint8_t>{std::uint8_t(x), std::uint8_t(x >> 8), std::uint8_t(x >> 16),
+                                         std::uint8_t(x >> 24)};
+    };
+    Put(v, at, {0x42, 0x4D});
+    Put(v, at + 2, le(static_cast<std::uint32_t>(size)));
+    Put(v, at + 10, le(54));
+    Put(v, at + 14, le(40));
+    Put(v, at + 18, le(4));
+    Put(v, at + 22, le(size > 54 ? static_cast<std::uint32_t>((size - 54) / 12) : 1));
+    Put(v, at + 26, {1, 0, 24, 0});
+}
+
 TEST(RawCarve, SizeFieldDecidesAndBadSizesCarveNothing) {
     Bytes8 v(kMiB);
-    const auto header = [&](std::size_t at, std::int32_t size) {
-        Put(v, at, {0x42, 0x4D});
-        Put(v, at + 2,
-            {std::uint8_t(size), std::uint8_t(size >> 8), std::uint8_t(size >> 16),
-             std::uint8_t(size >> 24)});
-    };
-    header(0, 0);
-    header(512, -5);
-    header(1024, 200000);  // more than the approximate size
-    header(2048, 1500);
-    header(2560, 100);         // inside the file before it: passed over
-    header(3584, 600);         // the first sector after it
-    header(kMiB - 512, 4000);  // would run past the volume
+    PutBmp(v, 0, 0);
+    PutBmp(v, 512, -5);
+    PutBmp(v, 1024, 200000);  // more than the approximate size
+    PutBmp(v, 2048, 1500);
+    PutBmp(v, 2560, 100);         // inside the file before it: a file of its own
+    PutBmp(v, 3584, 600);         // the first sector after it
+    PutBmp(v, kMiB - 512, 4000);  // would run past the volume
+    // A stale file header claiming 50,000 bytes with no DIB header behind it hides nothing.
+    Put(v, 8192, {0x42, 0x4D, 0x50, 0xC3, 0x00, 0x00});
+    PutBmp(v, 8704, 700);
+    // Width, height and depth that need more pixels than the size holds.
+    PutBmp(v, 10240, 900);
+    Put(v, 10240 + 18, {64, 0, 0, 0});
     Carving c(v);
     c.engine.AddSignature(WithSizeField(Record("bmp", "42,4D", "", "Pics", 100000), 2, 4, 0, true));
-    EXPECT_EQ(c.Run(), (Files{{2048, 1500}, {3584, 600}}));
+    EXPECT_EQ(c.Run(), (Files{{2048, 1500}, {2560, 100}, {3584, 600}, {8704, 700}}));
 }
 
 TEST(RawCarve, SizeFieldWithoutHeaderAddsTheHeaderSize) {
     Bytes8 v(kMiB);
-    Put(v, 0, {'R', 'I', 'F', 'F', 0xE8, 0x03, 0, 0, 'W', 'A'});
-    Put(v, 1536, {'R', 'I', 'F', 'F', 0xFF, 0xFF, 0, 0, 'W', 'A'});
+    // WAVE: "fmt " of 16 bytes, then "data" up to the stated size.
+    Put(v, 0, {'R', 'I', 'F', 'F', 0xE8, 0x03, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0});
+    Put(v, 36, {'d', 'a', 't', 'a', 0xC4, 0x03, 0, 0});
+    Put(v, 1536, {'R', 'I', 'F', 'F', 0xFF, 0xFF, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0});
+    Put(v, 1536 + 36, {'d', 'a', 't', 'a', 0xDB, 0xFF, 0, 0});
+    // A RIFF header whose first chunk is not one.
+    Put(v, 4096, {'R', 'I', 'F', 'F', 0xFF, 0xFF, 0, 0, 'W', 'A', 'V', 'E', 0, 1, 2, 3});
     Carving c(v);
     c.engine.AddSignature(
         WithSizeField(Record("wav", "52,49,46,46,2A,2A,2A,2A,57,41", "", "Audio", 70000), 4, 4, 8, false));
