@@ -34,7 +34,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-
 }  // namespace
 
 EndRule EndRuleFor(const std::string& extension) {
