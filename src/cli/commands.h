@@ -28,5 +28,7 @@ Command RegisterFindTablesCommand(CLI::App& app);
 Command RegisterCarveCommand(CLI::App& app);
 Command RegisterSignatureCommand(CLI::App& app);
 Command RegisterInfoCommand(CLI::App& app);
+Command RegisterCatCommand(CLI::App& app);
+Command RegisterStatCommand(CLI::App& app);
 
 }  // namespace salvora::cli

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
                                         RegisterListCommand(app),   RegisterRecoverCommand(app),
                                         RegisterSearchCommand(app), RegisterFindTablesCommand(app),
                                         RegisterCarveCommand(app),  RegisterSignatureCommand(app),
-                                        RegisterInfoCommand(app)};
+                                        RegisterInfoCommand(app),   RegisterCatCommand(app),
+                                        RegisterStatCommand(app)};
 
     try {
         app.parse(argc, argv);

@@ -1,6 +1,7 @@
 #include "cli/volume_scan.h"
 
 #include <algorithm>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "fs/fat/fat_globals.h"
@@ -190,6 +191,38 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
     return scanned;
 }
 
+nlohmann::ordered_json EntryJson(const ParserBase& parser, EntryId entry, const std::string& path) {
+    const EntryTexts texts = parser.FormatEntryTimes(entry);
+    const bool folder = parser.IsFolder(entry);
+    const std::optional<std::string> target = folder ? std::nullopt : parser.LinkTarget(entry);
+    nlohmann::ordered_json row;
+    row["path"] = path;
+    row["kind"] = folder ? "dir" : target ? "link" : "file";
+    if (target) row["target"] = *target;
+    row["deleted"] = parser.IsDeleted(entry);
+    row["size"] = parser.EntrySizeBytes(entry);
+    row["created"] = texts.created;
+    row["accessed"] = texts.accessed;
+    row["modified"] = texts.modified;
+    row["attributes"] = texts.attributes;
+    return row;
+}
+
+std::optional<EntryId> FindEntry(const ParserBase& parser, const std::string& path) {
+    EntryId at = parser.RootEntry();
+    std::stringstream parts(path);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        if (part.empty()) continue;
+        std::optional<EntryId> found;
+        for (auto c = parser.FirstChild(at); c && !found; c = parser.NextSibling(*c))
+            if (parser.EntryName(*c) == part) found = *c;
+        if (!found) return std::nullopt;
+        at = *found;
+    }
+    return at;
+}
+
 void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, const std::string& path,
                 bool json) {
     const EntryTexts texts = parser.FormatEntryTimes(entry);
@@ -198,17 +231,8 @@ void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, cons
     const std::optional<std::string> target = folder ? std::nullopt : parser.LinkTarget(entry);
     const char* kind = folder ? "dir" : target ? "link" : "file";
     if (json) {
-        nlohmann::ordered_json row;
-        row["path"] = path;
-        row["kind"] = kind;
-        if (target) row["target"] = *target;
-        row["deleted"] = deleted;
-        row["size"] = parser.EntrySizeBytes(entry);
-        row["created"] = texts.created;
-        row["accessed"] = texts.accessed;
-        row["modified"] = texts.modified;
-        row["attributes"] = texts.attributes;
-        out << row.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        out << EntryJson(parser, entry, path).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+            << '\n';
         return;
     }
     out << VisibleText(target ? path + " -> " + *target : path) << '\t' << kind << '\t'

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "io/ui_sink.h"
+#include "scan/entry_content.h"
 
 namespace salvora {
 
@@ -61,6 +62,10 @@ public:
     // Writes the entry's content to destPath and sets its stored times. destPath is a new file: the caller has
     // already picked a name that does not exist. False when the file could not be created or fully written.
     virtual bool ExtractFile(EntryId id, const std::string& destPath) = 0;
+    // Where a file's bytes lie on the source; empty for folders and for parsers that cannot say.
+    virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
+    // The source the runs of Content lie on.
+    virtual readWriteInterface* Source() const { return nullptr; }
 };
 
 }  // namespace salvora

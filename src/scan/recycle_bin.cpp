@@ -1,10 +1,6 @@
 #include "scan/recycle_bin.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -42,35 +38,25 @@ std::string TrimRight(std::string text) {
     return text;
 }
 
-// Writes the index file through the parser and reads it back; empty when it cannot be had whole.
-std::optional<std::vector<std::uint8_t>> ReadIndexFile(ParserBase& parser, EntryId entry,
-                                                       const std::string& tempFolder) {
-    // An index file is a few hundred bytes; one claiming more is not one, and writing it out whole would put
-    // its claimed size (hundreds of MiB) into the temporary folder.
-    if (parser.EntrySizeBytes(entry) > kMaxIndexBytes) return std::nullopt;
-    const std::string path = tempFolder + "/index";
-    std::optional<std::vector<std::uint8_t>> data;
-    if (parser.ExtractFile(entry, path)) {
-        std::ifstream in(path, std::ios::binary);
-        std::vector<std::uint8_t> bytes(kMaxIndexBytes + 1);
-        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        if (in.eof() && got <= kMaxIndexBytes) {
-            bytes.resize(got);
-            data = std::move(bytes);
-        }
-    }
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-    return data;
+// The index file's bytes, read where they lie on the volume; empty when it cannot be had whole.
+std::optional<std::vector<std::uint8_t>> ReadIndexFile(ParserBase& parser, EntryId entry) {
+    // An index file is a few hundred bytes; one claiming more is not one.
+    const std::uint64_t size = parser.EntrySizeBytes(entry);
+    if (size > kMaxIndexBytes) return std::nullopt;
+    const std::optional<EntryContent> content = parser.Content(entry);
+    if (!content || !content->whole) return std::nullopt;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, content->size)));
+    const ContentRead read = ReadContent(parser.Source(), *content, 0, bytes);
+    if (!read.unreadable.empty()) return std::nullopt;
+    return bytes;
 }
 
-void RenameInUserFolder(ParserBase& parser, EntryId userFolder, const std::string& tempFolder) {
+void RenameInUserFolder(ParserBase& parser, EntryId userFolder) {
     std::map<std::string, std::string> formerNames;  // index-file name -> former name
     for (auto child = parser.FirstChild(userFolder); child; child = parser.NextSibling(*child)) {
         const std::string name = parser.EntryName(*child);
         if (name.rfind("$I", 0) != 0 || !parser.IsWalkFile(*child)) continue;
-        const auto data = ReadIndexFile(parser, *child, tempFolder);
+        const auto data = ReadIndexFile(parser, *child);
         if (!data) continue;
         const auto former = RecycleIndexFormerPath(*data);
         if (!former) continue;
@@ -108,23 +94,14 @@ std::optional<std::string> RecycleIndexFormerPath(Bytes index) {
 void RenameRecycledFiles(const ResultTree& tree, ParserBase& parser) {
     const ItemId root = tree.Root();
     if (root == kNoItem) return;
-    std::string tempFolder;
     for (ItemId child : tree.Children(root)) {
         const ResultItem item = tree.Item(child);
         if (!item.isFolder || !item.entry || (item.text != "$RECYCLE.BIN" && item.text != "$RECYCLEBIN"))
             continue;
-        if (tempFolder.empty()) {
-            std::error_code ec;
-            std::string pattern =
-                (std::filesystem::temp_directory_path(ec) / "salvora-recycle-XXXXXX").string();
-            if (ec || ::mkdtemp(pattern.data()) == nullptr) return;
-            tempFolder = pattern;
-        }
         for (auto user = parser.FirstChild(*item.entry); user; user = parser.NextSibling(*user)) {
-            if (parser.IsFolder(*user)) RenameInUserFolder(parser, *user, tempFolder);
+            if (parser.IsFolder(*user)) RenameInUserFolder(parser, *user);
         }
     }
-    if (!tempFolder.empty()) ::rmdir(tempFolder.c_str());
 }
 
 }  // namespace salvora

@@ -15,8 +15,8 @@ namespace salvora {
 std::optional<std::string> RecycleIndexFormerPath(Bytes index);
 
 // Renames, in the parser's records, every "$R..." entry of each user folder below a first-level
-// "$RECYCLE.BIN" or "$RECYCLEBIN" folder whose "$I..." index could be read. Index files are written to a
-// private temporary folder and deleted at once.
+// "$RECYCLE.BIN" or "$RECYCLEBIN" folder whose "$I..." index could be read. Index files are read from the
+// volume through the parser's content runs; nothing is written.
 void RenameRecycledFiles(const ResultTree& tree, ParserBase& parser);
 
 }  // namespace salvora

@@ -95,6 +95,16 @@ class FakeParser final : public ParserBase {
         return ok && !failing.count(id);
     }
 
+    std::optional<EntryContent> Content(EntryId id) override {
+        if (records_.at(id).folder) return std::nullopt;
+        EntryContent content;
+        const std::string& c = records_.at(id).content;
+        content.resident.assign(c.begin(), c.end());
+        content.size = c.size();
+        content.Add(c.size(), RunKind::Resident, 0);
+        return content;
+    }
+
   private:
     std::vector<Record> records_;
 };

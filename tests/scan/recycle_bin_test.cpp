@@ -88,6 +88,8 @@ TEST(RecycleBin, ContentFilesTakeTheirFormerNames) {
     EXPECT_EQ(parser.EntryName(r3), "$RBAD000.doc");
     EXPECT_EQ(parser.EntryName(r4), "$RHUGE00.doc");
     EXPECT_EQ(parser.EntryName(r5), "$RQQ.txt");
+    // Read where they lie: no index file is written anywhere.
+    EXPECT_TRUE(parser.extracted.empty());
 }
 
 }  // namespace

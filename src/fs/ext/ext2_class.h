@@ -84,6 +84,9 @@ class ext2Class final : public ParserBase {
     bool IsWalkFolder(EntryId id) const override { return IsFolder(id); }
     bool IsWalkFile(EntryId id) const override;
     std::optional<std::string> LinkTarget(EntryId id) const override;
+    // Blocks as runs at their file offsets, holes between them; inline data and short link targets resident.
+    std::optional<EntryContent> Content(EntryId id) override;
+    readWriteInterface* Source() const override { return reader_; }
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;

@@ -88,6 +88,53 @@ std::optional<std::string> ext2Class::ReadLinkTarget(const ExtEntryRecord& recor
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::optional<EntryContent> ext2Class::Content(EntryId id) {
+    const auto* r = Record(id);
+    if (!r || (r->mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return std::nullopt;
+    EntryContent content;
+    if ((r->mode & kExtTypeMask) == kExtTypeSymlink) {
+        const auto target = ReadLinkTarget(*r);
+        content.resident.assign(target->begin(), target->end());
+        content.size = content.resident.size();
+        content.Add(content.size, RunKind::Resident, 0);
+        return content;
+    }
+    content.size = r->size;
+    if (r->size == 0) return content;
+    if (r->contentGone) {
+        content.whole = false;
+        return content;
+    }
+    std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
+    ReadAt(r->inodeTableBlock * blockBytes_ + std::uint64_t{r->indexInGroup} * sb_.inodeSize, slot.data(),
+           static_cast<std::uint32_t>(slot.size()));
+    const ExtInode inode = DecodeExtInode(slot);
+    if (inode.flags & kExtFlagInlineData) {
+        content.resident = ExtInlineData(slot, inode);
+        content.Add(std::min<std::uint64_t>(content.size, content.resident.size()), RunKind::Resident, 0);
+        content.whole = content.Covered() == content.size;
+        return content;
+    }
+    const ExtBlockReader read = [this](std::uint64_t block, std::vector<std::uint8_t>& out) {
+        return ReadBlock(block, out);
+    };
+    bool damaged = false;
+    const auto runs = MapExtBlocks(inode.blockMap, inode.UsesExtents(), Limits(r->size), read, &damaged);
+    const std::uint64_t base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
+    for (const ExtBlockRun& run : runs) {
+        const std::uint64_t from = run.logicalBlock * blockBytes_;
+        if (from >= content.size) break;
+        if (from > content.Covered()) content.Add(from - content.Covered(), RunKind::Hole, 0);
+        const std::uint64_t bytes = std::min(run.blockCount * blockBytes_, content.size - from);
+        content.Add(bytes, run.unwritten ? RunKind::Hole : RunKind::Source,
+                    run.unwritten ? 0 : base + run.physicalBlock * blockBytes_);
+    }
+    // A hole at the end is still a hole.
+    if (content.Covered() < content.size) content.Add(content.size - content.Covered(), RunKind::Hole, 0);
+    content.whole = !damaged;
+    return content;
+}
+
 bool ext2Class::ExtractEntry(const ExtEntryRecord& record, const std::string& destPath) {
     if ((record.mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return false;
     const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

@@ -112,6 +112,8 @@ class Fat64Class : public ParserBase {
     // after the first cluster, and everything while driveFormatted is set, read consecutive clusters. False
     // unless all bytes were written.
     bool ExtractFile(EntryId id, const std::string& destPath) override;
+    std::optional<EntryContent> Content(EntryId id) override;
+    readWriteInterface* Source() const override { return reader_; }
 
   private:
     struct DirFrame {

@@ -106,6 +106,50 @@ bool Fat64Class::WriteClusters(const ExFatEntryRecord& r, int fd) {
     return remaining == 0;
 }
 
+std::optional<EntryContent> Fat64Class::Content(EntryId id) {
+    const ExFatEntryRecord* r = Record(id);
+    if (!r || IsFolder(id)) return std::nullopt;
+    EntryContent content;
+    content.size = std::min(r->validDataLength, VolumeBound());
+    std::uint64_t remaining = content.size;
+    if (remaining == 0) return content;
+    if (clusterBytes_ == 0 || r->firstCluster < 2 || r->firstCluster >= clusterLimit_) {
+        content.whole = false;
+        return content;
+    }
+    const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;
+    const auto consecutive = [&](std::uint32_t from, bool inferred) {
+        const std::uint64_t available = std::uint64_t{clusterLimit_ - from} * clusterBytes_;
+        const std::uint64_t bytes = std::min(remaining, available);
+        content.Add(bytes, RunKind::Source, base + ClusterOffset(from), inferred);
+        remaining -= bytes;
+        content.whole = remaining == 0;
+    };
+    const bool formatted = driveFormatted.load(std::memory_order_relaxed);
+    if (r->streamFlags != kExFatFlagsFatChain || formatted) {
+        consecutive(r->firstCluster, formatted);
+        return content;
+    }
+    std::unordered_set<std::uint32_t> seen{r->firstCluster};
+    std::uint32_t cluster = r->firstCluster;
+    for (bool firstLookup = true;; firstLookup = false) {
+        const std::uint64_t bytes = std::min<std::uint64_t>(clusterBytes_, remaining);
+        content.Add(bytes, RunKind::Source, base + ClusterOffset(cluster));
+        remaining -= bytes;
+        if (remaining == 0) return content;
+        const std::uint32_t next = NextCluster(cluster);
+        if (next < 2 || next >= clusterLimit_ || !seen.insert(next).second) {
+            // A deleted file's chain is cleared; most such files were contiguous.
+            if (firstLookup && r->Deleted() && cluster + 1u < clusterLimit_)
+                consecutive(cluster + 1, true);
+            else
+                content.whole = false;
+            return content;
+        }
+        cluster = next;
+    }
+}
+
 bool Fat64Class::ExtractFile(EntryId id, const std::string& destPath) {
     const ExFatEntryRecord* r = Record(id);
     if (!r || !reader_) return false;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "fs/fat/fat_dir_slot.h"
 #include "fs/fat/fat_dos_time.h"
@@ -548,6 +549,41 @@ bool FatParser::WriteContent(const FatEntryRecord& record, int fd, std::uint64_t
     for (const std::uint32_t c : chainTouched_) chainMark_[c] = false;
     chainTouched_.clear();
     return ok && !readFailed;
+}
+
+std::optional<EntryContent> FatParser::Content(EntryId id) {
+    const auto* r = Record(id);
+    if (!r || IsFolder(id)) return std::nullopt;
+    EntryContent content;
+    content.size = r->fileSize;
+    std::uint64_t remaining = r->fileSize;
+    const std::uint32_t first = r->FirstCluster();
+    if (remaining == 0) return content;
+    if (clusterBytes_ == 0 || first < 2 || first >= clusterLimit_) {
+        content.whole = false;
+        return content;
+    }
+    const bool formatted = driveFormatted.load(std::memory_order_relaxed);
+    const bool consecutive =
+        formatted || (r->deleted && remaining > clusterBytes_ && NextCluster(first) == EndOfChain());
+    const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;
+    std::unordered_set<std::uint32_t> seen;
+    std::uint32_t cluster = first;
+    while (true) {
+        const std::uint64_t bytes = std::min<std::uint64_t>(clusterBytes_, remaining);
+        content.Add(bytes, RunKind::Source, base + dataStart_ + std::uint64_t{cluster - 2} * clusterBytes_,
+                    consecutive);
+        remaining -= bytes;
+        if (remaining == 0) break;
+        seen.insert(cluster);
+        const std::uint32_t next = consecutive ? cluster + 1 : NextCluster(cluster);
+        if (next == EndOfChain() || next < 2 || next >= clusterLimit_ || seen.count(next)) {
+            content.whole = false;
+            break;
+        }
+        cluster = next;
+    }
+    return content;
 }
 
 bool FatParser::ExtractFile(EntryId id, const std::string& destPath) {

@@ -92,6 +92,10 @@ class FatParser : public ParserBase {
     // while driveFormatted is set, read consecutive clusters up to fileSize. False unless all fileSize bytes
     // were written.
     bool ExtractFile(EntryId id, const std::string& destPath) override;
+    // The chain as runs; a deleted file whose chain is gone (and every file of a drive read as formatted)
+    // reads on from its first cluster, marked inferred.
+    std::optional<EntryContent> Content(EntryId id) override;
+    readWriteInterface* Source() const override { return reader_; }
 
     // ---- advanced run, for a volume whose boot sector or tables are damaged
     // Sectors that start like the first sector of a FAT, in 10 MiB reads from offset 0, until `limit` hits

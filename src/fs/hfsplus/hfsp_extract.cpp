@@ -97,6 +97,18 @@ std::optional<std::string> HFSP::LinkTarget(EntryId id) const {
     return target;
 }
 
+std::optional<EntryContent> HFSP::Content(EntryId id) {
+    const auto* r = Record(id);
+    if (!r || r->recordType != kHfsFileRecord || r->folderLinkTarget != kHfsNoEntry) return std::nullopt;
+    EntryContent content;
+    content.size = r->logicalSize;
+    const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;
+    for (const ByteRun& run : ForkRuns(r->extents, r->logicalSize, r->forkFileId, r->resourceFork))
+        content.Add(run.bytes, RunKind::Source, base + run.offset);
+    content.whole = content.Covered() == content.size;
+    return content;
+}
+
 bool HFSP::ExtractFile(EntryId id, const std::string& destPath) {
     const auto* r = Record(id);
     return r && ExtractEntry(*r, destPath);

@@ -1,0 +1,76 @@
+#include "scan/entry_content.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace salvora {
+namespace {
+
+constexpr std::uint64_t kPieceBytes = 4u << 20;
+
+void MarkUnreadable(ContentRead& read, std::uint64_t from, std::uint64_t to) {
+    if (!read.unreadable.empty() && read.unreadable.back().second == from)
+        read.unreadable.back().second = to;
+    else
+        read.unreadable.emplace_back(from, to);
+}
+
+}  // namespace
+
+void EntryContent::Add(std::uint64_t length, RunKind kind, std::uint64_t at, bool inferred) {
+    if (length == 0) return;
+    if (!runs.empty()) {
+        ContentRun& last = runs.back();
+        if (last.kind == kind && last.inferred == inferred &&
+            (kind == RunKind::Hole || last.at + last.length == at)) {
+            last.length += length;
+            return;
+        }
+    }
+    runs.push_back({Covered(), length, kind, at, inferred});
+}
+
+ContentRead ReadContent(readWriteInterface* source, const EntryContent& content, std::uint64_t offset,
+                        std::span<std::uint8_t> out) {
+    ContentRead read;
+    if (offset >= content.size) return read;
+    const std::uint64_t end = std::min<std::uint64_t>(content.size, offset + out.size());
+    std::memset(out.data(), 0, end - offset);
+    read.bytes = end - offset;
+    const std::int64_t base = source ? source->baseOffset : 0;
+    std::uint64_t covered = offset;  // everything before this is accounted for
+    for (const ContentRun& run : content.runs) {
+        const std::uint64_t runEnd = run.fileOffset + run.length;
+        if (runEnd <= offset) continue;
+        if (run.fileOffset >= end) break;
+        if (run.fileOffset > covered) MarkUnreadable(read, covered, run.fileOffset);
+        const std::uint64_t from = std::max(offset, run.fileOffset);
+        const std::uint64_t to = std::min(end, runEnd);
+        std::uint8_t* dest = out.data() + (from - offset);
+        if (run.kind == RunKind::Resident) {
+            const std::uint64_t at = run.at + (from - run.fileOffset);
+            const std::uint64_t have = at < content.resident.size() ? content.resident.size() - at : 0;
+            const std::uint64_t n = std::min(to - from, have);
+            if (n) std::memcpy(dest, content.resident.data() + at, n);
+            if (n < to - from) MarkUnreadable(read, from + n, to);
+        } else if (run.kind == RunKind::Source && !source) {
+            MarkUnreadable(read, from, to);
+        } else if (run.kind == RunKind::Source) {
+            source->baseOffset = 0;
+            for (std::uint64_t piece = from; piece < to; piece += kPieceBytes) {
+                const std::uint64_t n = std::min(kPieceBytes, to - piece);
+                const std::uint64_t at = run.at + (piece - run.fileOffset);
+                const bool ok = at <= static_cast<std::uint64_t>(INT64_MAX) &&
+                                source->SeekBytes(static_cast<std::int64_t>(at)) &&
+                                source->ReadBytes(dest + (piece - from), static_cast<std::uint32_t>(n));
+                if (!ok) MarkUnreadable(read, piece, piece + n);
+            }
+            source->baseOffset = base;
+        }
+        covered = to;
+    }
+    if (covered < end) MarkUnreadable(read, covered, end);
+    return read;
+}
+
+}  // namespace salvora
