@@ -2,6 +2,7 @@
 // What the results side (tree, list, save, search) needs of any parser. Each file-system class implements it over
 // its own records; an EntryId is the parser's key for a record (FAT: index in its record vector).
 #include <atomic>
+#include <ctime>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,12 @@ struct EntryTexts {
 };
 
 inline constexpr std::uint32_t kDeletedColour = 0x0000FF;  // red, as 0x00BBGGRR
+
+// The times a saved file gets; an empty one is left as the save makes it.
+struct StoredTimes {
+    std::optional<timespec> accessed;
+    std::optional<timespec> modified;
+};
 
 class ParserBase {
 public:
@@ -61,7 +68,9 @@ public:
     virtual std::uint32_t DeletedColour() const { return kDeletedColour; }
     // Writes the entry's content to destPath and sets its stored times. destPath is a new file: the caller has
     // already picked a name that does not exist. False when the file could not be created or fully written.
-    virtual bool ExtractFile(EntryId id, const std::string& destPath) = 0;
+    // Parsers with content runs leave this to the engine's copier.
+    virtual bool ExtractFile(EntryId id, const std::string& destPath);
+    virtual StoredTimes EntryStoredTimes(EntryId /*id*/) { return {}; }
     // Where a file's bytes lie on the source; empty for folders and for parsers that cannot say.
     virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
     // The source the runs of Content lie on.

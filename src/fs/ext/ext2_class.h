@@ -53,10 +53,6 @@ class ext2Class final : public ParserBase {
     bool LinkParentsAndChildren();
     // "ROOT" and its shown children (folders and regular files; links and devices stay out).
     bool FillResultTree();
-    // Writes the record's content to destPath (a new file): blocks and extents at their logical positions,
-    // holes and unwritten extents as zeros, cut at the size; then the inode's access and modification times.
-    // A removed name whose content is gone gives an empty file and a note on the status line.
-    bool ExtractEntry(const ExtEntryRecord& record, const std::string& destPath);
 
     const std::map<EntryId, ExtEntryRecord>& InodeMap() const { return map_; }
     const ExtEntryRecord* Record(EntryId id) const;
@@ -91,6 +87,7 @@ class ext2Class final : public ParserBase {
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
     bool ExtractFile(EntryId id, const std::string& destPath) override;
+    StoredTimes EntryStoredTimes(EntryId id) override;
 
   private:
     ExtEntryRecord* MutableRecord(EntryId id) {
@@ -136,7 +133,6 @@ class ext2Class final : public ParserBase {
     };
     void AddName(const FoundName& found, MapBuilder& builder);
     std::optional<EntryId> ShownFrom(EntryId id) const;
-    bool WriteContent(const ExtEntryRecord& record, const ExtInode& inode, Bytes slot, int fd);
 
     readWriteInterface* reader_ = nullptr;
     VolumeEntry volume_;

@@ -107,11 +107,9 @@ class Fat64Class : public ParserBase {
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
-    // Creates destPath (O_EXCL: never an existing file), writes validDataLength bytes and sets access and
-    // modification times. FAT-chain files follow the chain; contiguous files, deleted files whose chain ends
-    // after the first cluster, and everything while driveFormatted is set, read consecutive clusters. False
-    // unless all bytes were written.
-    bool ExtractFile(EntryId id, const std::string& destPath) override;
+    // FAT-chain files follow the chain; contiguous files, deleted files whose chain ends after the first
+    // cluster, and everything while driveFormatted is set, read consecutive clusters.
+    StoredTimes EntryStoredTimes(EntryId id) override;
     std::optional<EntryContent> Content(EntryId id) override;
     readWriteInterface* Source() const override { return reader_; }
 
@@ -138,10 +136,6 @@ class Fat64Class : public ParserBase {
                        bool isRoot);
     void WalkFrames(std::vector<DirFrame>& stack, bool deep);
     std::vector<std::uint64_t> SearchSectors(int limit, bool withStatus, bool (*test)(Bytes));
-    bool WriteRun(int fd, std::uint64_t offset, std::uint64_t bytes, std::vector<std::uint8_t>& buffer);
-    // False unless every byte of the content was read and written.
-    bool WriteContent(const ExFatEntryRecord& r, int fd);
-    bool WriteClusters(const ExFatEntryRecord& r, int fd);
 
     readWriteInterface* reader_ = nullptr;
     VolumeEntry volume_;
@@ -154,7 +148,6 @@ class Fat64Class : public ParserBase {
     std::uint64_t chosenHeap_ = 0;
     int advancedMode_ = 0;
     std::uint64_t lookupCount_ = 0;
-    bool contentReadFailed_ = false;
     std::uint32_t lastFatValue_ = 0;
 
     std::vector<std::uint8_t> fatCache_;

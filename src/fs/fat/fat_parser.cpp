@@ -25,17 +25,13 @@ constexpr std::uint64_t kMiB = 1ull << 20;
 constexpr std::uint32_t kMaxRecords = 0xFFFFFFF0;
 // Directories deeper than this give their parent's cluster buffer back and read it again on return.
 constexpr std::size_t kBufferedDepth = 64;
-// Largest single read and write of file content.
-constexpr std::uint64_t kRunBytes = 4 * kMiB;
 constexpr std::uint32_t kStatusEvery = 1024;
 
-timespec TimeOrOmit(std::uint16_t date, std::uint16_t time) {
+std::optional<timespec> LocalTime(std::uint16_t date, std::uint16_t time) {
+    const auto when = DosToLocalTime(date, time);
+    if (!when) return std::nullopt;
     timespec ts{};
-    if (const auto when = DosToLocalTime(date, time)) {
-        ts.tv_sec = *when;
-    } else {
-        ts.tv_nsec = UTIME_OMIT;
-    }
+    ts.tv_sec = *when;
     return ts;
 }
 
@@ -476,81 +472,6 @@ EntryTexts FatParser::FormatEntryTimes(EntryId id) const {
 // ---- extraction
 // ------------------------------------------------------------------------------------------------
 
-std::optional<std::uint32_t> FatParser::ChainStep(std::uint32_t cluster, bool consecutive) {
-    std::uint32_t next;
-    if (consecutive) {
-        next = cluster + 1;
-        if (next >= clusterLimit_) return std::nullopt;
-    } else {
-        next = NextCluster(cluster);
-        if (next == EndOfChain()) return std::nullopt;
-    }
-    if (chainMark_[next]) return std::nullopt;  // the chain loops
-    chainMark_[next] = true;
-    chainTouched_.push_back(next);
-    return next;
-}
-
-bool FatParser::WriteContent(const FatEntryRecord& record, int fd, std::uint64_t& written) {
-    std::uint64_t remaining = record.fileSize;
-    const std::uint32_t first = record.FirstCluster();
-    if (remaining == 0) return true;
-    if (clusterBytes_ == 0 || first < 2 || first >= clusterLimit_) return true;
-
-    bool consecutive = driveFormatted.load(std::memory_order_relaxed);
-    // A deleted file's chain is zeroed; most were stored contiguously, so read on from the first cluster.
-    if (!consecutive && record.deleted && remaining > clusterBytes_ && NextCluster(first) == EndOfChain())
-        consecutive = true;
-
-    if (chainMark_.size() != clusterLimit_) chainMark_.assign(clusterLimit_, false);
-    chainTouched_.clear();
-    chainMark_[first] = true;
-    chainTouched_.push_back(first);
-
-    const std::uint64_t runClusters = std::max<std::uint64_t>(1, kRunBytes / clusterBytes_);
-    std::vector<std::uint8_t> buffer;
-    bool ok = true;
-    bool readFailed = false;
-    std::uint32_t runStart = first;
-    bool haveRun = true;
-    while (remaining > 0 && haveRun) {
-        std::uint32_t current = runStart;
-        std::uint64_t length = 1;
-        const std::uint64_t wanted = std::min(runClusters, (remaining + clusterBytes_ - 1) / clusterBytes_);
-        haveRun = false;
-        std::uint32_t nextRun = 0;
-        while (length * clusterBytes_ < remaining) {
-            const auto next = ChainStep(current, consecutive);
-            if (!next) break;
-            if (*next == current + 1 && length < wanted) {
-                current = *next;
-                ++length;
-                continue;
-            }
-            nextRun = *next;
-            haveRun = true;
-            break;
-        }
-        const std::uint64_t bytes = length * clusterBytes_;
-        buffer.resize(bytes);
-        // An unreadable run (a bad sector, past the end of the source) is written as the zeros read for it,
-        // and the file does not count as whole.
-        if (!ReadAt(dataStart_ + (runStart - 2) * clusterBytes_, buffer.data(), static_cast<std::uint32_t>(bytes)))
-            readFailed = true;
-        const std::uint64_t toWrite = std::min(bytes, remaining);
-        if (!WriteAll(fd, buffer.data(), toWrite)) {
-            ok = false;
-            break;
-        }
-        written += toWrite;
-        remaining -= toWrite;
-        runStart = nextRun;
-    }
-    for (const std::uint32_t c : chainTouched_) chainMark_[c] = false;
-    chainTouched_.clear();
-    return ok && !readFailed;
-}
-
 std::optional<EntryContent> FatParser::Content(EntryId id) {
     const auto* r = Record(id);
     if (!r || IsFolder(id)) return std::nullopt;
@@ -586,20 +507,11 @@ std::optional<EntryContent> FatParser::Content(EntryId id) {
     return content;
 }
 
-bool FatParser::ExtractFile(EntryId id, const std::string& destPath) {
+StoredTimes FatParser::EntryStoredTimes(EntryId id) {
     const auto* r = Record(id);
-    if (!r || IsFolder(id)) return false;
-    const FatEntryRecord record = *r;
-    const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    std::uint64_t written = 0;
-    bool ok = WriteContent(record, fd, written);
     // FAT keeps local clock times; Linux cannot set a creation time.
-    const timespec times[2] = {TimeOrOmit(record.lastAccessDate, 0),
-                               TimeOrOmit(record.lastWriteDate, record.lastWriteTime)};
-    ::futimens(fd, times);
-    if (::close(fd) != 0) ok = false;
-    return ok && written == record.fileSize;
+    if (!r) return {};
+    return {LocalTime(r->lastAccessDate, 0), LocalTime(r->lastWriteDate, r->lastWriteTime)};
 }
 
 }  // namespace salvora

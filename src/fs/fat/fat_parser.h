@@ -87,11 +87,7 @@ class FatParser : public ParserBase {
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
-    // Creates destPath (never an existing file), writes the content and sets access and modification times.
-    // Live files follow their chain; deleted files whose chain ends after the first cluster, and everything
-    // while driveFormatted is set, read consecutive clusters up to fileSize. False unless all fileSize bytes
-    // were written.
-    bool ExtractFile(EntryId id, const std::string& destPath) override;
+    StoredTimes EntryStoredTimes(EntryId id) override;
     // The chain as runs; a deleted file whose chain is gone (and every file of a drive read as formatted)
     // reads on from its first cluster, marked inferred.
     std::optional<EntryContent> Content(EntryId id) override;
@@ -174,13 +170,9 @@ class FatParser : public ParserBase {
     std::uint32_t AddRecord(FatEntryRecord record);
     // A live folder took over a deleted one's cluster: the deleted one's children move to it.
     void HandOverChildren(std::uint32_t from, std::uint32_t to);
-    std::optional<std::uint32_t> ChainStep(std::uint32_t cluster, bool consecutive);
-    bool WriteContent(const FatEntryRecord& record, int fd, std::uint64_t& written);
 
     std::vector<bool> visitedClusters_;     // directory clusters read in this run, one bit per cluster
     std::vector<std::uint32_t> lastChild_;  // link cache: last child linked under each record
-    std::vector<bool> chainMark_;           // extraction loop guard, cleared through chainTouched_
-    std::vector<std::uint32_t> chainTouched_;
 
     // advanced run
     int advancedMode_ = 0;

@@ -55,9 +55,6 @@ class HFSP final : public ParserBase {
     // "ROOT" and the entries of the root folder (ID 2): "found folder at Node %lld", "found file at Node
     // %lld".
     void FillResultTree();
-    // Writes a file record's data fork to destPath (a new file; never overwrites) and sets its access and
-    // modification times from the stored UTC dates. Folders write nothing and give false.
-    bool ExtractEntry(const HfsEntryRecord& record, const std::string& destPath);
     // Creation, access and modification times in local time, and the permission text.
     EntryTexts FormatEntryDetails(EntryId id) const;
 
@@ -96,7 +93,7 @@ class HFSP final : public ParserBase {
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override { return FormatEntryDetails(id); }
-    bool ExtractFile(EntryId id, const std::string& destPath) override;
+    StoredTimes EntryStoredTimes(EntryId id) override;
 
   private:
     struct CatalogNode {

@@ -13,7 +13,6 @@
 namespace salvora {
 namespace {
 
-constexpr std::uint64_t kCopyChunkBytes = 4ull << 20;
 constexpr std::uint16_t kHfsModeSymlink = 0xA000;
 constexpr std::uint64_t kMaxLinkBytes = 4096;
 
@@ -53,33 +52,14 @@ std::vector<HFSP::ByteRun> HFSP::ForkRuns(const HfsExtents& extents, std::uint64
     return runs;
 }
 
-bool HFSP::ExtractEntry(const HfsEntryRecord& record, const std::string& destPath) {
-    if (record.recordType != kHfsFileRecord || record.folderLinkTarget != kHfsNoEntry) return false;
-    const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = true;
-    std::uint64_t written = 0;
-    std::vector<std::uint8_t> buf;
-    bool readFailed = false;
-    for (const ByteRun& run : ForkRuns(record.extents, record.logicalSize, record.forkFileId, record.resourceFork)) {
-        for (std::uint64_t done = 0; ok && done < run.bytes; done += kCopyChunkBytes) {
-            const auto n = static_cast<std::uint32_t>(std::min(kCopyChunkBytes, run.bytes - done));
-            buf.assign(n, 0);
-            // Unreadable bytes go out as zeros and the file does not count as whole.
-            if (!ReadAt(run.offset + done, buf.data(), n)) readFailed = true;
-            ok = WriteAll(fd, buf.data(), n);
-            written += n;
-        }
-    }
-    // Extents that do not reach the logical size leave the file short: not fully written.
-    if (written != record.logicalSize || readFailed) ok = false;
+StoredTimes HFSP::EntryStoredTimes(EntryId id) {
+    const auto* r = Record(id);
+    if (!r) return {};
     // HFS+ dates are UTC: they go on as they are.
-    timespec times[2] = {};
-    times[0].tv_sec = static_cast<time_t>(HfsDateToUnix(record.accessDate));
-    times[1].tv_sec = static_cast<time_t>(HfsDateToUnix(record.modifyDate));
-    ::futimens(fd, times);
-    if (::close(fd) != 0) ok = false;
-    return ok;
+    timespec accessed{}, modified{};
+    accessed.tv_sec = static_cast<time_t>(HfsDateToUnix(r->accessDate));
+    modified.tv_sec = static_cast<time_t>(HfsDateToUnix(r->modifyDate));
+    return {accessed, modified};
 }
 
 std::optional<std::string> HFSP::LinkTarget(EntryId id) const {
@@ -109,9 +89,5 @@ std::optional<EntryContent> HFSP::Content(EntryId id) {
     return content;
 }
 
-bool HFSP::ExtractFile(EntryId id, const std::string& destPath) {
-    const auto* r = Record(id);
-    return r && ExtractEntry(*r, destPath);
-}
 
 }  // namespace salvora

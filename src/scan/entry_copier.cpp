@@ -1,0 +1,61 @@
+#include "scan/entry_copier.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "io/write_all.h"
+
+namespace salvora {
+namespace {
+
+constexpr std::uint64_t kPieceBytes = 4u << 20;
+
+timespec OrOmit(const std::optional<timespec>& t) {
+    if (t) return *t;
+    timespec omit{};
+    omit.tv_nsec = UTIME_OMIT;
+    return omit;
+}
+
+}  // namespace
+
+bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
+    const std::optional<EntryContent> content = parser.Content(id);
+    if (!content) return false;
+    const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = content->whole;
+    std::vector<std::uint8_t> buffer;
+    for (const ContentRun& run : content->runs) {
+        if (run.kind == RunKind::Hole) continue;
+        for (std::uint64_t at = run.fileOffset; at < run.fileOffset + run.length; at += kPieceBytes) {
+            buffer.resize(std::min(kPieceBytes, run.fileOffset + run.length - at));
+            const ContentRead read = ReadContent(parser.Source(), *content, at, buffer);
+            if (!read.unreadable.empty()) ok = false;  // written as the zeros read for them
+            if (!WriteAllAt(fd, buffer.data(), read.bytes, at)) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    // A hole at the end still makes the file its full length; content that stops short leaves it short.
+    const std::uint64_t end = content->whole ? content->size : content->Covered();
+    if (::ftruncate(fd, static_cast<off_t>(end)) != 0) ok = false;
+    const StoredTimes stored = parser.EntryStoredTimes(id);
+    const timespec times[2] = {OrOmit(stored.accessed), OrOmit(stored.modified)};
+    ::futimens(fd, times);
+    if (::close(fd) != 0) ok = false;
+    return ok;
+}
+
+}  // namespace salvora
+
+namespace salvora {
+
+bool ParserBase::ExtractFile(EntryId id, const std::string& destPath) { return CopyEntry(*this, id, destPath); }
+
+}  // namespace salvora

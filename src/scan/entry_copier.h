@@ -1,0 +1,17 @@
+#pragma once
+// The one writer of recovered files: an entry's content, read through its byte runs, into a new file with the
+// entry's stored times. Every save (folder, checked items, single file, recover) goes through it.
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "scan/parser_base.h"
+
+namespace salvora {
+
+// Creates destPath exclusively (an existing file is never overwritten), mode 0644, writes the content (holes
+// stay holes), sets the stored access and modification times. False unless every byte of the content was read
+// and written; what could be written stays for the caller to keep or remove.
+bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath);
+
+}  // namespace salvora
