@@ -22,15 +22,25 @@ inline std::string MemoryVolume(const std::uint8_t* data, std::size_t size, std:
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-// This process's folder for extracted files.
+// This process's folder for extracted files, removed with what is left in it when the fuzzer exits normally.
 inline const std::filesystem::path& ScratchDir() {
-    static const std::filesystem::path dir = [] {
-        char name[] = "/tmp/salvora-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(name);
-        if (!made) std::abort();
-        return std::filesystem::path(made);
+    struct Folder {
+        std::filesystem::path path;
+        ~Folder() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    };
+    static const Folder dir = [] {
+        // Unless TMPDIR says otherwise, memory: making and removing names through a busy disk's journal is
+        // many times slower.
+        const char* tmp = std::getenv("TMPDIR");
+        const char* base = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::string name = std::string(base) + "/salvora-fuzz-XXXXXX";
+        if (!::mkdtemp(name.data())) std::abort();
+        return Folder{std::filesystem::path(name)};
     }();
-    return dir;
+    return dir.path;
 }
 
 }  // namespace salvora::fuzz
