@@ -11,7 +11,6 @@
 
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
-#include "fs/fat/fat_globals.h"
 #include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
@@ -65,15 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > kVolumeBytes) size = kVolumeBytes;
     const std::string path = salvora::fuzz::MemoryVolume(data, size, kVolumeBytes);
     if (path.empty()) return 0;
-    salvora::driveFormatted = size > 0 && (data[size - 1] & 0x80) != 0 && (data[size - 1] & 0x7F) == 0x55;
+    const bool formatted = size > 0 && (data[size - 1] & 0x80) != 0 && (data[size - 1] & 0x7F) == 0x55;
     {
         salvora::Fat16Class fat16;
+        fat16.formattedDrive = formatted;
         Run(fat16, path);
     }
     {
         salvora::Fat32Class fat32;
+        fat32.formattedDrive = formatted;
         Run(fat32, path);
     }
-    salvora::driveFormatted = false;
     return 0;
 }

@@ -12,7 +12,6 @@
 
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
-#include "fs/fat/fat_globals.h"
 #include "fuzz_support.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
@@ -23,7 +22,8 @@ constexpr std::size_t kVolumeBytes = 1u << 20;
 constexpr int kMaxExtractions = 6;
 
 void Run(salvora::FatParser& parser, const std::string& path, unsigned sectorsPerCluster,
-         std::size_t candidate) {
+         std::size_t candidate, bool formatted) {
+    parser.formattedDrive = formatted;
     salvora::FileReadSeek reader;
     if (!reader.OpenSource(path)) return;
     salvora::VolumeEntry volume;
@@ -70,14 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = salvora::fuzz::MemoryVolume(data, size, kVolumeBytes);
     if (path.empty()) return 0;
     const unsigned sectorsPerCluster = 1u << (control & 7);  // 1..128
-    salvora::driveFormatted = (control & 0x10) != 0;
+    const bool formatted = (control & 0x10) != 0;
     if (control & 0x08) {
         salvora::Fat32Class parser;
-        Run(parser, path, sectorsPerCluster, candidate);
+        Run(parser, path, sectorsPerCluster, candidate, formatted);
     } else {
         salvora::Fat16Class parser;
-        Run(parser, path, sectorsPerCluster, candidate);
+        Run(parser, path, sectorsPerCluster, candidate, formatted);
     }
-    salvora::driveFormatted = false;
     return 0;
 }

@@ -4,7 +4,6 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
-#include "fs/fat/fat_globals.h"
 
 namespace salvora::cli {
 
@@ -158,9 +157,8 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
         scanned.exitCode = kExitUsage;
         return scanned;
     }
-    // The recovery-mode page is the flag's only writer; every mode but Advanced clears it.
-    driveFormatted = mode == RecoveryMode::Advanced && args.recovery.formatted;
-    scanned.session = std::make_unique<ScanSession>(volume.entry, mode, &ui);
+    scanned.session = std::make_unique<ScanSession>(volume.entry, mode, &ui, &scanned.source->Reader());
+    scanned.session->formattedDrive = args.recovery.formatted;
     if (mode == RecoveryMode::Advanced) {
         if (const int code = PrepareAdvanced(*scanned.session, volume.entry, args.recovery, ui);
             code != kExitOk) {

@@ -8,7 +8,7 @@
 //     const DiscoveryKind kind = DiscoveryKindForLabel(volume.fileSystemLabel);
 //     auto parser = CreateDiscoveryParser(kind);             // null: no search, Next does nothing
 //     parser->statusWindow = sink;
-//     DeepDiscovery found = RunDeepDiscovery(*parser, kind, theReader, volume, maxFileSystems);   // worker
+//     DeepDiscovery found = RunDeepDiscovery(*parser, kind, source, volume, maxFileSystems);   // worker
 //     ... combo boxes := found.candidateTexts, found.sectorsPerClusterTexts, found.heapTexts;
 //     ... message box found.message; status kDiscoveryDoneText.
 #include <cstddef>

@@ -37,6 +37,9 @@ public:
     virtual ~ParserBase() = default;
 
     std::atomic<bool> stopRequested{false};
+    // The scan request's "Is Drive Formated..?": FAT chains end at once (every directory is read as one
+    // cluster) and content comes from consecutive clusters, since a quick format zeroes the FAT, not the data.
+    bool formattedDrive = false;
     ResultTree* tree = nullptr;        // filled by CreateTreeStructure: the "ROOT" item and the first level
     UiSink* statusWindow = nullptr;    // status and progress; null sends them to Ui()
     UiSink& Status() const { return statusWindow ? *statusWindow : Ui(); }

@@ -34,7 +34,7 @@ inline constexpr int kDefaultMaxFileSystems = 3;
 struct RecoveryOptions {
     RecoveryMode recoveryMode = RecoveryMode::Standard;
     int maxFileSystems = kDefaultMaxFileSystems;  // FAT copies an entry search looks for
-    bool driveFormatted = false;                  // "Is Drive Formated..?"
+    bool formattedDrive = false;                  // "Is Drive Formated..?"
 };
 
 // Values below 1 become 3.

@@ -102,8 +102,8 @@ bool LabelTakenWithoutCustomSettings(const std::string& fileSystemLabel) {
            ParserKindForLabel(fileSystemLabel).has_value();
 }
 
-ScanSession::ScanSession(const VolumeEntry& volume, RecoveryMode mode, UiSink* ui)
-    : volume_(volume), mode_(mode), ui_(ui) {}
+ScanSession::ScanSession(const VolumeEntry& volume, RecoveryMode mode, UiSink* ui, readWriteInterface* source)
+    : volume_(volume), mode_(mode), ui_(ui), source_(source) {}
 
 ScanSession::~ScanSession() {
     if (parser_) parser_->stopRequested = true;
@@ -187,7 +187,7 @@ bool ScanSession::Start() {
         return false;
     }
     // HFS+ runs without a reader and ends at "Work Aborted....".
-    if (theReader == nullptr && row->kind != ParserKind::HfsPlus) {
+    if (source_ == nullptr && row->kind != ParserKind::HfsPlus) {
         Sink().ShowMessage("Please Restart the program to re begin necessary initialization...", kAppTitle,
                            MsgIcon::Information, MsgButtons::Ok);
         return false;
@@ -204,6 +204,7 @@ bool ScanSession::Start() {
         parser_ = ownedParser_.get();
     }
     parser_->tree = &tree_;
+    parser_->formattedDrive = formattedDrive && advanced;
     parser_->statusWindow = ui_;
     SetState([](PageState& s) { s.progressVisible = true; });
     const bool fat32 = row->fat32;
@@ -233,7 +234,7 @@ bool ScanSession::Start() {
 void ScanSession::RunFatStandard(bool fat32) {
     auto& fat = static_cast<FatParser&>(*parser_);
     UiSink& ui = Sink();
-    fat.AttachReader(theReader, volume_);
+    fat.AttachReader(source_, volume_);
     fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
     if (!fat.CheckBootSector()) {
         ui.ShowMessage(
@@ -262,7 +263,7 @@ void ScanSession::RunFatStandard(bool fat32) {
 
 void ScanSession::DiscoverIfNeeded(DiscoveryKind kind) {
     if (advancedInput_) return;
-    const DeepDiscovery found = RunDeepDiscovery(*parser_, kind, theReader, volume_, kDefaultMaxFileSystems);
+    const DeepDiscovery found = RunDeepDiscovery(*parser_, kind, source_, volume_, kDefaultMaxFileSystems);
     selection_ = AdvancedSelection{};
     if (!found.sectorsPerClusterTexts.empty())
         selection_.sectorsPerClusterText = found.sectorsPerClusterTexts.front();
@@ -272,7 +273,7 @@ void ScanSession::RunFatAdvanced(bool fat32) {
     auto& fat = static_cast<FatParser&>(*parser_);
     parser_->stopRequested = false;
     tree_.Clear();
-    fat.AttachReader(theReader, volume_);
+    fat.AttachReader(source_, volume_);
     fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
     const int sectorsPerCluster = SectorsPerClusterValue(selection_.sectorsPerClusterText);
     fat.RunAdvanced(selection_.candidateIndex, static_cast<unsigned>(std::clamp(sectorsPerCluster, 0, 255)));
@@ -282,7 +283,7 @@ void ScanSession::RunFatAdvanced(bool fat32) {
 void ScanSession::RunExFatStandard() {
     auto& exfat = static_cast<Fat64Class&>(*parser_);
     UiSink& ui = Sink();
-    exfat.AttachReader(theReader, volume_);
+    exfat.AttachReader(source_, volume_);
     exfat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
     switch (exfat.RunStandard()) {
         case Fat64Class::StandardResult::NotExFat:
@@ -304,7 +305,7 @@ void ScanSession::RunExFatAdvanced() {
     auto& exfat = static_cast<Fat64Class&>(*parser_);
     parser_->stopRequested = false;
     tree_.Clear();
-    exfat.AttachReader(theReader, volume_);
+    exfat.AttachReader(source_, volume_);
     exfat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
     exfat.RunAdvanced(SectorsPerClusterValue(selection_.sectorsPerClusterText), selection_.candidateIndex,
                       selection_.heapIndex);
@@ -314,13 +315,13 @@ void ScanSession::RunExFatAdvanced() {
 void ScanSession::RunExtStandard() {
     auto& ext = static_cast<ext2Class&>(*parser_);
     bool found = false;
-    if (ext.AttachVolume(theReader, volume_)) {
+    if (ext.AttachVolume(source_, volume_)) {
         ext.volumeSize = SizeTextMiB(volume_.sizeText) * 1048576;
         // A custom volume given without an end sector has size 0: take the rest of the source, or nothing
         // would be read at all.
         if (ext.volumeSize == 0 &&
-            theReader->sourceLength > static_cast<std::uint64_t>(theReader->baseOffset))
-            ext.volumeSize = theReader->sourceLength - static_cast<std::uint64_t>(theReader->baseOffset);
+            source_->sourceLength > static_cast<std::uint64_t>(source_->baseOffset))
+            ext.volumeSize = source_->sourceLength - static_cast<std::uint64_t>(source_->baseOffset);
         if (ext.volumeSize != 0 && ext.FindSuperblock() && ext.ReadGroupDescriptors()) {
             found = true;
             ext.ReadInodeTables();
@@ -343,7 +344,7 @@ void ScanSession::RunExtStandard() {
 
 void ScanSession::RunHfsPlus() {
     auto& hfs = static_cast<HFSP&>(*parser_);
-    const bool ok = hfs.AttachVolume(theReader, volume_) && hfs.ReadVolumeHeader() &&
+    const bool ok = hfs.AttachVolume(source_, volume_) && hfs.ReadVolumeHeader() &&
                     (mode_ == RecoveryMode::Standard ? hfs.ReadCatalogNodes() : hfs.ScanCatalogNodes()) &&
                     hfs.ReadExtentsOverflowHeader();
     if (ok) {
@@ -424,10 +425,10 @@ bool ScanSession::FoundNothing() const {
 }
 
 std::uint64_t ScanSession::MissingBytes() const {
-    if (!parser_ || !theReader || theReader->sourceLength == 0) return 0;
+    if (!parser_ || !source_ || source_->sourceLength == 0) return 0;
     const std::uint64_t claimed = parser_->ClaimedVolumeBytes();
     const std::uint64_t start = volume_.startSector * kSectorBytes;
-    const std::uint64_t held = theReader->sourceLength > start ? theReader->sourceLength - start : 0;
+    const std::uint64_t held = source_->sourceLength > start ? source_->sourceLength - start : 0;
     return claimed > held ? claimed - held : 0;
 }
 

@@ -4,7 +4,7 @@
 // search) with the page's texts. Front ends show the tree, the rows and the PageState, and forward Pause,
 // Resume and Stop.
 //
-//     ScanSession session(volume);            // theReader is open on the source
+//     ScanSession session(volume, RecoveryMode::Standard, &ui, &reader);   // reader: the open source
 //     if (session.Start()) session.Wait();    // or keep the UI live while it runs
 //     session.SaveSelectedFolder(session.Tree().Root(), "/mnt/rescue");
 #include <atomic>
@@ -57,9 +57,9 @@ struct PageState {
 
 class ScanSession {
   public:
-    // ui: where messages, status texts and progress go; null sends them to Ui().
-    explicit ScanSession(const VolumeEntry& volume, RecoveryMode mode = RecoveryMode::Standard,
-                         UiSink* ui = nullptr);
+    // ui: where messages, status texts and progress go; null sends them to Ui(). source: the open source the
+    // volume lies on (null: every scan is refused as "not a valid drive.").
+    ScanSession(const VolumeEntry& volume, RecoveryMode mode, UiSink* ui, readWriteInterface* source);
     // Stops a running worker and waits for it.
     ~ScanSession();
     ScanSession(const ScanSession&) = delete;
@@ -73,7 +73,7 @@ class ScanSession {
     void SetAdvancedInput(std::unique_ptr<ParserBase> parser, const AdvancedSelection& selection);
     RecoveryMode Mode() const { return mode_; }
 
-    // Start-up: picks and creates the parser by the label and starts its worker on theReader. False when
+    // Start-up: picks and creates the parser by the label and starts its worker on the source. False when
     // nothing was started; the reason has been shown ("not a valid drive.", the restart message).
     bool Start();
     // Waits for the last worker started (scan or search). Not from a worker's own callbacks.
@@ -131,6 +131,9 @@ class ScanSession {
     std::function<void(const SaveOutcome&)> onSaveFinished;
     // Keep files that could not be written whole as "NAME.incomplete".
     bool keepPartial = false;
+    // "Is Drive Formated..?": read chains as ending at once and content from consecutive clusters. Only an
+    // Advanced run takes it.
+    bool formattedDrive = false;
     // Whom saved files and folders are given to (the wizard run through sudo: the invoking user).
     std::optional<FileOwner> saveOwner;
 
@@ -161,6 +164,7 @@ class ScanSession {
     VolumeEntry volume_;
     RecoveryMode mode_;
     UiSink* ui_;
+    readWriteInterface* source_;
     ResultTree tree_;
     std::unique_ptr<ParserBase> ownedParser_;
     ParserBase* parser_ = nullptr;  // ownedParser_, or the advanced-input page's parser

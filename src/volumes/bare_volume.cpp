@@ -45,15 +45,15 @@ bool IsFatBootSector(Bytes b) {
 BareKind Fat12Or16(Bytes b) {
     const std::uint64_t bytesPerSector = le16(b, kBytesPerSector);
     const std::uint64_t total16 = le16(b, kTotalSectors16);
-    const std::uint64_t totalSectors = total16 != 0 ? total16 : le32(b, kTotalSectors32);
+    const std::uint64_t sectorCount = total16 != 0 ? total16 : le32(b, kTotalSectors32);
     const std::uint64_t rootSectors = (le16(b, kRootEntries) * 32ull + bytesPerSector - 1) / bytesPerSector;
     const std::uint64_t overhead = le16(b, kReservedSectors) +
                                    u8(b, kFatCount) * static_cast<std::uint64_t>(le16(b, kSectorsPerFat16)) +
                                    rootSectors;
     // A damaged total that does not even cover the FATs says nothing about the type; FAT16 is the safer
     // guess.
-    if (totalSectors <= overhead) return BareKind::Fat16;
-    const std::uint64_t clusters = (totalSectors - overhead) / u8(b, kSectorsPerCluster);
+    if (sectorCount <= overhead) return BareKind::Fat16;
+    const std::uint64_t clusters = (sectorCount - overhead) / u8(b, kSectorsPerCluster);
     return clusters < kFat12MaxClusters ? BareKind::Fat12 : BareKind::Fat16;
 }
 

@@ -252,7 +252,7 @@ std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
     stopRequested = false;
     progress.SetProgressRange(0, 1000);
 
-    const std::uint64_t total = totalSectors;
+    const std::uint64_t total = reader.sourceLength / kSectorBytes;
     std::uint64_t chunkStart = rangeStartSector;
     if (chunkStart >= total) return 0;
     if (!reader.SeekBytes(static_cast<std::int64_t>(chunkStart * kSectorBytes))) return EIO;

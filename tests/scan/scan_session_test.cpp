@@ -104,7 +104,7 @@ TEST_F(SessionTest, LabelsPickTheParserIgnoringCase) {
     EXPECT_FALSE(ParserKindForLabel("UNKNOWN"));
 
     Open("fat16.img");
-    ScanSession session(Volume("NTFS"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("NTFS"), RecoveryMode::Standard, &ui_, theReader);
     EXPECT_FALSE(session.Start());
     EXPECT_EQ(ui_.Messages(), std::vector<std::string>{"Salvora|not a valid drive."});
     EXPECT_EQ(ui_.Statuses(), std::vector<std::string>{"Not a valid Drive .Go back"});
@@ -115,7 +115,7 @@ TEST_F(SessionTest, LabelsPickTheParserIgnoringCase) {
 
 TEST_F(SessionTest, NoReaderAsksForARestartAndKeepsBackDisabled) {
     theReader = nullptr;
-    ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_, theReader);
     EXPECT_FALSE(session.Start());
     EXPECT_EQ(ui_.Messages(),
               std::vector<std::string>{
@@ -125,7 +125,7 @@ TEST_F(SessionTest, NoReaderAsksForARestartAndKeepsBackDisabled) {
 
 TEST_F(SessionTest, Fat16WorkerRunsItsStepsAndFinishes) {
     Open("fat16.img");
-    ScanSession session(Volume("FAT"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("FAT"), RecoveryMode::Standard, &ui_, theReader);
     ASSERT_TRUE(session.Start());
     EXPECT_TRUE(session.Busy() || session.ScanCompleted());
     session.Wait();
@@ -178,7 +178,7 @@ TEST_F(SessionTest, Fat16WorkerRunsItsStepsAndFinishes) {
 TEST_F(SessionTest, Fat32WorkerRenamesRecycledFilesAndBootFailuresAreReported) {
     Open("fat32.img");
     {
-        ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_);
+        ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_, theReader);
         ASSERT_TRUE(session.Start());
         session.Wait();
         EXPECT_EQ(ui_.Messages(), std::vector<std::string>{Done()});
@@ -193,7 +193,7 @@ TEST_F(SessionTest, Fat32WorkerRenamesRecycledFilesAndBootFailuresAreReported) {
         EXPECT_EQ(Child(tree, user, "$RABC123.txt"), kNoItem);
     }
     SessionUi other;
-    ScanSession wrong(Volume("fat16"), RecoveryMode::Standard, &other);
+    ScanSession wrong(Volume("fat16"), RecoveryMode::Standard, &other, theReader);
     ASSERT_TRUE(wrong.Start());
     wrong.Wait();
     EXPECT_EQ(other.Messages(), std::vector<std::string>{"Salvora|Selected Drive is not in Fat16 Format"});
@@ -205,7 +205,7 @@ TEST_F(SessionTest, Fat32WorkerRenamesRecycledFilesAndBootFailuresAreReported) {
 
 TEST_F(SessionTest, Fat16VolumeUnderFat32LabelIsRefused) {
     Open("fat16.img");
-    ScanSession session(Volume("FAT32"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("FAT32"), RecoveryMode::Standard, &ui_, theReader);
     ASSERT_TRUE(session.Start());
     session.Wait();
     EXPECT_EQ(ui_.Messages(), std::vector<std::string>{"Salvora|Selected Drive is not in Fat32 Format"});
@@ -213,7 +213,7 @@ TEST_F(SessionTest, Fat16VolumeUnderFat32LabelIsRefused) {
 
 TEST_F(SessionTest, PausingTwiceNeedsTwoResumes) {
     Open("fat32.img");
-    ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_, theReader);
     std::atomic<bool> paused{false};
     ui_.onStatus = [&](const std::string& text) {
         if (text == "Finding Fat32 File And Directory entries recursively....") {
@@ -242,12 +242,12 @@ TEST_F(SessionTest, StopKeepsThePartialTreeAndALaterSaveIsNotEnded) {
     std::size_t fullCount = 0;
     {
         SessionUi quiet;
-        ScanSession full(Volume("fat32"), RecoveryMode::Standard, &quiet);
+        ScanSession full(Volume("fat32"), RecoveryMode::Standard, &quiet, theReader);
         ASSERT_TRUE(full.Start());
         full.Wait();
         fullCount = static_cast<FatParser*>(full.ActiveParser())->Entries().size();
     }
-    ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("fat32"), RecoveryMode::Standard, &ui_, theReader);
     ui_.onStatus = [&](const std::string& text) {
         if (text == "Finding Fat32 File And Directory entries recursively....") session.Stop();
         // While the scan runs, Save and Search are refused.
@@ -288,7 +288,7 @@ TEST_F(SessionTest, StopKeepsThePartialTreeAndALaterSaveIsNotEnded) {
 
 TEST_F(SessionTest, SaveIsRefusedWhileASearchRuns) {
     Open("fat16.img");
-    ScanSession session(Volume("fat16"), RecoveryMode::Standard, &ui_);
+    ScanSession session(Volume("fat16"), RecoveryMode::Standard, &ui_, theReader);
     ASSERT_TRUE(session.Start());
     session.Wait();
     bool refused = false;
@@ -308,7 +308,7 @@ TEST_F(SessionTest, SaveIsRefusedWhileASearchRuns) {
 TEST_F(SessionTest, ExtWorkerFinishesAndSavesAndRefusesWhatIsNotExt) {
     Open("ext4.img");
     {
-        ScanSession session(Volume("EXTX"), RecoveryMode::Standard, &ui_);
+        ScanSession session(Volume("EXTX"), RecoveryMode::Standard, &ui_, theReader);
         ASSERT_TRUE(session.Start());
         session.Wait();
         EXPECT_TRUE(session.ScanCompleted());
@@ -339,14 +339,14 @@ TEST_F(SessionTest, ExtWorkerFinishesAndSavesAndRefusesWhatIsNotExt) {
     }
     // Standard only: Advanced and Deep have no ext worker and start nothing.
     for (const RecoveryMode mode : {RecoveryMode::Advanced, RecoveryMode::Deep}) {
-        ScanSession session(Volume("extX"), mode, &ui_);
+        ScanSession session(Volume("extX"), mode, &ui_, theReader);
         EXPECT_FALSE(session.Start());
         EXPECT_FALSE(session.Busy());
     }
     // A FAT volume treated as ext: said so, not passed off as an empty ext volume.
     Open("fat16.img");
     SessionUi other;
-    ScanSession wrong(Volume("extX"), RecoveryMode::Standard, &other);
+    ScanSession wrong(Volume("extX"), RecoveryMode::Standard, &other, theReader);
     ASSERT_TRUE(wrong.Start());
     wrong.Wait();
     EXPECT_EQ(other.Messages(), std::vector<std::string>{std::string("Salvora|") + kNotExtText});
@@ -364,7 +364,7 @@ TEST_F(SessionTest, HfsPlusWorkerEndsWithAStatusAndNeverABox) {
     volume.sizeText = "4";
     for (const RecoveryMode mode : {RecoveryMode::Standard, RecoveryMode::Deep}) {
         SessionUi ui;
-        ScanSession session(volume, mode, &ui);
+        ScanSession session(volume, mode, &ui, theReader);
         ASSERT_TRUE(session.Start());
         session.Wait();
         EXPECT_TRUE(session.ScanCompleted());
@@ -384,7 +384,7 @@ TEST_F(SessionTest, HfsPlusWorkerEndsWithAStatusAndNeverABox) {
     // Not HFS+ at all, or no reader: "Work Aborted....", still no box, and Back comes back.
     Open("fat16.img");
     SessionUi wrongUi;
-    ScanSession wrong(Volume("hfs+"), RecoveryMode::Standard, &wrongUi);
+    ScanSession wrong(Volume("hfs+"), RecoveryMode::Standard, &wrongUi, theReader);
     ASSERT_TRUE(wrong.Start());
     wrong.Wait();
     EXPECT_FALSE(wrong.ScanCompleted());
@@ -395,7 +395,7 @@ TEST_F(SessionTest, HfsPlusWorkerEndsWithAStatusAndNeverABox) {
 
     theReader = nullptr;
     SessionUi noReaderUi;
-    ScanSession noReader(Volume("HFS+"), RecoveryMode::Deep, &noReaderUi);
+    ScanSession noReader(Volume("HFS+"), RecoveryMode::Deep, &noReaderUi, theReader);
     ASSERT_TRUE(noReader.Start());
     noReader.Wait();
     EXPECT_TRUE(noReaderUi.Messages().empty());

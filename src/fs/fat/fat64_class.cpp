@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "fs/fat/exfat_times.h"
-#include "fs/fat/fat_globals.h"
 #include "io/pause_gate.h"
 
 namespace salvora {
@@ -84,7 +83,7 @@ bool Fat64Class::CheckBootSector() {
 std::uint32_t Fat64Class::NextCluster(std::uint32_t cluster) {
     ++lookupCount_;
     std::uint32_t value = kExFatEndOfChain;
-    if (!driveFormatted.load(std::memory_order_relaxed) && cluster >= 2 && cluster < clusterLimit_) {
+    if (!formattedDrive && cluster >= 2 && cluster < clusterLimit_) {
         const std::uint64_t at = fatOffsetBytes_ + 4ull * cluster;
         const std::uint64_t blockStart = at - at % kFatCacheBytes;
         if (!fatCacheValid_ || fatCacheStart_ != blockStart) {

@@ -108,7 +108,7 @@ class Fat64Class : public ParserBase {
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
     // FAT-chain files follow the chain; contiguous files, deleted files whose chain ends after the first
-    // cluster, and everything while driveFormatted is set, read consecutive clusters.
+    // cluster, and everything on a drive read as formatted, read consecutive clusters.
     StoredTimes EntryStoredTimes(EntryId id) override;
     std::optional<EntryContent> Content(EntryId id) override;
     readWriteInterface* Source() const override { return reader_; }

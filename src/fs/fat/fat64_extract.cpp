@@ -8,7 +8,6 @@
 
 #include "fs/fat/exfat_times.h"
 #include "fs/fat/fat64_class.h"
-#include "fs/fat/fat_globals.h"
 #include "io/write_all.h"
 
 namespace salvora {
@@ -37,7 +36,7 @@ std::optional<EntryContent> Fat64Class::Content(EntryId id) {
         remaining -= bytes;
         content.whole = remaining == 0;
     };
-    const bool formatted = driveFormatted.load(std::memory_order_relaxed);
+    const bool formatted = formattedDrive;
     if (r->streamFlags != kExFatFlagsFatChain || formatted) {
         consecutive(r->firstCluster, formatted);
         return content;

@@ -112,7 +112,7 @@ std::size_t FatParser::ScanSectorsForEntries() {
     if (!reader_ || clusterBytes_ == 0) return 0;
     const bool fat32 = kind_ == FatKind::Fat32;
     const std::uint64_t bound = VolumeBound();
-    const std::uint64_t totalSectors = bound / kSectorBytes;
+    const std::uint64_t sectorCount = bound / kSectorBytes;
     // Large reads, whole clusters each, so every cluster-sized block is still looked at whole.
     const std::uint64_t blockBytes =
         std::max(clusterBytes_, kScanBlockBytes - kScanBlockBytes % clusterBytes_);
@@ -130,9 +130,9 @@ std::size_t FatParser::ScanSectorsForEntries() {
         } else {
             status.SetStatus(Format("currently at sector %lld of %lld",
                                     static_cast<long long>(pos / kSectorBytes),
-                                    static_cast<long long>(totalSectors)));
+                                    static_cast<long long>(sectorCount)));
             status.SetProgressPos(static_cast<std::int64_t>(
-                static_cast<double>(pos / kSectorBytes) / std::max<std::uint64_t>(totalSectors, 1) * 100000));
+                static_cast<double>(pos / kSectorBytes) / std::max<std::uint64_t>(sectorCount, 1) * 100000));
         }
         const std::uint64_t n = std::min(blockBytes, bound - pos);
         ReadAt(pos, buffer.data(), static_cast<std::uint32_t>(n));

@@ -11,7 +11,6 @@
 
 #include "fs/fat/fat_dir_slot.h"
 #include "fs/fat/fat_dos_time.h"
-#include "fs/fat/fat_globals.h"
 #include "fs/fat/fat_list_texts.h"
 #include "io/pause_gate.h"
 #include "io/write_all.h"
@@ -133,7 +132,7 @@ bool FatParser::ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& ou
 }
 
 std::uint32_t FatParser::NextCluster(std::uint32_t cluster) {
-    if (driveFormatted.load(std::memory_order_relaxed)) return EndOfChain();
+    if (formattedDrive) return EndOfChain();
     if (advancedMode_ != 0 && !deepFat_) return EndOfChain();
     if (cluster < 2 || cluster >= clusterLimit_) return EndOfChain();
     const std::uint32_t value = FatValue(cluster);
@@ -484,7 +483,7 @@ std::optional<EntryContent> FatParser::Content(EntryId id) {
         content.whole = false;
         return content;
     }
-    const bool formatted = driveFormatted.load(std::memory_order_relaxed);
+    const bool formatted = formattedDrive;
     const bool consecutive =
         formatted || (r->deleted && remaining > clusterBytes_ && NextCluster(first) == EndOfChain());
     const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;

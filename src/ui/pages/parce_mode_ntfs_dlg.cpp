@@ -5,11 +5,11 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "fs/fat/fat_globals.h"
 #include "ui/pages/advance_options.h"
 #include "ui/pages/drive_parsing_modes.h"
 #include "ui/pages/raw_recovery_dialog.h"
 #include "ui/pages/volume_scan_dlg.h"
+#include "ui/pages/wizard_globals.h"
 
 namespace salvora::gui {
 

@@ -48,7 +48,8 @@ void VolumeScanDlg::StartScan() {
     // The core's scan session runs the scan; the page shows its state. The advanced-input page has opened
     // the source already and lends its parser with the chosen items.
     if (sourceIsVolume && theReader && recoveryMode_ != 2) theReader->OpenSource(volume_.volumeName);
-    session_ = std::make_unique<ScanSession>(volume_, ModeOfPage(recoveryMode_), Sink());
+    session_ = std::make_unique<ScanSession>(volume_, ModeOfPage(recoveryMode_), Sink(), theReader);
+    session_->formattedDrive = driveFormatted.load();
     if (recoveryMode_ == 2 && advanced_.parser)
         session_->SetAdvancedInput(advanced_.parser, advanced_.selection);
     CreateModels();

@@ -4,5 +4,6 @@ namespace salvora::gui {
 
 std::int32_t sourcePageId = 0;
 bool sourceIsVolume = false;
+std::atomic<bool> driveFormatted{false};
 
 }  // namespace salvora::gui

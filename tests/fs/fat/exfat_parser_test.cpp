@@ -13,7 +13,6 @@
 
 #include "fs/fat/exfat_image_builder.h"
 #include "fs/fat/fat64_class.h"
-#include "fs/fat/fat_globals.h"
 #include "io/file_read_seek.h"
 #include "scan/result_tree.h"
 
@@ -172,10 +171,7 @@ class ExFatParser : public ::testing::Test {
         parser.tree = &tree;
         parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "1", 0, {}, {}});
     }
-    void TearDown() override {
-        driveFormatted = false;
-        parser.stopRequested = false;
-    }
+    void TearDown() override { parser.stopRequested = false; }
 
     std::vector<std::string> Children(EntryId id) const {
         std::vector<std::string> names;
@@ -318,7 +314,7 @@ TEST_F(ExFatParser, ExtractionNeverOverwritesAndSetsTimesFromTheUtcOffset) {
 
 TEST_F(ExFatParser, DriveFormattedReadsConsecutiveClustersAndOneClusterDirectories) {
     Open(volume.Save("formatted.img"));
-    driveFormatted = true;
+    parser.formattedDrive = true;
     ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
     // The root's chain is not followed: only its first cluster's sets.
     EXPECT_TRUE(Find("DCIM"));

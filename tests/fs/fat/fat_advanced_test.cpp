@@ -16,7 +16,6 @@
 #include "fixture_util.h"
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
-#include "fs/fat/fat_globals.h"
 #include "scan/deep_discovery.h"
 
 namespace salvora {
@@ -229,9 +228,9 @@ TEST(FatAdvancedRun, QuickFormattedVolumeYieldsItsFilesUnderOrphanEntry) {
     AdvancedRun<Fat32Class> run(image, DiscoveryKind::Fat32, "fat32");
     ASSERT_TRUE(run.found.bootValid);
     EXPECT_EQ(run.found.sectorsPerClusterTexts.front(), "1");
-    driveFormatted = true;
+    run.parser.formattedDrive = true;
     run.parser.RunAdvanced(0, 1);
-    driveFormatted = false;
+    run.parser.formattedDrive = false;
 
     // The folders that were in the root's first cluster are lost: what they held hangs under "ORPHAN ENTRY".
     // Those whose slots were in the root's later clusters (not cleared by a format) are found whole there.
@@ -247,9 +246,9 @@ TEST(FatAdvancedRun, QuickFormattedVolumeYieldsItsFilesUnderOrphanEntry) {
             continue;
         }
         const fs::path dest = out / std::to_string(++matched);
-        driveFormatted = true;
+        run.parser.formattedDrive = true;
         EXPECT_TRUE(run.parser.ExtractFile(*id, dest.string())) << suffix;
-        driveFormatted = false;
+        run.parser.formattedDrive = false;
         EXPECT_EQ(Sha256Of(dest), hash) << suffix;
     }
     fs::remove_all(out);

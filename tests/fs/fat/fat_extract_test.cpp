@@ -10,7 +10,6 @@
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
 #include "fs/fat/fat_dos_time.h"
-#include "fs/fat/fat_globals.h"
 
 namespace salvora {
 namespace {
@@ -39,17 +38,17 @@ class FatExtract : public ::testing::TestWithParam<FatKind> {
         std::filesystem::path file;
         struct stat st {};  // taken before the bytes are read back, which moves the access time
     };
-    Result Extract(const FatImageBuilder& b, const std::string& path) {
+    Result Extract(const FatImageBuilder& b, const std::string& path, bool formatted = false) {
         const auto image = b.Write(std::string("extract-") + (GetParam() == FatKind::Fat16 ? "16" : "32"));
         Result r;
         r.file = out_ / ("out" + std::to_string(counter_++));
         if (GetParam() == FatKind::Fat16) {
-            auto s = RunStandard<Fat16Class>(image);
+            auto s = RunStandard<Fat16Class>(image, 0, formatted);
             const auto id = FindPath(s->parser, path);
             if (!id) return r;
             r.ok = s->parser.ExtractFile(*id, r.file.string());
         } else {
-            auto s = RunStandard<Fat32Class>(image);
+            auto s = RunStandard<Fat32Class>(image, 0, formatted);
             const auto id = FindPath(s->parser, path);
             if (!id) return r;
             r.ok = s->parser.ExtractFile(*id, r.file.string());
@@ -123,9 +122,7 @@ TEST_P(FatExtract, DriveFormattedReadsConsecutiveClustersForLiveFilesToo) {
     const auto content = test::Pattern(1200, 6);
     const std::uint32_t first = b.AddFile(root, "FMT     BIN", content);
     b.SetFat(first, 0);
-    driveFormatted = true;
-    const auto r = Extract(b, "/FMT.BIN");
-    driveFormatted = false;
+    const auto r = Extract(b, "/FMT.BIN", true);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.bytes, content);
 }

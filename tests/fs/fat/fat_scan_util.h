@@ -24,12 +24,13 @@ struct ScannedVolume {
 
 template <class Parser>
 std::unique_ptr<ScannedVolume<Parser>> RunStandard(const std::filesystem::path& image,
-                                                   std::uint64_t startSector = 0) {
+                                                   std::uint64_t startSector = 0, bool formatted = false) {
     auto s = std::make_unique<ScannedVolume<Parser>>();
     if (!s->reader.OpenSource(image.string())) return s;
     VolumeEntry volume;
     volume.startSector = startSector;
     s->parser.tree = &s->tree;
+    s->parser.formattedDrive = formatted;
     s->parser.AttachReader(&s->reader, volume);
     s->bootOk = s->parser.CheckBootSector();
     if (!s->bootOk) return s;

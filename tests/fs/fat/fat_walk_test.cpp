@@ -8,7 +8,6 @@
 #include "fat_scan_util.h"
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
-#include "fs/fat/fat_globals.h"
 
 namespace salvora {
 namespace {
@@ -34,8 +33,8 @@ template <class Parser>
 class FatWalk : public ::testing::Test {
   protected:
     static constexpr FatKind kKind = Kind<Parser>::value;
-    auto Scan(const FatImageBuilder& b, const std::string& name) {
-        return RunStandard<Parser>(b.Write(name + (kKind == FatKind::Fat16 ? "-16" : "-32")));
+    auto Scan(const FatImageBuilder& b, const std::string& name, bool formatted = false) {
+        return RunStandard<Parser>(b.Write(name + (kKind == FatKind::Fat16 ? "-16" : "-32")), 0, formatted);
     }
 };
 using Parsers = ::testing::Types<Fat16Class, Fat32Class>;
@@ -200,9 +199,7 @@ TYPED_TEST(FatWalk, DriveFormattedReadsEveryDirectoryAsOneCluster) {
     for (int i = 0; i < 20; ++i)
         b.AddFile(dir, "F" + std::to_string(100 + i) + "    TXT", test::Pattern(1, 1));
     ASSERT_GE(dir.clusters.size(), 2u);
-    driveFormatted = true;
-    auto s = this->Scan(b, "formatted");
-    driveFormatted = false;
+    auto s = this->Scan(b, "formatted", true);
     const auto id = FindPath(s->parser, "/MANY");
     ASSERT_TRUE(id);
     EXPECT_EQ(test::Children(s->parser, *id).size(), 512u / 32 - 2);
