@@ -29,6 +29,7 @@ bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
     const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = content->whole;
+    std::uint64_t writtenEnd = 0;
     std::vector<std::uint8_t> buffer;
     for (const ContentRun& run : content->runs) {
         if (run.kind == RunKind::Hole) continue;
@@ -40,11 +41,12 @@ bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
                 ok = false;
                 break;
             }
+            writtenEnd = at + read.bytes;
         }
     }
     // A hole at the end still makes the file its full length; content that stops short leaves it short.
     const std::uint64_t end = content->whole ? content->size : content->Covered();
-    if (::ftruncate(fd, static_cast<off_t>(end)) != 0) ok = false;
+    if (writtenEnd != end && ::ftruncate(fd, static_cast<off_t>(end)) != 0) ok = false;
     const StoredTimes stored = parser.EntryStoredTimes(id);
     const timespec times[2] = {OrOmit(stored.accessed), OrOmit(stored.modified)};
     ::futimens(fd, times);

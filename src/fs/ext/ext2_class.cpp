@@ -21,6 +21,7 @@ constexpr std::size_t kStatusEvery = 1024;
 bool ext2Class::AttachVolume(readWriteInterface* reader, const VolumeEntry& volume) {
     reader_ = reader;
     volume_ = volume;
+    slotAt_ = UINT64_MAX;  // a new volume: no inode read yet
     if (!reader_) return false;
     reader_->baseOffset = static_cast<std::int64_t>(volume.startSector * kSectorBytes);
     reader_->SeekBytes(0);

@@ -119,6 +119,8 @@ class ext2Class final : public ParserBase {
     bool ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count);
     // A link's target: in the inode's block map when short (a fast link), else in its first block.
     std::optional<std::string> ReadLinkTarget(const ExtEntryRecord& record);
+    // The record's inode as stored, from the last read when it is the same one.
+    const std::vector<std::uint8_t>& InodeSlot(const ExtEntryRecord& record);
     bool ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out);
     ExtMapLimits Limits(std::uint64_t sizeBytes) const;
     void ReadGroupTable(std::uint64_t group);
@@ -137,6 +139,8 @@ class ext2Class final : public ParserBase {
     readWriteInterface* reader_ = nullptr;
     VolumeEntry volume_;
     ExtSuperblock sb_{};
+    std::vector<std::uint8_t> slot_;
+    std::uint64_t slotAt_ = UINT64_MAX;
     std::uint64_t superblockOffset_ = 0;
     std::uint32_t blockBytes_ = 0;
     std::uint64_t blockLimit_ = 0;  // blocks that lie inside both the superblock's count and the volume

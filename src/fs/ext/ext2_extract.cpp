@@ -22,11 +22,21 @@ std::optional<timespec> TimeOrNone(const timespec& t) {
 
 }  // namespace
 
+const std::vector<std::uint8_t>& ext2Class::InodeSlot(const ExtEntryRecord& record) {
+    // The copier asks for the content and then for the times: one read of the inode serves both.
+    const std::uint64_t at =
+        record.inodeTableBlock * blockBytes_ + std::uint64_t{record.indexInGroup} * sb_.inodeSize;
+    if (at != slotAt_ || slot_.size() != sb_.inodeSize) {
+        slot_.assign(sb_.inodeSize, 0);
+        ReadAt(at, slot_.data(), static_cast<std::uint32_t>(slot_.size()));
+        slotAt_ = at;
+    }
+    return slot_;
+}
+
 std::optional<std::string> ext2Class::ReadLinkTarget(const ExtEntryRecord& record) {
     if (record.contentGone || blockBytes_ == 0) return std::string{};
-    std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
-    ReadAt(record.inodeTableBlock * blockBytes_ + std::uint64_t{record.indexInGroup} * sb_.inodeSize, slot.data(),
-           static_cast<std::uint32_t>(slot.size()));
+    const std::vector<std::uint8_t>& slot = InodeSlot(record);
     const ExtInode inode = DecodeExtInode(slot);
     const std::uint64_t size = std::min<std::uint64_t>(inode.size, kExtMaxLinkBytes);
     std::vector<std::uint8_t> bytes;
@@ -63,9 +73,7 @@ std::optional<EntryContent> ext2Class::Content(EntryId id) {
         content.whole = false;
         return content;
     }
-    std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
-    ReadAt(r->inodeTableBlock * blockBytes_ + std::uint64_t{r->indexInGroup} * sb_.inodeSize, slot.data(),
-           static_cast<std::uint32_t>(slot.size()));
+    const std::vector<std::uint8_t>& slot = InodeSlot(*r);
     const ExtInode inode = DecodeExtInode(slot);
     if (inode.flags & kExtFlagInlineData) {
         content.resident = ExtInlineData(slot, inode);
@@ -100,9 +108,7 @@ StoredTimes ext2Class::EntryStoredTimes(EntryId id) {
     StoredTimes stored{TimeOrNone(r->accessed), TimeOrNone(r->modified)};
     if (r->contentGone) return stored;
     // ext keeps UTC; the inode's times go on as they are, nanoseconds included.
-    std::vector<std::uint8_t> slot(sb_.inodeSize, 0);
-    ReadAt(r->inodeTableBlock * blockBytes_ + std::uint64_t{r->indexInGroup} * sb_.inodeSize, slot.data(),
-           static_cast<std::uint32_t>(slot.size()));
+    const std::vector<std::uint8_t>& slot = InodeSlot(*r);
     const ExtInode inode = DecodeExtInode(slot);
     if (inode.mode != 0) stored = {TimeOrNone(inode.accessed), TimeOrNone(inode.modified)};
     return stored;
