@@ -7,7 +7,7 @@
 
 #include "io/file_read_seek.h"
 #include "raw/carving_engine.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "fs/fat/fat64_class.h"
 #include "fuzz_support.h"
 #include "io/file_read_seek.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "fs/fat/fat32_class.h"
 #include "fuzz_support.h"
 #include "io/file_read_seek.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace {
 

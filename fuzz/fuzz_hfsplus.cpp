@@ -15,7 +15,7 @@
 #include "fs/hfsplus/hfsp.h"
 #include "fuzz_support.h"
 #include "io/file_read_seek.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace {
 

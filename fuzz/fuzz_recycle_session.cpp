@@ -11,7 +11,7 @@
 #include "io/file_read_seek.h"
 #include "scan/list_rows.h"
 #include "scan/recycle_bin.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "io/file_read_seek.h"
 #include "raw/carving_engine.h"
 #include "scan/file_saver.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 

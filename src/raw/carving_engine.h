@@ -16,7 +16,7 @@
 #include "io/file_read_seek.h"
 #include "io/ui_sink.h"
 #include "raw/signature_record.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 

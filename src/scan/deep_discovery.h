@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "io/file_read_seek.h"
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 #include "volumes/volume_entry.h"
 
 namespace salvora {

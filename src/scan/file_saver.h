@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "io/ui_sink.h"
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 

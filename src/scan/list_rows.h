@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "io/bytes.h"
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 

@@ -20,9 +20,9 @@
 #include "scan/deep_discovery.h"
 #include "scan/file_saver.h"
 #include "scan/list_rows.h"
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 #include "scan/recovery_options.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 #include "scan/search_worker.h"
 #include "volumes/volume_entry.h"
 

@@ -4,8 +4,8 @@
 // benchmark.
 #include <string>
 
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 
 namespace salvora::gui::test {
 

@@ -1,7 +1,7 @@
 // The result tree model: tri-state checks, lazy placeholders and what a checked save starts from. No I/O.
 #include <gtest/gtest.h>
 
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 namespace {

@@ -17,8 +17,8 @@
 #include "fs/ext/ext_inode.h"
 #include "fs/ext/ext_superblock.h"
 #include "io/file_read_seek.h"
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 #include "volumes/volume_entry.h"
 
 namespace salvora {

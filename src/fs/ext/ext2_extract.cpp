@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "fs/ext/ext2_class.h"
-#include "scan/entry_copier.h"
+#include "model/entry_copier.h"
 #include "io/write_all.h"
 
 namespace salvora {

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <string>
 
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 
 namespace salvora {
 

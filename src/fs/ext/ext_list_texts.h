@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fs/ext/ext_entry_record.h"
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 
 namespace salvora {
 

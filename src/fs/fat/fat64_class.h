@@ -12,8 +12,8 @@
 
 #include "fs/fat/exfat_entry_set.h"
 #include "io/file_read_seek.h"
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 #include "volumes/volume_entry.h"
 
 namespace salvora {

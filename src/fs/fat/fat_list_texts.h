@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fs/fat/fat_entry_record.h"
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 
 namespace salvora {
 

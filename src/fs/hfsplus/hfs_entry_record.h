@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fs/hfsplus/hfs_volume_header.h"
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 
 namespace salvora {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "scan/list_rows.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora::gui {
 

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora::gui {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "scan/deep_discovery.h"
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 #include "ui/pages/wizard_page.h"
 #include "volumes/volume_entry.h"
 

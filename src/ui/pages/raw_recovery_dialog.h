@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "raw/carving_engine.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 #include "ui/controls/result_tree_model.h"
 #include "ui/pages/raw_setting_dlg.h"
 #include "ui/pages/wizard_page.h"

@@ -12,7 +12,6 @@
 #include <QVBoxLayout>
 #include <filesystem>
 
-#include "fs/fat/fat_parser.h"
 #include "io/file_read_seek.h"
 #include "io/pause_gate.h"
 #include "scan/file_saver.h"
@@ -282,7 +281,9 @@ void VolumeScanDlg::DumpClickedFile(ItemId item) {
                 QStringLiteral("Salvora"), MsgIcon::Warning);
         return;
     }
-    if (dynamic_cast<FatParser*>(activeParser_) == nullptr) {
+    // The FAT results pages never said where a single file went; the others do.
+    const auto kind = ParserKindForLabel(volume_.fileSystemLabel);
+    if (kind != ParserKind::Fat16 && kind != ParserKind::Fat32 && kind != ParserKind::Fat12) {
         char text[4200];
         std::snprintf(text, sizeof text, "file is dumped in path  :  %s   ", dest.c_str());
         ShowBox(this, QString::fromStdString(text), QString(), MsgIcon::None);

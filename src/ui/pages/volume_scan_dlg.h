@@ -14,8 +14,8 @@
 #include <memory>
 
 #include "scan/deep_discovery.h"
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 #include "scan/scan_session.h"
 #include "ui/controls/check_header_view.h"
 #include "ui/controls/file_list_model.h"

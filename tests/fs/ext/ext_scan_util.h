@@ -6,7 +6,7 @@
 
 #include "fs/ext/ext2_class.h"
 #include "io/file_read_seek.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora::test {
 

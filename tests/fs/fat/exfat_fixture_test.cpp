@@ -13,7 +13,7 @@
 #include "fixture_util.h"
 #include "fs/fat/fat64_class.h"
 #include "io/file_read_seek.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 namespace {

@@ -14,7 +14,7 @@
 #include "fs/fat/exfat_image_builder.h"
 #include "fs/fat/fat64_class.h"
 #include "io/file_read_seek.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 namespace {

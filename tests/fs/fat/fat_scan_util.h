@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "io/file_read_seek.h"
-#include "scan/parser_base.h"
-#include "scan/result_tree.h"
+#include "model/parser_base.h"
+#include "model/result_tree.h"
 #include "volumes/volume_entry.h"
 
 namespace salvora::test {

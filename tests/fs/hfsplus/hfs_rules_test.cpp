@@ -16,7 +16,7 @@
 #include "fs/hfsplus/hfsp.h"
 #include "hfs_image_builder.h"
 #include "hfs_scan_util.h"
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 namespace salvora {
 namespace {

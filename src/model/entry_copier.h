@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 
 namespace salvora {
 

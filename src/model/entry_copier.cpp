@@ -1,4 +1,4 @@
-#include "scan/entry_copier.h"
+#include "model/entry_copier.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "scan/result_tree.h"
+#include "model/result_tree.h"
 
 #include <algorithm>
 #include <cctype>

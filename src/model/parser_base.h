@@ -8,7 +8,7 @@
 #include <string>
 
 #include "io/ui_sink.h"
-#include "scan/entry_content.h"
+#include "model/entry_content.h"
 
 namespace salvora {
 

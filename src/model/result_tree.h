@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/parser_base.h"
+#include "model/parser_base.h"
 
 namespace salvora {
 

@@ -1,4 +1,4 @@
-#include "scan/entry_content.h"
+#include "model/entry_content.h"
 
 #include <algorithm>
 #include <cstring>
