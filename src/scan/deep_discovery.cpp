@@ -1,26 +1,16 @@
 #include "scan/deep_discovery.h"
 
-#include <strings.h>
-
 #include <cstdio>
 
 #include "fs/fat/fat16_class.h"
 #include "fs/fat/fat32_class.h"
 #include "fs/fat/fat64_class.h"
+#include "scan/file_systems.h"
 #include "scan/recovery_options.h"
 
 namespace salvora {
 namespace {
 
-struct KindRow {
-    const char* label;
-    DiscoveryKind kind;
-};
-
-constexpr KindRow kKinds[] = {
-    {"fat32", DiscoveryKind::Fat32}, {"fat16", DiscoveryKind::Fat16}, {"fat", DiscoveryKind::Fat16},
-    {"fat12", DiscoveryKind::Fat12}, {"fat64", DiscoveryKind::ExFat}, {"exFat", DiscoveryKind::ExFat},
-};
 
 // The fixed "Sector Per Cluster :" items after the boot sector's own value. The FAT lists end with "1": a
 // volume of 512-byte clusters (small cards, anything made with -s 1) could not be rebuilt otherwise.
@@ -41,25 +31,13 @@ std::vector<std::string> Texts(const char* format, std::size_t count) {
 }  // namespace
 
 DiscoveryKind DiscoveryKindForLabel(const std::string& fileSystemLabel) {
-    for (const auto& row : kKinds)
-        if (::strcasecmp(fileSystemLabel.c_str(), row.label) == 0) return row.kind;
-    return DiscoveryKind::None;
+    const FileSystemRow* row = FindFileSystem(fileSystemLabel);
+    return row ? row->discovery : DiscoveryKind::None;
 }
 
 std::unique_ptr<ParserBase> CreateDiscoveryParser(DiscoveryKind kind) {
-    switch (kind) {
-        case DiscoveryKind::Fat16:
-            return std::make_unique<Fat16Class>();
-        case DiscoveryKind::Fat12:
-            return std::make_unique<Fat16Class>(true);
-        case DiscoveryKind::Fat32:
-            return std::make_unique<Fat32Class>();
-        case DiscoveryKind::ExFat:
-            return std::make_unique<Fat64Class>();
-        case DiscoveryKind::None:
-            break;
-    }
-    return nullptr;
+    const FileSystemRow* row = FindFileSystem(kind);
+    return row ? row->create() : nullptr;
 }
 
 std::string DiscoveryOpeningStatus(DiscoveryKind kind) {

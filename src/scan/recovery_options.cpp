@@ -1,8 +1,8 @@
 #include "scan/recovery_options.h"
 
-#include <strings.h>
-
 #include <cctype>
+
+#include "scan/file_systems.h"
 
 namespace salvora {
 
@@ -40,58 +40,15 @@ std::vector<RecoveryMode> ModeOffer::Modes() const {
     return modes;
 }
 
-namespace {
-
-// The results page's workers per label: which modes run anything at all.
-struct WorkerRow {
-    const char* label;
-    bool advanced;
-    bool deep;
-};
-
-constexpr WorkerRow kWorkers[] = {
-    {"fat32", true, false}, {"fat16", true, false}, {"fat", true, false}, {"extX", false, false},
-    {"fat64", true, false}, {"exFat", true, false}, {"HFS+", true, true},
-};
-
-// What the recovery-mode page shows by the label's first three characters.
-struct PrefixRow {
-    const char* prefix;
-    bool advanced;
-    bool deep;
-};
-
-constexpr PrefixRow kPrefixes[] = {
-    {"fat", true, false},
-    {"exF", true, false},
-    {"ext", false, false},
-    {"HFS", false, true},
-};
-
-}  // namespace
 
 ModeOffer ModesForLabel(const std::string& fileSystemLabel) {
-    std::size_t start = 0;
-    while (start < fileSystemLabel.size() && fileSystemLabel[start] == ' ') ++start;
-    const std::string prefix = fileSystemLabel.substr(start, 3);
+    // A label without a parser keeps Standard, where it is refused as "not a valid drive.".
     ModeOffer offer;
-    offer.advanced = offer.deep = true;
-    for (const auto& row : kPrefixes) {
-        if (::strcasecmp(prefix.c_str(), row.prefix) == 0) {
-            offer.advanced = row.advanced;
-            offer.deep = row.deep;
-            offer.formattedSwitch = ::strcasecmp(row.prefix, "fat") == 0;
-            break;
-        }
+    if (const FileSystemRow* row = FindFileSystem(fileSystemLabel)) {
+        offer.advanced = row->advanced;
+        offer.deep = row->deep;
+        offer.formattedSwitch = row->formattedSwitch && row->advanced;
     }
-    // Never a mode without a worker; a label without any worker keeps Standard, where it is refused as "not a
-    // valid drive.".
-    const WorkerRow* worker = nullptr;
-    for (const auto& row : kWorkers)
-        if (::strcasecmp(fileSystemLabel.c_str(), row.label) == 0) worker = &row;
-    offer.advanced = offer.advanced && worker && worker->advanced;
-    offer.deep = offer.deep && worker && worker->deep;
-    offer.formattedSwitch = offer.formattedSwitch && offer.advanced;
     return offer;
 }
 

@@ -1,7 +1,5 @@
 #include "scan/scan_session.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -18,47 +16,6 @@
 namespace salvora {
 namespace {
 
-struct LabelRow {
-    const char* label;
-    ParserKind kind;
-};
-
-// Matched in this order; the first match wins.
-constexpr LabelRow kLabels[] = {
-    {"fat32", ParserKind::Fat32},  {"fat16", ParserKind::Fat16}, {"fat", ParserKind::Fat16},
-    {"fat12", ParserKind::Fat12},
-    {"extX", ParserKind::Ext},     {"fat64", ParserKind::ExFat}, {"exFat", ParserKind::ExFat},
-    {"HFS+", ParserKind::HfsPlus},
-};
-
-// The parsers this build can run. A kind without a row is not a valid drive yet.
-struct ParserRow {
-    ParserKind kind;
-    std::unique_ptr<ParserBase> (*create)();
-    bool fat32;  // which FAT worker
-};
-
-constexpr ParserRow kParsers[] = {
-    {ParserKind::Fat32, [] { return std::unique_ptr<ParserBase>(new Fat32Class); }, true},
-    {ParserKind::Fat16, [] { return std::unique_ptr<ParserBase>(new Fat16Class); }, false},
-    {ParserKind::Fat12, [] { return std::unique_ptr<ParserBase>(new Fat16Class(true)); }, false},
-    {ParserKind::ExFat, [] { return std::unique_ptr<ParserBase>(new Fat64Class); }, false},
-    {ParserKind::Ext, [] { return std::unique_ptr<ParserBase>(new ext2Class); }, false},
-    {ParserKind::HfsPlus, [] { return std::unique_ptr<ParserBase>(new HFSP); }, false},
-};
-
-// Which modes have a worker for a parser; the recovery-mode page offers no other.
-bool HasWorker(ParserKind kind, RecoveryMode mode) {
-    switch (kind) {
-        case ParserKind::HfsPlus:
-            return true;
-        case ParserKind::Ext:
-            return mode == RecoveryMode::Standard;
-        default:
-            return mode != RecoveryMode::Deep;
-    }
-}
-
 // "1.5 GiB": the unit that keeps the number below 1,024, one decimal.
 std::string ByteCountText(std::uint64_t bytes) {
     static constexpr const char* kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -74,27 +31,12 @@ std::string ByteCountText(std::uint64_t bytes) {
     return text;
 }
 
-DiscoveryKind DiscoveryKindFor(ParserKind kind) {
-    switch (kind) {
-        case ParserKind::Fat16:
-            return DiscoveryKind::Fat16;
-        case ParserKind::Fat12:
-            return DiscoveryKind::Fat12;
-        case ParserKind::Fat32:
-            return DiscoveryKind::Fat32;
-        case ParserKind::ExFat:
-            return DiscoveryKind::ExFat;
-        default:
-            return DiscoveryKind::None;
-    }
-}
-
 }  // namespace
 
 std::optional<ParserKind> ParserKindForLabel(const std::string& fileSystemLabel) {
-    for (const auto& row : kLabels)
-        if (::strcasecmp(fileSystemLabel.c_str(), row.label) == 0) return row.kind;
-    return std::nullopt;
+    const FileSystemRow* row = FindFileSystem(fileSystemLabel);
+    if (!row) return std::nullopt;
+    return row->kind;
 }
 
 bool LabelTakenWithoutCustomSettings(const std::string& fileSystemLabel) {
@@ -174,11 +116,7 @@ bool ScanSession::Start() {
     if (workerStarted_ || (parser_ && !advancedInput_)) return false;  // one scan per session
     busyFlag_ = true;
     SetState([](PageState& s) { s.backEnabled = false; });
-    const auto kind = ParserKindForLabel(volume_.fileSystemLabel);
-    const ParserRow* row = nullptr;
-    if (kind)
-        for (const auto& r : kParsers)
-            if (r.kind == *kind) row = &r;
+    const FileSystemRow* row = FindFileSystem(volume_.fileSystemLabel);
     if (!row) {
         Sink().ShowMessage("not a valid drive.", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
         SetState([](PageState& s) { s.backEnabled = true; });
@@ -192,7 +130,7 @@ bool ScanSession::Start() {
                            MsgIcon::Information, MsgButtons::Ok);
         return false;
     }
-    if (!HasWorker(row->kind, mode_)) {
+    if (!ModesForLabel(volume_.fileSystemLabel).Offers(mode_)) {
         // The recovery-mode page does not offer a mode without a worker.
         busyFlag_ = false;
         SetState([](PageState& s) { s.backEnabled = true; });
@@ -207,9 +145,9 @@ bool ScanSession::Start() {
     parser_->formattedDrive = formattedDrive && advanced;
     parser_->statusWindow = ui_;
     SetState([](PageState& s) { s.progressVisible = true; });
-    const bool fat32 = row->fat32;
+    const bool fat32 = row->kind == ParserKind::Fat32;
     const ParserKind parserKind = row->kind;
-    StartWorker([this, fat32, parserKind, advanced] {
+    StartWorker([this, fat32, parserKind, advanced, discovery = row->discovery] {
         if (parserKind == ParserKind::Ext) {
             RunExtStandard();
         } else if (parserKind == ParserKind::HfsPlus) {
@@ -222,7 +160,7 @@ bool ScanSession::Start() {
                 RunExFatStandard();
             }
         } else if (advanced) {
-            DiscoverIfNeeded(DiscoveryKindFor(parserKind));
+            DiscoverIfNeeded(discovery);
             RunFatAdvanced(fat32);
         } else {
             RunFatStandard(fat32);

@@ -23,16 +23,13 @@
 #include "model/parser_base.h"
 #include "scan/recovery_options.h"
 #include "model/result_tree.h"
+#include "scan/file_systems.h"
 #include "scan/search_worker.h"
 #include "volumes/volume_entry.h"
 
 namespace salvora {
 
-// Which parser class a label selects.
-enum class ParserKind { Fat16, Fat32, ExFat, Ext, HfsPlus, Fat12 };
-
-// The label table, matched case-insensitively in this order: "fat32", "fat16", "fat", "extX", "fat64",
-// "exFat", "HFS+". Empty for any other label.
+// The kind of the file-system table's row for a label; empty for a label no parser reads.
 std::optional<ParserKind> ParserKindForLabel(const std::string& fileSystemLabel);
 
 // Whether the volume list's Next takes a row's label without custom settings: any label holding "FAT", and

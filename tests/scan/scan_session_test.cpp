@@ -92,17 +92,7 @@ class SessionTest : public ::testing::Test {
     SessionUi ui_;
 };
 
-TEST_F(SessionTest, LabelsPickTheParserIgnoringCase) {
-    EXPECT_EQ(ParserKindForLabel("FAT"), ParserKind::Fat16);
-    EXPECT_EQ(ParserKindForLabel("fat16"), ParserKind::Fat16);
-    EXPECT_EQ(ParserKindForLabel("Fat32"), ParserKind::Fat32);
-    EXPECT_EQ(ParserKindForLabel("eXFAT"), ParserKind::ExFat);
-    EXPECT_EQ(ParserKindForLabel("FAT64"), ParserKind::ExFat);
-    EXPECT_EQ(ParserKindForLabel("EXTX"), ParserKind::Ext);
-    EXPECT_EQ(ParserKindForLabel("hfs+"), ParserKind::HfsPlus);
-    EXPECT_EQ(ParserKindForLabel("FAT12"), ParserKind::Fat12);
-    EXPECT_FALSE(ParserKindForLabel("UNKNOWN"));
-
+TEST_F(SessionTest, ALabelNoParserReadsIsNotAValidDrive) {
     Open("fat16.img");
     ScanSession session(Volume("NTFS"), RecoveryMode::Standard, &ui_, theReader);
     EXPECT_FALSE(session.Start());
