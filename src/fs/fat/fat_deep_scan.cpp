@@ -304,6 +304,10 @@ void FatParser::WalkDeep(std::vector<DeepFrame>& stack) {
             f.run.Add(slot);
             continue;
         }
+        if (!ShortSlotPlausible(slot, DecodeFatDirSlot(slot), VolumeBound())) {
+            f.run.Clear();
+            continue;
+        }
         FatEntryRecord record = NamedRecord(slot, f.run);
         record.parentIndex = f.dirIndex;
         const std::uint32_t cluster = record.FirstCluster();
