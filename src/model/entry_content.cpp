@@ -39,7 +39,13 @@ ContentRead ReadContent(readWriteInterface* source, const EntryContent& content,
     read.bytes = end - offset;
     const std::int64_t base = source ? source->baseOffset : 0;
     std::uint64_t covered = offset;  // everything before this is accounted for
-    for (const ContentRun& run : content.runs) {
+    // Runs are in file order: start at the last one that begins at or before the offset, so reading a file of
+    // many runs piece by piece stays linear.
+    auto first = std::upper_bound(content.runs.begin(), content.runs.end(), offset,
+                                  [](std::uint64_t at, const ContentRun& run) { return at < run.fileOffset; });
+    if (first != content.runs.begin()) --first;
+    for (auto it = first; it != content.runs.end(); ++it) {
+        const ContentRun& run = *it;
         const std::uint64_t runEnd = run.fileOffset + run.length;
         if (runEnd <= offset) continue;
         if (run.fileOffset >= end) break;

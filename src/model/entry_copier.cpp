@@ -38,8 +38,8 @@ bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
             const ContentRead read = ReadContent(parser.Source(), *content, at, buffer);
             if (!read.unreadable.empty()) ok = false;  // written as the zeros read for them
             if (!WriteAllAt(fd, buffer.data(), read.bytes, at)) {
-                ok = false;
-                break;
+                ::close(fd);
+                return false;  // a full or failing disk: the caller names the file
             }
             writtenEnd = at + read.bytes;
         }
@@ -53,10 +53,6 @@ bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
     if (::close(fd) != 0) ok = false;
     return ok;
 }
-
-}  // namespace salvora
-
-namespace salvora {
 
 bool ParserBase::ExtractFile(EntryId id, const std::string& destPath) { return CopyEntry(*this, id, destPath); }
 
