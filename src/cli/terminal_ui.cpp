@@ -46,6 +46,22 @@ std::string VisibleText(const std::string& text) {
     return out;
 }
 
+std::string VisibleMessage(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (ch == '\n' || (c >= 0x20 && c != 0x7F)) {
+            out += ch;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
 TerminalUi::TerminalUi(Options options, std::FILE* err, std::FILE* in)
     : options_(options),
       err_(err),
@@ -104,7 +120,7 @@ MsgAnswer TerminalUi::ShowMessage(const std::string& text, const std::string& ti
     // they found in their own words.
     if (!options_.verbose && buttons == MsgButtons::Ok && SpeaksOfTheWizard(text)) return MsgAnswer::Ok;
     ClearLine();
-    const std::string heading = (title.empty() ? std::string(kAppTitle) : title) + ": " + VisibleText(text);
+    const std::string heading = (title.empty() ? std::string(kAppTitle) : title) + ": " + VisibleMessage(text);
     if (buttons == MsgButtons::Ok) {
         std::fprintf(err_, "%s\n", heading.c_str());
         std::fflush(err_);

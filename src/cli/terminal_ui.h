@@ -15,6 +15,9 @@ namespace salvora {
 // backslash become visible escapes ("\033", "\\"), so a crafted name cannot move the cursor, clear the screen or
 // fake a line.
 std::string VisibleText(const std::string& text);
+// A message of the program's own, names in it: its line breaks and backslashes stay, every other control
+// character is escaped.
+std::string VisibleMessage(const std::string& text);
 
 class TerminalUi final : public UiSink {
   public:

@@ -181,6 +181,8 @@ TEST_F(CliGuidance, NamesAreDataNotTerminalCommands) {
     EXPECT_EQ(saved.exitCode, 0) << saved.err;
     EXPECT_TRUE(fs::is_regular_file(dir_ / "out" / "evil_]0;owned___.txt"));
     EXPECT_EQ(saved.err.find('\x1b'), std::string::npos);
+    // The program's own messages keep their line breaks.
+    EXPECT_NE(saved.err.find("..?\n\nThey will be saved in "), std::string::npos) << saved.err;
 }
 
 }  // namespace
