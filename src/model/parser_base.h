@@ -9,6 +9,7 @@
 
 #include "io/ui_sink.h"
 #include "model/entry_content.h"
+#include "volumes/volume_entry.h"
 
 namespace salvora {
 
@@ -25,6 +26,24 @@ struct EntryTexts {
 };
 
 inline constexpr std::uint32_t kDeletedColour = 0x0000FF;  // red, as 0x00BBGGRR
+
+enum class RecoveryMode { Standard = 1, Advanced = 2, Deep = 3 };
+
+// What a scan of one volume is asked to do. Advanced runs take the damaged-volume searches' choices.
+struct ScanRequest {
+    RecoveryMode mode = RecoveryMode::Standard;
+    readWriteInterface* source = nullptr;
+    VolumeEntry volume;
+    std::size_t candidate = 0;       // the FAT copy (FAT, exFAT)
+    int sectorsPerCluster = 0;       // FAT: sectors; exFAT: the shift
+    std::size_t heapCandidate = 0;   // exFAT: the cluster heap's start
+};
+
+enum class ScanOutcome {
+    Done,
+    NotThisFileSystem,  // nothing of the kind the label promised was found
+    RootUnreadable,     // found, but its root could not be read: what was found is kept
+};
 
 // The times a saved file gets; an empty one is left as the save makes it.
 struct StoredTimes {
@@ -74,6 +93,9 @@ public:
     // Parsers with content runs leave this to the engine's copier.
     virtual bool ExtractFile(EntryId id, const std::string& destPath);
     virtual StoredTimes EntryStoredTimes(EntryId /*id*/) { return {}; }
+    // Reads the volume the request names with the steps of its file system and mode, and fills the result
+    // tree's first level. Status texts go to Status(); stopRequested ends it early, keeping what was found.
+    virtual ScanOutcome Scan(const ScanRequest& /*request*/) { return ScanOutcome::NotThisFileSystem; }
     // Where a file's bytes lie on the source; empty for folders and for parsers that cannot say.
     virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
     // The source the runs of Content lie on.

@@ -18,15 +18,20 @@ std::unique_ptr<ParserBase> Make() {
 
 // Matched in this order; the first match wins. FAT labels offer the formatted switch ("FAT64" too, which the
 // partition scanner gives exFAT volumes); HFS+ is read in Standard or Deep mode, ext in Standard only.
+constexpr const char* kNotFat32 = "Selected Drive is not in Fat32 Format";
+constexpr const char* kNotFat16 = "Selected Drive is not in Fat16 Format";
+constexpr const char* kNotExFat = "Selected Drive is not in exFat Format";
+constexpr const char* kNotExt = "Selected Drive is not in ext2/ext3/ext4 Format";
+
 constexpr FileSystemRow kFileSystems[] = {
-    {"fat32", ParserKind::Fat32, DiscoveryKind::Fat32, true, false, true, Make<Fat32Class>},
-    {"fat16", ParserKind::Fat16, DiscoveryKind::Fat16, true, false, true, Make<Fat16Class>},
-    {"fat", ParserKind::Fat16, DiscoveryKind::Fat16, true, false, true, Make<Fat16Class>},
-    {"fat12", ParserKind::Fat12, DiscoveryKind::Fat12, true, false, true, Make<Fat16Class, true>},
-    {"extX", ParserKind::Ext, DiscoveryKind::None, false, false, false, Make<ext2Class>},
-    {"fat64", ParserKind::ExFat, DiscoveryKind::ExFat, true, false, true, Make<Fat64Class>},
-    {"exFat", ParserKind::ExFat, DiscoveryKind::ExFat, true, false, false, Make<Fat64Class>},
-    {"HFS+", ParserKind::HfsPlus, DiscoveryKind::None, false, true, false, Make<HFSP>},
+    {"fat32", ParserKind::Fat32, DiscoveryKind::Fat32, true, false, true, kNotFat32, true, Make<Fat32Class>},
+    {"fat16", ParserKind::Fat16, DiscoveryKind::Fat16, true, false, true, kNotFat16, false, Make<Fat16Class>},
+    {"fat", ParserKind::Fat16, DiscoveryKind::Fat16, true, false, true, kNotFat16, false, Make<Fat16Class>},
+    {"fat12", ParserKind::Fat12, DiscoveryKind::Fat12, true, false, true, kNotFat16, false, Make<Fat16Class, true>},
+    {"extX", ParserKind::Ext, DiscoveryKind::None, false, false, false, kNotExt, false, Make<ext2Class>},
+    {"fat64", ParserKind::ExFat, DiscoveryKind::ExFat, true, false, true, kNotExFat, true, Make<Fat64Class>},
+    {"exFat", ParserKind::ExFat, DiscoveryKind::ExFat, true, false, false, kNotExFat, true, Make<Fat64Class>},
+    {"HFS+", ParserKind::HfsPlus, DiscoveryKind::None, false, true, false, nullptr, false, Make<HFSP>},
 };
 
 }  // namespace

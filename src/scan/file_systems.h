@@ -21,6 +21,10 @@ struct FileSystemRow {
     bool advanced;            // modes the recovery-mode page offers besides Standard
     bool deep;
     bool formattedSwitch;  // "Is Drive Formated..?" beside Advanced
+    // What a finished scan says: the box naming the file system the volume is not (null: a status line only,
+    // "Work Done." or "Work Aborted...."), and whether the Recycle Bin's files get their former names.
+    const char* notThisText;
+    bool recycleBin;
     std::unique_ptr<ParserBase> (*create)();
 };
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "model/parser_base.h"
+
 namespace salvora {
 
 // How the volume list looks for volumes on a physical drive.
@@ -27,7 +29,6 @@ struct ScanModeOptions {
 };
 
 // How deeply a volume is parsed; the values are the pages' mode numbers.
-enum class RecoveryMode { Standard = 1, Advanced = 2, Deep = 3 };
 
 inline constexpr int kDefaultMaxFileSystems = 3;
 

@@ -4,11 +4,6 @@
 #include <cstdio>
 #include <iterator>
 
-#include "fs/ext/ext2_class.h"
-#include "fs/fat/fat16_class.h"
-#include "fs/fat/fat32_class.h"
-#include "fs/fat/fat64_class.h"
-#include "fs/hfsplus/hfsp.h"
 #include "io/file_read_seek.h"
 #include "io/pause_gate.h"
 #include "scan/recycle_bin.h"
@@ -145,58 +140,46 @@ bool ScanSession::Start() {
     parser_->formattedDrive = formattedDrive && advanced;
     parser_->statusWindow = ui_;
     SetState([](PageState& s) { s.progressVisible = true; });
-    const bool fat32 = row->kind == ParserKind::Fat32;
-    const ParserKind parserKind = row->kind;
-    StartWorker([this, fat32, parserKind, advanced, discovery = row->discovery] {
-        if (parserKind == ParserKind::Ext) {
-            RunExtStandard();
-        } else if (parserKind == ParserKind::HfsPlus) {
-            RunHfsPlus();
-        } else if (parserKind == ParserKind::ExFat) {
-            if (advanced) {
-                DiscoverIfNeeded(DiscoveryKind::ExFat);
-                RunExFatAdvanced();
-            } else {
-                RunExFatStandard();
-            }
-        } else if (advanced) {
-            DiscoverIfNeeded(discovery);
-            RunFatAdvanced(fat32);
-        } else {
-            RunFatStandard(fat32);
-        }
-    });
+    StartWorker([this, row] { RunScan(*row); });
     return true;
 }
 
-void ScanSession::RunFatStandard(bool fat32) {
-    auto& fat = static_cast<FatParser&>(*parser_);
-    UiSink& ui = Sink();
-    fat.AttachReader(source_, volume_);
-    fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
-    if (!fat.CheckBootSector()) {
-        ui.ShowMessage(
-            fat32 ? "Selected Drive is not in Fat32 Format" : "Selected Drive is not in Fat16 Format",
-            kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+void ScanSession::RunScan(const FileSystemRow& row) {
+    ScanRequest request;
+    request.mode = mode_;
+    request.source = source_;
+    request.volume = volume_;
+    if (mode_ == RecoveryMode::Advanced) {
+        DiscoverIfNeeded(row.discovery);
+        tree_.Clear();
+        request.candidate = selection_.candidateIndex;
+        request.sectorsPerCluster = SectorsPerClusterValue(selection_.sectorsPerClusterText);
+        request.heapCandidate = selection_.heapIndex;
+    }
+    const ScanOutcome outcome = parser_->Scan(request);
+    if (row.notThisText == nullptr) {
+        // HFS+ ends on its status line, without a box.
+        if (outcome == ScanOutcome::Done) PlaceFirstLevelPlaceholders(tree_, *parser_);
+        Sink().SetStatus(outcome == ScanOutcome::Done ? kWorkDoneText : kWorkAbortedText);
+        SetState([](PageState& s) {
+            s.backEnabled = true;
+            s.progressVisible = false;
+        });
+        scanCompleted_ = outcome == ScanOutcome::Done;
+        busyFlag_ = false;
+        return;
+    }
+    if (outcome == ScanOutcome::NotThisFileSystem) {
+        // Saying "Scanning processing done." over an empty tree would pass a wrong file system off as an empty
+        // volume.
+        Sink().ShowMessage(row.notThisText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
         SetState([](PageState& s) { s.backEnabled = true; });
         busyFlag_ = false;
         return;
     }
-    fat.ReadFatTable();
-    fat.ReadRootDirectory();
-    ui.SetStatus(fat32 ? "Finding Fat32 File And Directory entries recursively...."
-                       : "Finding Fat16 File And Directory entries recursively....");
-    fat.FindEntriesRecursively();
-    ui.SetStatus("maintaining tree Structure in vector...");
-    fat.MaintainTreeInVector();
-    ui.SetStatus("Creating Tree Structure....");
-    fat.CreateTreeStructure();
-    ui.SetStatus("Tree Structure Created.");
-    if (!fat32) {
-        ui.SetProgressRange(0, 100);
-        ui.SetProgressPos(100);
-    }
-    FinishScan(fat32);
+    if (outcome == ScanOutcome::RootUnreadable)
+        Sink().ShowMessage("error...", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
+    FinishScan(row.recycleBin);
 }
 
 void ScanSession::DiscoverIfNeeded(DiscoveryKind kind) {
@@ -207,100 +190,6 @@ void ScanSession::DiscoverIfNeeded(DiscoveryKind kind) {
         selection_.sectorsPerClusterText = found.sectorsPerClusterTexts.front();
 }
 
-void ScanSession::RunFatAdvanced(bool fat32) {
-    auto& fat = static_cast<FatParser&>(*parser_);
-    parser_->stopRequested = false;
-    tree_.Clear();
-    fat.AttachReader(source_, volume_);
-    fat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
-    const int sectorsPerCluster = SectorsPerClusterValue(selection_.sectorsPerClusterText);
-    fat.RunAdvanced(selection_.candidateIndex, static_cast<unsigned>(std::clamp(sectorsPerCluster, 0, 255)));
-    FinishScan(fat32);
-}
-
-void ScanSession::RunExFatStandard() {
-    auto& exfat = static_cast<Fat64Class&>(*parser_);
-    UiSink& ui = Sink();
-    exfat.AttachReader(source_, volume_);
-    exfat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
-    switch (exfat.RunStandard()) {
-        case Fat64Class::StandardResult::NotExFat:
-            ui.ShowMessage("Selected Drive is not in exFat Format", kAppTitle, MsgIcon::Information,
-                           MsgButtons::Ok);
-            SetState([](PageState& s) { s.backEnabled = true; });
-            busyFlag_ = false;
-            return;
-        case Fat64Class::StandardResult::RootUnreadable:
-            ui.ShowMessage("error...", kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-            break;
-        case Fat64Class::StandardResult::Done:
-            break;
-    }
-    FinishScan(true);
-}
-
-void ScanSession::RunExFatAdvanced() {
-    auto& exfat = static_cast<Fat64Class&>(*parser_);
-    parser_->stopRequested = false;
-    tree_.Clear();
-    exfat.AttachReader(source_, volume_);
-    exfat.SetVolumeBytes(SizeTextMiB(volume_.sizeText) * 1048576);
-    exfat.RunAdvanced(SectorsPerClusterValue(selection_.sectorsPerClusterText), selection_.candidateIndex,
-                      selection_.heapIndex);
-    FinishScan(true);
-}
-
-void ScanSession::RunExtStandard() {
-    auto& ext = static_cast<ext2Class&>(*parser_);
-    bool found = false;
-    if (ext.AttachVolume(source_, volume_)) {
-        ext.volumeSize = SizeTextMiB(volume_.sizeText) * 1048576;
-        // A custom volume given without an end sector has size 0: take the rest of the source, or nothing
-        // would be read at all.
-        if (ext.volumeSize == 0 &&
-            source_->sourceLength > static_cast<std::uint64_t>(source_->baseOffset))
-            ext.volumeSize = source_->sourceLength - static_cast<std::uint64_t>(source_->baseOffset);
-        if (ext.volumeSize != 0 && ext.FindSuperblock() && ext.ReadGroupDescriptors()) {
-            found = true;
-            ext.ReadInodeTables();
-            ext.ReadDirectories();
-            ext.BuildInodeMap();
-            ext.LinkParentsAndChildren();
-            ext.FillResultTree();
-        }
-    }
-    if (!found) {
-        // Saying "Scanning processing done." over an empty tree would pass a wrong file system off as an
-        // empty volume.
-        Sink().ShowMessage(kNotExtText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-        SetState([](PageState& s) { s.backEnabled = true; });
-        busyFlag_ = false;
-        return;
-    }
-    FinishScan(false);
-}
-
-void ScanSession::RunHfsPlus() {
-    auto& hfs = static_cast<HFSP&>(*parser_);
-    const bool ok = hfs.AttachVolume(source_, volume_) && hfs.ReadVolumeHeader() &&
-                    (mode_ == RecoveryMode::Standard ? hfs.ReadCatalogNodes() : hfs.ScanCatalogNodes()) &&
-                    hfs.ReadExtentsOverflowHeader();
-    if (ok) {
-        hfs.ParseLeafRecords();
-        hfs.LinkParentsAndChildren();
-        hfs.FillResultTree();
-        PlaceFirstLevelPlaceholders(tree_, *parser_);
-        Sink().SetStatus(kWorkDoneText);
-    } else {
-        Sink().SetStatus(kWorkAbortedText);
-    }
-    SetState([](PageState& s) {
-        s.backEnabled = true;
-        s.progressVisible = false;
-    });
-    scanCompleted_ = ok;
-    busyFlag_ = false;
-}
 
 void ScanSession::FinishScan(bool renameRecycled) {
     PlaceFirstLevelPlaceholders(tree_, *parser_);

@@ -145,13 +145,8 @@ class ScanSession {
     void SetState(const std::function<void(PageState&)>& change);
     void StartWorker(std::function<void()> body);
     bool OnWorkerThread();
-    void RunFatStandard(bool fat32);
-    void RunFatAdvanced(bool fat32);
-    void RunExFatStandard();
-    void RunExFatAdvanced();
-    void RunExtStandard();
-    // Any mode: Standard walks the catalog, the others scan the volume for catalog leaves.
-    void RunHfsPlus();
+    // The worker: the parser's own scan, then what the page says of it.
+    void RunScan(const FileSystemRow& row);
     // Advanced mode without a prepared parser: the searches, as the advanced-input page runs them.
     void DiscoverIfNeeded(DiscoveryKind kind);
     void FinishScan(bool renameRecycled);

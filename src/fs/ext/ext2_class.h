@@ -82,6 +82,8 @@ class ext2Class final : public ParserBase {
     std::optional<std::string> LinkTarget(EntryId id) const override;
     // Blocks as runs at their file offsets, holes between them; inline data and short link targets resident.
     std::optional<EntryContent> Content(EntryId id) override;
+    // Superblock, group descriptors, inode tables, every directory, the map and the tree.
+    ScanOutcome Scan(const ScanRequest& request) override;
     readWriteInterface* Source() const override { return reader_; }
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;

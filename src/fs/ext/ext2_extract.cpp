@@ -56,6 +56,22 @@ std::optional<std::string> ext2Class::ReadLinkTarget(const ExtEntryRecord& recor
     return std::string(bytes.begin(), bytes.end());
 }
 
+ScanOutcome ext2Class::Scan(const ScanRequest& request) {
+    if (!AttachVolume(request.source, request.volume)) return ScanOutcome::NotThisFileSystem;
+    volumeSize = SizeTextMiB(request.volume.sizeText) * 1048576;
+    // A custom volume given without an end sector has size 0: take the rest of the source, or nothing would be
+    // read at all.
+    const auto base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
+    if (volumeSize == 0 && reader_->sourceLength > base) volumeSize = reader_->sourceLength - base;
+    if (volumeSize == 0 || !FindSuperblock() || !ReadGroupDescriptors()) return ScanOutcome::NotThisFileSystem;
+    ReadInodeTables();
+    ReadDirectories();
+    BuildInodeMap();
+    LinkParentsAndChildren();
+    FillResultTree();
+    return ScanOutcome::Done;
+}
+
 std::optional<EntryContent> ext2Class::Content(EntryId id) {
     const auto* r = Record(id);
     if (!r || (r->mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return std::nullopt;

@@ -111,6 +111,8 @@ class Fat64Class : public ParserBase {
     // cluster, and everything on a drive read as formatted, read consecutive clusters.
     StoredTimes EntryStoredTimes(EntryId id) override;
     std::optional<EntryContent> Content(EntryId id) override;
+    // Standard: RunStandard; Advanced: RunAdvanced with the request's shift, FAT copy and heap.
+    ScanOutcome Scan(const ScanRequest& request) override;
     readWriteInterface* Source() const override { return reader_; }
 
   private:

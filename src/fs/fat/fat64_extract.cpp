@@ -17,6 +17,24 @@ namespace {
 
 }  // namespace
 
+ScanOutcome Fat64Class::Scan(const ScanRequest& request) {
+    AttachReader(request.source, request.volume);
+    if (request.mode == RecoveryMode::Advanced) {
+        stopRequested = false;
+        RunAdvanced(request.sectorsPerCluster, request.candidate, request.heapCandidate);
+        return ScanOutcome::Done;
+    }
+    switch (RunStandard()) {
+        case StandardResult::NotExFat:
+            return ScanOutcome::NotThisFileSystem;
+        case StandardResult::RootUnreadable:
+            return ScanOutcome::RootUnreadable;
+        case StandardResult::Done:
+            break;
+    }
+    return ScanOutcome::Done;
+}
+
 std::optional<EntryContent> Fat64Class::Content(EntryId id) {
     const ExFatEntryRecord* r = Record(id);
     if (!r || IsFolder(id)) return std::nullopt;

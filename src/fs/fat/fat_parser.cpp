@@ -471,6 +471,32 @@ EntryTexts FatParser::FormatEntryTimes(EntryId id) const {
 // ---- extraction
 // ------------------------------------------------------------------------------------------------
 
+ScanOutcome FatParser::Scan(const ScanRequest& request) {
+    AttachReader(request.source, request.volume);
+    if (request.mode == RecoveryMode::Advanced) {
+        stopRequested = false;
+        RunAdvanced(request.candidate, static_cast<unsigned>(std::clamp(request.sectorsPerCluster, 0, 255)));
+        return ScanOutcome::Done;
+    }
+    if (!CheckBootSector()) return ScanOutcome::NotThisFileSystem;
+    ReadFatTable();
+    ReadRootDirectory();
+    const bool fat32 = kind_ == FatKind::Fat32;
+    Status().SetStatus(fat32 ? "Finding Fat32 File And Directory entries recursively...."
+                             : "Finding Fat16 File And Directory entries recursively....");
+    FindEntriesRecursively();
+    Status().SetStatus("maintaining tree Structure in vector...");
+    MaintainTreeInVector();
+    Status().SetStatus("Creating Tree Structure....");
+    CreateTreeStructure();
+    Status().SetStatus("Tree Structure Created.");
+    if (!fat32) {
+        Status().SetProgressRange(0, 100);
+        Status().SetProgressPos(100);
+    }
+    return ScanOutcome::Done;
+}
+
 std::optional<EntryContent> FatParser::Content(EntryId id) {
     const auto* r = Record(id);
     if (!r || IsFolder(id)) return std::nullopt;

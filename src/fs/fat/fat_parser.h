@@ -91,6 +91,9 @@ class FatParser : public ParserBase {
     // The chain as runs; a deleted file whose chain is gone (and every file of a drive read as formatted)
     // reads on from its first cluster, marked inferred.
     std::optional<EntryContent> Content(EntryId id) override;
+    // Standard: boot sector, FAT, root, every folder below it, the tree; Advanced: RunAdvanced with the
+    // request's candidate and sectors per cluster.
+    ScanOutcome Scan(const ScanRequest& request) override;
     readWriteInterface* Source() const override { return reader_; }
 
     // ---- advanced run, for a volume whose boot sector or tables are damaged

@@ -89,6 +89,8 @@ class HFSP final : public ParserBase {
     bool IsWalkFile(EntryId id) const override;
     std::optional<std::string> LinkTarget(EntryId id) const override;
     std::optional<EntryContent> Content(EntryId id) override;
+    // Standard reads the catalog's own nodes, Deep every piece of the volume that looks like a catalog leaf.
+    ScanOutcome Scan(const ScanRequest& request) override;
     readWriteInterface* Source() const override { return reader_; }
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;

@@ -77,6 +77,17 @@ std::optional<std::string> HFSP::LinkTarget(EntryId id) const {
     return target;
 }
 
+ScanOutcome HFSP::Scan(const ScanRequest& request) {
+    const bool ok = AttachVolume(request.source, request.volume) && ReadVolumeHeader() &&
+                    (request.mode == RecoveryMode::Standard ? ReadCatalogNodes() : ScanCatalogNodes()) &&
+                    ReadExtentsOverflowHeader();
+    if (!ok) return ScanOutcome::NotThisFileSystem;
+    ParseLeafRecords();
+    LinkParentsAndChildren();
+    FillResultTree();
+    return ScanOutcome::Done;
+}
+
 std::optional<EntryContent> HFSP::Content(EntryId id) {
     const auto* r = Record(id);
     if (!r || r->recordType != kHfsFileRecord || r->folderLinkTarget != kHfsNoEntry) return std::nullopt;
