@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         parser.tree = &tree;
         parser.AttachReader(&reader, volume);
         parser.SetVolumeBytes(length);
-        const auto search = parser.RunAdvancedInputSearches(3);
+        const auto search = parser.SearchDamagedVolume(&reader, volume, 3);
         const int shift = size >= 3 ? data[size - 3] % 12 : 0;
-        parser.RunAdvanced(shift, 0, search.heapOffsets.size() > 1 ? 1 : 0);
+        parser.RunAdvanced(shift, 0, search && search->heapOffsets.size() > 1 ? 1 : 0);
         WalkTree(parser);
         ExtractSome(parser);
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io/ui_sink.h"
 #include "model/entry_content.h"
@@ -43,6 +44,17 @@ enum class ScanOutcome {
     Done,
     NotThisFileSystem,  // nothing of the kind the label promised was found
     RootUnreadable,     // found, but its root could not be read: what was found is kept
+};
+
+// What the searches of a damaged volume found, before any text is made of it: where FAT copies (and exFAT
+// cluster heaps) seem to start, in volume bytes, and the boot sector's cluster factor as the Advanced run takes
+// it (FAT: sectors, exFAT: the shift of 512-byte sectors), meaningful only when the boot sector passed.
+struct DamagedVolumeSearch {
+    bool bootValid = false;
+    bool stopped = false;  // the stop flag was seen: the lists hold what was found before it
+    std::vector<std::uint64_t> fatOffsets;
+    std::vector<std::uint64_t> heapOffsets;
+    int bootSectorsPerCluster = 0;
 };
 
 // The times a saved file gets; an empty one is left as the save makes it.
@@ -96,6 +108,13 @@ public:
     // Reads the volume the request names with the steps of its file system and mode, and fills the result
     // tree's first level. Status texts go to Status(); stopRequested ends it early, keeping what was found.
     virtual ScanOutcome Scan(const ScanRequest& /*request*/) { return ScanOutcome::NotThisFileSystem; }
+    // The searches an Advanced run of a damaged volume offers its choices from (at most maxFileSystems FAT
+    // copies; below 1: 3). The parser keeps what it found for that run. Empty for a file system without them.
+    virtual std::optional<DamagedVolumeSearch> SearchDamagedVolume(readWriteInterface* /*source*/,
+                                                                   const VolumeEntry& /*volume*/,
+                                                                   int /*maxFileSystems*/) {
+        return std::nullopt;
+    }
     // Where a file's bytes lie on the source; empty for folders and for parsers that cannot say.
     virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
     // The source the runs of Content lie on.

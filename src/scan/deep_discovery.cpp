@@ -2,9 +2,6 @@
 
 #include <cstdio>
 
-#include "fs/fat/fat16_class.h"
-#include "fs/fat/fat32_class.h"
-#include "fs/fat/fat64_class.h"
 #include "scan/file_systems.h"
 #include "scan/recovery_options.h"
 
@@ -76,36 +73,28 @@ DeepDiscovery RunDeepDiscovery(ParserBase& parser, DiscoveryKind kind, readWrite
     DeepDiscovery found;
     found.kind = kind;
     found.maxFileSystems = EffectiveMaxFileSystems(maxFileSystems);
-    const std::uint64_t volumeBytes = SizeTextMiB(volume.sizeText) * 1048576ull;
+    if (kind == DiscoveryKind::None) return found;
+    std::optional<DamagedVolumeSearch> search = parser.SearchDamagedVolume(reader, volume, found.maxFileSystems);
+    if (!search) return found;
+    found.bootValid = search->bootValid;
+    found.stopped = search->stopped;
+    found.fatOffsets = std::move(search->fatOffsets);
+    found.heapOffsets = std::move(search->heapOffsets);
+    found.sectorsPerClusterTexts = SectorsPerClusterList(kind, found.bootValid, search->bootSectorsPerCluster);
+    const int count = static_cast<int>(found.fatOffsets.size());
+    char text[256];
     if (kind == DiscoveryKind::ExFat) {
-        auto& exfat = static_cast<Fat64Class&>(parser);
-        exfat.AttachReader(reader, volume);
-        exfat.SetVolumeBytes(volumeBytes);
-        ExFatSearchResult result = exfat.RunAdvancedInputSearches(found.maxFileSystems);
-        found.bootValid = result.bootValid;
-        found.stopped = result.stopped;
-        found.fatOffsets = std::move(result.fatOffsets);
-        found.candidateTexts = std::move(result.fatTexts);
-        found.heapOffsets = std::move(result.heapOffsets);
-        found.heapTexts = std::move(result.heapTexts);
-        found.sectorsPerClusterTexts = std::move(result.sectorsPerClusterTexts);
-        found.message = std::move(result.message);
+        found.candidateTexts = Texts("FAT64_ENTRY:%d", found.fatOffsets.size());
+        found.heapTexts = Texts("HEAP_OFFSET_ENTRY:%d", found.heapOffsets.size());
+        std::snprintf(text, sizeof text,
+                      "Number of FAT64-ENTRY found = %d and Number of HeapOffset-ENTRY found =  %d  . Please select "
+                      "the choice from ( Entry and Heap ) Combobox and click Next button to proceed.",
+                      count, static_cast<int>(found.heapOffsets.size()));
+        found.message = text;
         return found;
     }
-    if (kind == DiscoveryKind::None) return found;
-    auto& fat = static_cast<FatParser&>(parser);
     const bool fat32 = kind == DiscoveryKind::Fat32;
-    fat.AttachReader(reader, volume);
-    fat.SetVolumeBytes(volumeBytes);
-    found.bootValid = fat.CheckBootSector();
-    if (!fat32) parser.Status().SetStatus("Finding Fat entries....");
-    found.fatOffsets = fat.FindFatTables(found.maxFileSystems);
-    found.stopped = fat.SearchStopped();
     found.candidateTexts = Texts(fat32 ? "FAT32_ENTRY:%d" : "FAT_ENTRY:%d", found.fatOffsets.size());
-    found.sectorsPerClusterTexts =
-        SectorsPerClusterList(kind, found.bootValid, found.bootValid ? fat.Boot().sectorsPerCluster : 0);
-    char text[256];
-    const int count = static_cast<int>(found.fatOffsets.size());
     if (fat32 && count == 0) {
         found.message = "NO FAT  FAT32-ENTRY found ..";
     } else {

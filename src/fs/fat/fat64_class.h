@@ -19,16 +19,6 @@
 namespace salvora {
 
 // What the advanced-input page shows after its exFAT searches, in combo order.
-struct ExFatSearchResult {
-    bool bootValid = false;
-    bool stopped = false;
-    std::vector<std::uint64_t> fatOffsets;   // volume byte offsets, "FAT64_ENTRY:%d" each
-    std::vector<std::uint64_t> heapOffsets;  // "HEAP_OFFSET_ENTRY:%d" each; the boot's heap first when valid
-    std::vector<std::string> fatTexts;
-    std::vector<std::string> heapTexts;
-    std::vector<std::string> sectorsPerClusterTexts;  // shift values (cluster = 512 << shift)
-    std::string message;                              // the count message box text
-};
 
 // maxFileSystems as the searches take it: values below 1 become 3.
 int NormaliseMaxFileSystems(int maxFileSystems);
@@ -59,11 +49,9 @@ class Fat64Class : public ParserBase {
     // Advanced-input page.
     std::vector<std::uint64_t> FindFatTables(int limit);
     std::vector<std::uint64_t> FindHeapStarts(int limit);
-    // CheckBootSector, both searches, the boot's heap offset as first heap candidate, the texts and the
-    // message.
-    ExFatSearchResult RunAdvancedInputSearches(int maxFileSystems);
-    // "Sector Per Cluster :" items: the boot's cluster size as a 512-byte shift first when the boot is valid.
-    std::vector<std::string> SectorsPerClusterTexts(bool bootValid) const;
+    // Attaches to the volume, CheckBootSector, both searches, the boot's heap offset as first heap candidate.
+    std::optional<DamagedVolumeSearch> SearchDamagedVolume(readWriteInterface* source, const VolumeEntry& volume,
+                                                           int maxFileSystems) override;
     const std::vector<std::uint64_t>& FoundFats() const { return foundFats_; }
     const std::vector<std::uint64_t>& FoundHeaps() const { return foundHeaps_; }
     // The candidate at index i, 0 past the end.

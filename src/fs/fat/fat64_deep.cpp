@@ -16,7 +16,6 @@ constexpr std::uint64_t kScanBlockBytes = 4ull << 20;
 constexpr std::uint64_t kScanOverlapBytes = 1024;
 constexpr int kMaxDeepShift = 16;  // 32 MiB clusters
 // "Sector Per Cluster :" items after the boot's own value.
-constexpr const char* kDeepShifts[] = {"8", "9", "10", "11"};
 
 std::string Format(const char* format, long long value) {
     char text[96];
@@ -64,17 +63,10 @@ std::vector<std::uint64_t> Fat64Class::FindHeapStarts(int limit) {
     return foundHeaps_;
 }
 
-std::vector<std::string> Fat64Class::SectorsPerClusterTexts(bool bootValid) const {
-    std::vector<std::string> texts;
-    // The advanced run counts 512-byte sectors, so the boot's value is given as that shift.
-    if (bootValid && boot_)
-        texts.push_back(std::to_string(boot_->bytesPerSectorShift - 9 + boot_->sectorsPerClusterShift));
-    for (const char* shift : kDeepShifts) texts.emplace_back(shift);
-    return texts;
-}
-
-ExFatSearchResult Fat64Class::RunAdvancedInputSearches(int maxFileSystems) {
-    ExFatSearchResult result;
+std::optional<DamagedVolumeSearch> Fat64Class::SearchDamagedVolume(readWriteInterface* source,
+                                                                  const VolumeEntry& volume, int maxFileSystems) {
+    AttachReader(source, volume);
+    DamagedVolumeSearch result;
     const int limit = NormaliseMaxFileSystems(maxFileSystems);
     result.bootValid = CheckBootSector();
     Status().SetStatus("Finding Fat64 entries....");
@@ -86,21 +78,11 @@ ExFatSearchResult Fat64Class::RunAdvancedInputSearches(int maxFileSystems) {
             foundHeaps_.push_back(heapOffsetBytes_);
         else
             foundHeaps_.front() = heapOffsetBytes_;
+        // The advanced run counts 512-byte sectors, so the boot's value is given as that shift.
+        if (boot_) result.bootSectorsPerCluster = boot_->bytesPerSectorShift - 9 + boot_->sectorsPerClusterShift;
     }
     result.fatOffsets = foundFats_;
     result.heapOffsets = foundHeaps_;
-    for (std::size_t i = 0; i < foundFats_.size(); ++i)
-        result.fatTexts.push_back(Format("FAT64_ENTRY:%lld", static_cast<long long>(i)));
-    for (std::size_t i = 0; i < foundHeaps_.size(); ++i)
-        result.heapTexts.push_back(Format("HEAP_OFFSET_ENTRY:%lld", static_cast<long long>(i)));
-    result.sectorsPerClusterTexts = SectorsPerClusterTexts(result.bootValid);
-    char text[256];
-    std::snprintf(
-        text, sizeof text,
-        "Number of FAT64-ENTRY found = %d and Number of HeapOffset-ENTRY found =  %d  . Please select the "
-        "choice from ( Entry and Heap ) Combobox and click Next button to proceed.",
-        static_cast<int>(foundFats_.size()), static_cast<int>(foundHeaps_.size()));
-    result.message = text;
     return result;
 }
 

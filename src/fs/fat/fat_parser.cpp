@@ -497,6 +497,18 @@ ScanOutcome FatParser::Scan(const ScanRequest& request) {
     return ScanOutcome::Done;
 }
 
+std::optional<DamagedVolumeSearch> FatParser::SearchDamagedVolume(readWriteInterface* source,
+                                                                 const VolumeEntry& volume, int maxFileSystems) {
+    AttachReader(source, volume);
+    DamagedVolumeSearch result;
+    result.bootValid = CheckBootSector();
+    if (kind_ != FatKind::Fat32) Status().SetStatus("Finding Fat entries....");
+    result.fatOffsets = FindFatTables(maxFileSystems);
+    result.stopped = SearchStopped();
+    if (result.bootValid) result.bootSectorsPerCluster = boot_.sectorsPerCluster;
+    return result;
+}
+
 std::optional<EntryContent> FatParser::Content(EntryId id) {
     const auto* r = Record(id);
     if (!r || IsFolder(id)) return std::nullopt;

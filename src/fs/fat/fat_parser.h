@@ -94,6 +94,9 @@ class FatParser : public ParserBase {
     // Standard: boot sector, FAT, root, every folder below it, the tree; Advanced: RunAdvanced with the
     // request's candidate and sectors per cluster.
     ScanOutcome Scan(const ScanRequest& request) override;
+    // Attaches to the volume, checks the boot sector and looks for FAT copies.
+    std::optional<DamagedVolumeSearch> SearchDamagedVolume(readWriteInterface* source, const VolumeEntry& volume,
+                                                           int maxFileSystems) override;
     readWriteInterface* Source() const override { return reader_; }
 
     // ---- advanced run, for a volume whose boot sector or tables are damaged

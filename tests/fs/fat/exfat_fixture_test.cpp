@@ -12,6 +12,7 @@
 
 #include "fixture_util.h"
 #include "fs/fat/fat64_class.h"
+#include "scan/deep_discovery.h"
 #include "io/file_read_seek.h"
 #include "model/result_tree.h"
 
@@ -145,8 +146,8 @@ TEST_F(ExFatFixture, AdvancedRunWithTheBootSectorsFoundListsTheFiles) {
     Fat64Class deep;
     ResultTree deepTree;
     deep.tree = &deepTree;
-    deep.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, {}, {}});
-    const auto search = deep.RunAdvancedInputSearches(3);
+    const auto search =
+        RunDeepDiscovery(deep, DiscoveryKind::ExFat, &reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, {}, {}}, 3);
     ASSERT_TRUE(search.bootValid);
     ASSERT_FALSE(search.fatOffsets.empty());
     EXPECT_EQ(search.fatOffsets[0], 2048u * 512);

@@ -13,6 +13,7 @@
 
 #include "fs/fat/exfat_image_builder.h"
 #include "fs/fat/fat64_class.h"
+#include "scan/deep_discovery.h"
 #include "io/file_read_seek.h"
 #include "model/result_tree.h"
 
@@ -169,8 +170,13 @@ class ExFatParser : public ::testing::Test {
     void Open(const fs::path& image) {
         ASSERT_TRUE(reader.OpenSource(image.string()));
         parser.tree = &tree;
-        parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "1", 0, {}, {}});
+        opened = VolumeEntry{"exFAT", "", image.string(), "1", 0, {}, {}};
+        parser.AttachReader(&reader, opened);
     }
+    DeepDiscovery Search(int maxFileSystems) {
+        return RunDeepDiscovery(parser, DiscoveryKind::ExFat, &reader, opened, maxFileSystems);
+    }
+    VolumeEntry opened;
     void TearDown() override { parser.stopRequested = false; }
 
     std::vector<std::string> Children(EntryId id) const {
@@ -345,12 +351,12 @@ TEST_F(ExFatParser, AdvancedInputSearchesOrderAndLimit) {
     for (std::uint32_t c : {900u, 950u, 1000u})
         for (int i = 0; i < 8; ++i) volume.b.Image()[volume.b.ClusterOffset(c) + i] = i == 0 ? 0xF8 : 0xFF;
     Open(volume.Save("search.img"));
-    auto result = parser.RunAdvancedInputSearches(0);
+    auto result = Search(0);
     EXPECT_TRUE(result.bootValid);
     ASSERT_EQ(result.fatOffsets.size(), 3u);  // 0 means 3
     EXPECT_EQ(result.fatOffsets[0], volume.b.FatBytes());
     EXPECT_EQ(result.fatOffsets[1], volume.b.ClusterOffset(900));
-    EXPECT_EQ(result.fatTexts, (std::vector<std::string>{"FAT64_ENTRY:0", "FAT64_ENTRY:1", "FAT64_ENTRY:2"}));
+    EXPECT_EQ(result.candidateTexts, (std::vector<std::string>{"FAT64_ENTRY:0", "FAT64_ENTRY:1", "FAT64_ENTRY:2"}));
     ASSERT_FALSE(result.heapOffsets.empty());
     EXPECT_EQ(result.heapOffsets[0], volume.b.HeapBytes());  // the boot's own value first
     EXPECT_EQ(result.heapTexts[0], "HEAP_OFFSET_ENTRY:0");
@@ -368,7 +374,7 @@ TEST_F(ExFatParser, AdvancedRunRebuildsTheTreeWithoutBootSector) {
     volume.b.WriteClusters({1500}, ExFatImageBuilder::EntrySet({.name = u"stray.txt"}));
     std::fill_n(volume.b.Image().begin(), 512, 0);
     Open(volume.Save("deep.img"));
-    const auto search = parser.RunAdvancedInputSearches(3);
+    const auto search = Search(3);
     EXPECT_FALSE(search.bootValid);
     EXPECT_EQ(search.sectorsPerClusterTexts, (std::vector<std::string>{"8", "9", "10", "11"}));
     ASSERT_FALSE(search.fatOffsets.empty());
@@ -410,7 +416,7 @@ TEST_F(ExFatParser, AdvancedOrphanRuleAtTheRootAreaBound) {
     std::fill_n(volume.b.Image().begin(), 512, 0);
     volume.b.Image()[volume.b.ClusterOffset(volume.rootFirst)] = 0;  // the label
     Open(volume.Save("orphan.img"));
-    parser.RunAdvancedInputSearches(3);
+    Search(3);
     ASSERT_TRUE(parser.SetDeepGeometry(0));
     parser.ScanForEntrySets();
     const auto& hits = parser.FoundEntrySets();
