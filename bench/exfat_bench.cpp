@@ -65,9 +65,10 @@ int Make(const std::string& path, int dirs, int filesPerDir) {
 
 bool Open(const std::string& image, salvora::FileReadSeek& reader, Fat64Class& parser) {
     if (!reader.OpenSource(image)) return false;
-    parser.AttachReader(&reader, salvora::VolumeEntry{"exFAT", "", image, "", 0, {}, {}});
-    parser.SetVolumeBytes(reader.sourceLength);
-    return parser.RunStandard() == Fat64Class::StandardResult::Done;
+    salvora::ScanRequest request;
+    request.source = &reader;
+    request.volume = {"exFAT", "", image, "", 0, reader.sourceLength, {}, {}};
+    return parser.Scan(request) == salvora::ScanOutcome::Done;
 }
 
 void List(const Fat64Class& parser, EntryId dir, const std::string& prefix, std::string& out) {

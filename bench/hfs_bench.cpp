@@ -35,14 +35,14 @@ int main(int argc, char** argv) {
     salvora::FileReadSeek reader;
     if (!reader.OpenSource(argv[2])) return 1;
     HFSP parser;
-    parser.AttachVolume(&reader, salvora::VolumeEntry{"HFS+", "", argv[2], "", start, {}, {}});
-    if (!parser.ReadVolumeHeader() || !(deep ? parser.ScanCatalogNodes() : parser.ReadCatalogNodes()) ||
-        !parser.ReadExtentsOverflowHeader()) {
+    salvora::ScanRequest request;
+    request.mode = deep ? salvora::RecoveryMode::Deep : salvora::RecoveryMode::Standard;
+    request.source = &reader;
+    request.volume = {"HFS+", "", argv[2], "", start, 0, {}, {}};
+    if (parser.Scan(request) != salvora::ScanOutcome::Done) {
         std::puts("Work Aborted....");
         return 1;
     }
-    parser.ParseLeafRecords();
-    parser.LinkParentsAndChildren();
     if (deep)
         std::printf("%zu entries in %zu leaves\n", parser.EntryMap().size(), parser.NodeCount());
     else

@@ -17,22 +17,16 @@ class MemoryReader final : public salvora::readWriteInterface {
   public:
     explicit MemoryReader(std::vector<std::uint8_t> bytes) : data_(std::move(bytes)) {}
     bool OpenSource(const std::string&) override { return true; }
-    bool SeekBytes(std::int64_t offset, int = 0) override {
-        pos_ = offset + baseOffset;
-        return true;
-    }
-    bool ReadBytes(void* buffer, std::uint32_t count) override {
-        if (pos_ < 0 || pos_ >= static_cast<std::int64_t>(data_.size())) return false;
-        const auto got = std::min<std::int64_t>(count, static_cast<std::int64_t>(data_.size()) - pos_);
-        std::memcpy(buffer, data_.data() + pos_, static_cast<std::size_t>(got));
-        std::memset(static_cast<std::uint8_t*>(buffer) + got, 0, count - static_cast<std::size_t>(got));
-        pos_ += count;
-        return got == count;
+    bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, salvora::ByteRanges* missing = nullptr) override {
+        const std::size_t have = at < data_.size() ? std::min(out.size(), static_cast<std::size_t>(data_.size() - at)) : 0;
+        if (have) std::memcpy(out.data(), data_.data() + at, have);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(have), out.end(), 0);
+        salvora::AddRange(missing, at + have, out.size() - have);
+        return have == out.size();
     }
 
   private:
     std::vector<std::uint8_t> data_;
-    std::int64_t pos_ = 0;
 };
 
 }  // namespace
@@ -67,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               volume.begin() + static_cast<std::ptrdiff_t>(kMiB - 512));
     MemoryReader reader(volume);
     ResultTree tree;
-    engine.reader = &reader;
     engine.tree = &tree;
     engine.volumeSize = static_cast<std::int64_t>(volume.size());
+    engine.window = VolumeWindow(&reader, 0, volume.size());
     engine.RunCarving();
     for (const CarvedFile& f : engine.CarvedFiles())
         if (f.start < 0 || f.size <= 0 || f.start + f.size > engine.volumeSize) __builtin_trap();

@@ -47,15 +47,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = salvora::fuzz::MemoryVolume(data, size, length);
     salvora::FileReadSeek reader;
     if (path.empty() || !reader.OpenSource(path)) return 0;
-    const salvora::VolumeEntry volume{"exFAT", "", "fuzz", "1", 0};
+    const salvora::VolumeEntry volume{"exFAT", "", "fuzz", "1", 0, length};
 
     {
         salvora::Fat64Class parser;
         salvora::ResultTree tree;
         parser.tree = &tree;
-        parser.AttachReader(&reader, volume);
-        parser.SetVolumeBytes(length);
-        if (parser.RunStandard() == salvora::Fat64Class::StandardResult::Done) {
+        salvora::ScanRequest request;
+        request.source = &reader;
+        request.volume = volume;
+        if (parser.Scan(request) == salvora::ScanOutcome::Done) {
             WalkTree(parser);
             ExtractSome(parser);
         }
@@ -64,11 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         salvora::Fat64Class parser;
         salvora::ResultTree tree;
         parser.tree = &tree;
-        parser.AttachReader(&reader, volume);
-        parser.SetVolumeBytes(length);
         const auto search = parser.SearchDamagedVolume(&reader, volume, 3);
-        const int shift = size >= 3 ? data[size - 3] % 12 : 0;
-        parser.RunAdvanced(shift, 0, search && search->heapOffsets.size() > 1 ? 1 : 0);
+        salvora::ScanRequest request;
+        request.mode = salvora::RecoveryMode::Advanced;
+        request.source = &reader;
+        request.volume = volume;
+        request.sectorsPerCluster = size >= 3 ? data[size - 3] % 12 : 0;
+        request.heapCandidate = search && search->heapOffsets.size() > 1 ? 1 : 0;
+        parser.Scan(request);
         WalkTree(parser);
         ExtractSome(parser);
     }

@@ -29,14 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     salvora::ext2Class parser;
     salvora::ResultTree tree;
     parser.tree = &tree;
-    parser.AttachVolume(&reader, salvora::VolumeEntry{"extX", "", "fuzz", "2", 0});
-    parser.volumeSize = kVolumeBytes;
-    if (!parser.FindSuperblock() || !parser.ReadGroupDescriptors()) return 0;
-    parser.ReadInodeTables();
-    parser.ReadDirectories();
-    parser.BuildInodeMap();
-    parser.LinkParentsAndChildren();
-    parser.FillResultTree();
+    salvora::ScanRequest request;
+    request.source = &reader;
+    request.volume = {"extX", "", "fuzz", "2", 0, kVolumeBytes};
+    if (parser.Scan(request) != salvora::ScanOutcome::Done) return 0;
 
     // Every record is reached at most once from the root, through the raw links and the shown ones alike.
     std::set<salvora::EntryId> seen;

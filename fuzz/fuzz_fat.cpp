@@ -23,18 +23,13 @@ constexpr int kMaxExtractions = 8;
 void Run(salvora::FatParser& parser, const std::string& path) {
     salvora::FileReadSeek reader;
     if (!reader.OpenSource(path)) return;
-    salvora::VolumeEntry volume;
-    volume.sizeText = "4";
+    salvora::ScanRequest request;
+    request.source = &reader;
+    request.volume.sizeText = "4";
+    request.volume.sizeBytes = kVolumeBytes;
     salvora::ResultTree tree;
     parser.tree = &tree;
-    parser.AttachReader(&reader, volume);
-    parser.SetVolumeBytes(kVolumeBytes);
-    if (!parser.CheckBootSector()) return;
-    parser.ReadFatTable();
-    parser.ReadRootDirectory();
-    parser.FindEntriesRecursively();
-    parser.MaintainTreeInVector();
-    parser.CreateTreeStructure();
+    if (parser.Scan(request) != salvora::ScanOutcome::Done) return;
 
     // The links must form a tree: every record is reached at most once from the root.
     const std::size_t count = parser.Entries().size();

@@ -23,18 +23,20 @@ constexpr int kMaxExtractions = 6;
 
 void Run(salvora::FatParser& parser, const std::string& path, unsigned sectorsPerCluster,
          std::size_t candidate, bool formatted) {
-    parser.formattedDrive = formatted;
     salvora::FileReadSeek reader;
     if (!reader.OpenSource(path)) return;
-    salvora::VolumeEntry volume;
-    volume.sizeText = "1";
+    salvora::ScanRequest request;
+    request.mode = salvora::RecoveryMode::Advanced;
+    request.source = &reader;
+    request.volume.sizeText = "1";
+    request.volume.sizeBytes = kVolumeBytes;
+    request.formattedDrive = formatted;
+    request.candidate = candidate % 4;
+    request.sectorsPerCluster = static_cast<int>(sectorsPerCluster);
     salvora::ResultTree tree;
     parser.tree = &tree;
-    parser.AttachReader(&reader, volume);
-    parser.SetVolumeBytes(kVolumeBytes);
-    parser.CheckBootSector();
-    parser.FindFatTables(static_cast<int>(candidate % 5));
-    parser.RunAdvanced(candidate % 4, sectorsPerCluster);
+    parser.SearchDamagedVolume(&reader, request.volume, static_cast<int>(candidate % 5));
+    parser.Scan(request);
 
     // The links must form a tree: every record reachable at most once from the root.
     const auto& entries = parser.Entries();

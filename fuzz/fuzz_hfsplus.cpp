@@ -103,15 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         salvora::ResultTree tree;
         salvora::HFSP parser;
         parser.tree = &tree;
-        const salvora::VolumeEntry volume{"HFS+", "", path, "", 0};
-        parser.AttachVolume(&reader, volume);
-        if (!parser.ReadVolumeHeader()) continue;
-        if (!(deep ? parser.ScanCatalogNodes() : parser.ReadCatalogNodes())) continue;
-        parser.ReadExtentsOverflowHeader();
-        parser.ParseLeafRecords();
-        parser.LinkParentsAndChildren();
-        parser.FillResultTree();
-        Check(parser);
+        salvora::ScanRequest request;
+        request.mode = deep ? salvora::RecoveryMode::Deep : salvora::RecoveryMode::Standard;
+        request.source = &reader;
+        request.volume = {"HFS+", "", path, "", 0};
+        if (parser.Scan(request) == salvora::ScanOutcome::Done) Check(parser);
     }
     return 0;
 }

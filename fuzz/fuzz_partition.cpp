@@ -37,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         salvora::Partition scanner;
         scanner.volumeList = &volumes;
         scanner.skipFoundVolumes = skip;
-        reader.baseOffset = 0;
         scanner.ScanForBootSectors(reader);
     }
     // Every record must be printable as the list shows it.

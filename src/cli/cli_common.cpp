@@ -214,6 +214,8 @@ ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, T
         result.entry.startSector = choice.startSector.value_or(row.startSector);
         const std::uint64_t sizeMiB = choice.sizeMiB.value_or(haveRow ? SizeTextMiB(row.sizeText) : 0);
         result.entry.sizeText = std::to_string(sizeMiB);
+        result.entry.sizeBytes = choice.sizeMiB ? std::min<std::uint64_t>(sizeMiB, 1ull << 40) << 20
+                                                : (haveRow ? row.sizeBytes : 0);
         if (choice.fileSystem) result.entry.fileSystemLabel = LabelForFsChoice(*choice.fileSystem);
     }
     return result;

@@ -67,7 +67,8 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
         input.volume = volume.entry;
     } else {
         input.volume.fileSystemLabel = "RAW";
-        input.volume.sizeText = std::to_string(source.Reader().sourceLength / 1048576);
+        input.volume.sizeBytes = source.Reader().sourceLength;
+        input.volume.sizeText = std::to_string(input.volume.sizeBytes / 1048576);
     }
     if (!args.out.empty()) {
         ::mkdir(args.out.c_str(), 0777);
@@ -102,7 +103,7 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
     CarvedSaveOutcome outcome;
     {
         StopOnInterrupt interrupt(cancel);
-        outcome = SaveCarvedFiles(engine, source.Reader(), rows, args.out, cancel, args.keepPartial);
+        outcome = SaveCarvedFiles(engine, rows, args.out, cancel, args.keepPartial);
     }
     ui.EndProgress();
     for (const std::string& name : outcome.failedNames) std::cerr << "not written whole: " << name << '\n';

@@ -17,7 +17,14 @@
 namespace salvora {
 
 FileReadSeek* theReader = nullptr;
-std::uint64_t totalSectors = 0;
+
+void AddRange(ByteRanges* ranges, std::uint64_t offset, std::uint64_t length) {
+    if (ranges == nullptr || length == 0) return;
+    if (!ranges->empty() && ranges->back().offset + ranges->back().length == offset)
+        ranges->back().length += length;
+    else
+        ranges->push_back({offset, length});
+}
 
 namespace {
 
@@ -99,30 +106,27 @@ bool FileReadSeek::OpenSource(const std::string& path) {
         length = end > 0 ? static_cast<std::uint64_t>(end) : 0;
     }
     sourceLength = length;
-    totalSectors = length / kSectorBytes;
     return true;
 }
 
-bool FileReadSeek::SeekBytes(std::int64_t offset, int /*moveMethod*/) {
-    const std::int64_t target = offset + baseOffset;
-    if (fd_ < 0 || target < 0) return false;
-    position_ = target;
+bool FileReadSeek::SeekBytes(std::int64_t offset) {
+    if (fd_ < 0 || offset < 0) return false;
+    position_ = offset;
     return true;
 }
 
-// Reads up to count bytes at `at`, retrying interrupted and partial reads; stops at end of source or error.
-std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::uint32_t count, std::int64_t at, bool& ioError) {
-    std::int64_t done = 0;
+std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError) {
+    std::size_t done = 0;
     while (done < count) {
         ssize_t n = 0;
         if (container_) {
-            n = container_->ReadAt(out + done, count - done, static_cast<std::uint64_t>(at + done));
+            n = container_->ReadAt(out + done, count - done, static_cast<std::uint64_t>(at) + done);
             if (n < 0) errno = EIO;  // the container's own error was not a system call's
         } else {
-            n = ::pread(fd_, out + done, count - done, at + done);
+            n = ::pread(fd_, out + done, count - done, at + static_cast<std::int64_t>(done));
         }
         if (n > 0) {
-            done += n;
+            done += static_cast<std::size_t>(n);
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
@@ -130,7 +134,47 @@ std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::uint32_t count, std:
             break;
         }
     }
-    return done;
+    return static_cast<std::int64_t>(done);
+}
+
+bool FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at,
+                               ByteRanges* missing) {
+    // Pieces end on the source's sector boundaries, so one bad sector costs one sector of zeros.
+    std::size_t done = from - std::min<std::size_t>(from, (at + from) % kSectorBytes);
+    std::memset(out.data() + from, 0, out.size() - from);
+    while (done < out.size()) {
+        const std::size_t piece = std::min<std::size_t>(kSectorBytes - (at + done) % kSectorBytes, out.size() - done);
+        bool sectorError = false;
+        const std::int64_t n = ReadSome(out.data() + done, piece, static_cast<std::int64_t>(at + done), sectorError);
+        if (sectorError) {
+            std::memset(out.data() + done, 0, piece);
+            AddRange(missing, at + done, piece);
+        } else if (static_cast<std::size_t>(n) < piece) {
+            AddRange(missing, at + done + static_cast<std::size_t>(n), out.size() - done - static_cast<std::size_t>(n));
+            return true;
+        }
+        done += piece;
+    }
+    return false;
+}
+
+bool FileReadSeek::ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) {
+    if (out.empty()) return true;
+    if (fd_ < 0 || at > static_cast<std::uint64_t>(INT64_MAX) - out.size()) {
+        std::memset(out.data(), 0, out.size());
+        AddRange(missing, at, out.size());
+        return false;
+    }
+    bool ioError = false;
+    const auto got = static_cast<std::size_t>(ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError));
+    if (got == out.size()) return true;
+    if (!ioError) {
+        std::memset(out.data() + got, 0, out.size() - got);
+        AddRange(missing, at + got, out.size() - got);
+        return false;
+    }
+    ReadSectors(out, got, at, missing);
+    return false;
 }
 
 bool FileReadSeek::ReadBytes(void* buffer, std::uint32_t count) {
@@ -138,25 +182,16 @@ bool FileReadSeek::ReadBytes(void* buffer, std::uint32_t count) {
     if (count == 0) return true;
     auto* out = static_cast<std::uint8_t*>(buffer);
     bool ioError = false;
-    std::int64_t got = ReadSome(out, count, position_, ioError);
+    const auto got = static_cast<std::size_t>(ReadSome(out, count, position_, ioError));
     if (!ioError) {
         if (got == 0) return false;  // end of source: the caller's buffer keeps what it had
         std::memset(out + got, 0, count - got);
-        position_ += got;
+        position_ += static_cast<std::int64_t>(got);
         return got == count;
     }
     // A bad sector: take what can be read sector by sector, zeros for the rest, and move past the whole block
     // so a caller walking forward stays aligned.
-    std::memset(out + got, 0, count - got);
-    std::int64_t at = got - got % kSectorBytes;
-    while (at < count) {
-        const std::uint32_t piece = std::min<std::uint32_t>(kSectorBytes, count - static_cast<std::uint32_t>(at));
-        bool sectorError = false;
-        const std::int64_t n = ReadSome(out + at, piece, position_ + at, sectorError);
-        if (sectorError) std::memset(out + at, 0, piece);
-        if (!sectorError && n < piece) break;  // reached the end of the source
-        at += piece;
-    }
+    ReadSectors({out, count}, got, static_cast<std::uint64_t>(position_), nullptr);
     position_ += count;
     return false;
 }

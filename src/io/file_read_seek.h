@@ -3,7 +3,9 @@
 // and nothing here can write: sources are opened O_RDONLY and never anything else.
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "io/image_container.h"
 
@@ -11,14 +13,24 @@ namespace salvora {
 
 inline constexpr std::uint32_t kSectorBytes = 512;
 
+struct ByteRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool operator==(const ByteRange&) const = default;
+};
+using ByteRanges = std::vector<ByteRange>;
+// Appends [offset, offset + length) to ranges (when given), joined to the last range it continues.
+void AddRange(ByteRanges* ranges, std::uint64_t offset, std::uint64_t length);
+
 class readWriteInterface {
 public:
     virtual ~readWriteInterface() = default;
     virtual bool OpenSource(const std::string& path) = 0;
-    virtual bool ReadBytes(void* /*buffer*/, std::uint32_t /*count*/) { return true; }
-    virtual bool SeekBytes(std::int64_t /*offset*/, int /*moveMethod*/ = 0) { return true; }
+    // out.size() bytes from the absolute offset at. The one rule for what could not be read (an unreadable
+    // sector, the end of the source): zeros in out, and the range appended to missing. True only when every
+    // byte was read.
+    virtual bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) = 0;
 
-    std::int64_t baseOffset = 0;     // added to every SeekBytes: the start of the chosen volume
     std::uint64_t sourceLength = 0;  // bytes, as far as it could be learned
 };
 
@@ -33,7 +45,7 @@ public:
     FileReadSeek(const FileReadSeek&) = delete;
     FileReadSeek& operator=(const FileReadSeek&) = delete;
 
-    // Opens read-only. On failure shows "invalid handle ..." and returns false; totalSectors is left alone.
+    // Opens read-only. On failure shows "invalid handle ..." and returns false.
     // A disk image in a container format (E01, VHD, VHDX, VMDK, QCOW2, split raw) is read as the disk it
     // holds: sourceLength is the disk's size.
     bool OpenSource(const std::string& path) override;
@@ -41,11 +53,13 @@ public:
     const std::string& OpenError() const { return openError_; }
     // The container the source is read through; null for a plain file or device.
     ImageContainer* Container() const { return container_.get(); }
-    // Moves to offset + baseOffset (moveMethod is always "from the start").
-    bool SeekBytes(std::int64_t offset, int moveMethod = 0) override;
-    // True only for a full read. A short read delivers what was read, then zeros; a read of nothing leaves the
-    // buffer untouched. A failing sector reads as zeros (and false) while the rest of the block is still read.
-    bool ReadBytes(void* buffer, std::uint32_t count) override;
+    bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) override;
+    // A sequential read for the scans that walk the whole source: SeekBytes moves to an absolute offset.
+    // ReadBytes is true only for a full read. A short read delivers what was read, then zeros; a read of
+    // nothing leaves the buffer untouched. A failing sector reads as zeros (and false) while the rest of the
+    // block is still read.
+    bool SeekBytes(std::int64_t offset);
+    bool ReadBytes(void* buffer, std::uint32_t count);
 
     bool IsOpen() const { return fd_ >= 0; }
     bool IsBlockDevice() const { return isBlockDevice_; }
@@ -53,12 +67,15 @@ public:
     // The open descriptor, for a library that probes the source itself (libblkid); -1 when closed or when
     // the bytes come through a container.
     int Descriptor() const { return container_ ? -1 : fd_; }
-    // Absolute position (baseOffset included) of the next read.
+    // Absolute position of the next read.
     std::int64_t Position() const { return position_; }
 
 private:
     void Close();
-    std::int64_t ReadSome(std::uint8_t* out, std::uint32_t count, std::int64_t at, bool& ioError);
+    std::int64_t ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError);
+    // After a failed read: [from, out.size()) of out again sector by sector, zeros where a sector fails. Returns
+    // whether the end of the source was reached.
+    bool ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
 
     int fd_ = -1;
     std::unique_ptr<ImageContainer> container_;
@@ -68,9 +85,7 @@ private:
     std::string path_;
 };
 
-// The one live reader, or null. Owned by whichever page or command chose the source.
+// The front ends' handle on the open source, or null. The core never reads it: it is handed a reader.
 extern FileReadSeek* theReader;
-// Sectors of 512 bytes of the last opened source.
-extern std::uint64_t totalSectors;
 
 }  // namespace salvora

@@ -6,8 +6,6 @@
 namespace salvora {
 namespace {
 
-constexpr std::uint64_t kPieceBytes = 4u << 20;
-
 void MarkUnreadable(ContentRead& read, std::uint64_t from, std::uint64_t to) {
     if (!read.unreadable.empty() && read.unreadable.back().second == from)
         read.unreadable.back().second = to;
@@ -37,7 +35,6 @@ ContentRead ReadContent(readWriteInterface* source, const EntryContent& content,
     const std::uint64_t end = std::min<std::uint64_t>(content.size, offset + out.size());
     std::memset(out.data(), 0, end - offset);
     read.bytes = end - offset;
-    const std::int64_t base = source ? source->baseOffset : 0;
     std::uint64_t covered = offset;  // everything before this is accounted for
     // Runs are in file order: start at the last one that begins at or before the offset, so reading a file of
     // many runs piece by piece stays linear.
@@ -62,16 +59,11 @@ ContentRead ReadContent(readWriteInterface* source, const EntryContent& content,
         } else if (run.kind == RunKind::Source && !source) {
             MarkUnreadable(read, from, to);
         } else if (run.kind == RunKind::Source) {
-            source->baseOffset = 0;
-            for (std::uint64_t piece = from; piece < to; piece += kPieceBytes) {
-                const std::uint64_t n = std::min(kPieceBytes, to - piece);
-                const std::uint64_t at = run.at + (piece - run.fileOffset);
-                const bool ok = at <= static_cast<std::uint64_t>(INT64_MAX) &&
-                                source->SeekBytes(static_cast<std::int64_t>(at)) &&
-                                source->ReadBytes(dest + (piece - from), static_cast<std::uint32_t>(n));
-                if (!ok) MarkUnreadable(read, piece, piece + n);
-            }
-            source->baseOffset = base;
+            ByteRanges missing;
+            const std::uint64_t at = run.at + (from - run.fileOffset);
+            source->ReadAt(at, {dest, static_cast<std::size_t>(to - from)}, &missing);
+            for (const ByteRange& r : missing)
+                MarkUnreadable(read, from + (r.offset - at), from + (r.offset - at) + r.length);
         }
         covered = to;
     }

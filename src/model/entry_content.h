@@ -45,8 +45,8 @@ struct ContentRead {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable;
 };
 
-// Reads [offset, offset + out.size()) of the content, cut at its size. The reader's base offset is left as it
-// was found; without a source only resident bytes and holes can be read.
+// Reads [offset, offset + out.size()) of the content, cut at its size; without a source only resident bytes and
+// holes can be read. Unreadable sectors are named to the byte range, not the whole piece.
 ContentRead ReadContent(readWriteInterface* source, const EntryContent& content, std::uint64_t offset,
                         std::span<std::uint8_t> out);
 

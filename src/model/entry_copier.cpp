@@ -25,17 +25,21 @@ timespec OrOmit(const std::optional<timespec>& t) {
 
 bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
     const std::optional<EntryContent> content = parser.Content(id);
-    if (!content) return false;
+    return content && CopyContent(parser.Source(), *content, parser.EntryStoredTimes(id), destPath);
+}
+
+bool CopyContent(readWriteInterface* source, const EntryContent& content, const StoredTimes& stored,
+                 const std::string& destPath) {
     const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = content->whole;
+    bool ok = content.whole;
     std::uint64_t writtenEnd = 0;
     std::vector<std::uint8_t> buffer;
-    for (const ContentRun& run : content->runs) {
+    for (const ContentRun& run : content.runs) {
         if (run.kind == RunKind::Hole) continue;
         for (std::uint64_t at = run.fileOffset; at < run.fileOffset + run.length; at += kPieceBytes) {
             buffer.resize(std::min(kPieceBytes, run.fileOffset + run.length - at));
-            const ContentRead read = ReadContent(parser.Source(), *content, at, buffer);
+            const ContentRead read = ReadContent(source, content, at, buffer);
             if (!read.unreadable.empty()) ok = false;  // written as the zeros read for them
             if (!WriteAllAt(fd, buffer.data(), read.bytes, at)) {
                 ::close(fd);
@@ -45,9 +49,8 @@ bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath) {
         }
     }
     // A hole at the end still makes the file its full length; content that stops short leaves it short.
-    const std::uint64_t end = content->whole ? content->size : content->Covered();
+    const std::uint64_t end = content.whole ? content.size : content.Covered();
     if (writtenEnd != end && ::ftruncate(fd, static_cast<off_t>(end)) != 0) ok = false;
-    const StoredTimes stored = parser.EntryStoredTimes(id);
     const timespec times[2] = {OrOmit(stored.accessed), OrOmit(stored.modified)};
     ::futimens(fd, times);
     if (::close(fd) != 0) ok = false;

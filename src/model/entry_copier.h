@@ -13,5 +13,8 @@ namespace salvora {
 // stay holes), sets the stored access and modification times. False unless every byte of the content was read
 // and written; what could be written stays for the caller to keep or remove.
 bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath);
+// The same for content that no parser holds (a carved file).
+bool CopyContent(readWriteInterface* source, const EntryContent& content, const StoredTimes& stored,
+                 const std::string& destPath);
 
 }  // namespace salvora

@@ -38,6 +38,7 @@ struct ScanRequest {
     std::size_t candidate = 0;       // the FAT copy (FAT, exFAT)
     int sectorsPerCluster = 0;       // FAT: sectors; exFAT: the shift
     std::size_t heapCandidate = 0;   // exFAT: the cluster heap's start
+    bool formattedDrive = false;     // FAT, exFAT: read chains as contiguous ("Is Drive Formated..?")
 };
 
 enum class ScanOutcome {

@@ -1,20 +1,16 @@
 #include "raw/carved_saver.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
 #include "io/pause_gate.h"
 #include "io/ui_sink.h"
-#include "io/write_all.h"
+#include "model/entry_copier.h"
 #include "scan/file_saver.h"
 
 namespace salvora {
 namespace {
-
-constexpr std::uint32_t kCopyChunk = 1048576;
 
 void CollectRows(const ResultTree& tree, ItemId item, std::vector<std::size_t>& rows) {
     std::vector<ItemId> stack{item};
@@ -29,29 +25,17 @@ void CollectRows(const ResultTree& tree, ItemId item, std::vector<std::size_t>& 
 
 }  // namespace
 
-bool WriteCarvedFile(readWriteInterface& reader, const CarvedFile& row, const std::string& destPath,
+bool WriteCarvedFile(const VolumeWindow& window, const CarvedFile& row, const std::string& destPath,
                      bool keepPartial) {
     if (row.start < 0 || row.size < 0) return false;
-    const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCopyChunk]);
-    bool ok = buffer != nullptr;
-    std::int64_t done = 0;
-    while (ok && done < row.size) {
-        const auto piece = static_cast<std::uint32_t>(std::min<std::int64_t>(kCopyChunk, row.size - done));
-        // A short read past the source's end gives zeros, as the carving saw them.
-        std::fill_n(buffer.get(), piece, 0);
-        reader.SeekBytes(row.start + done);
-        reader.ReadBytes(buffer.get(), piece);
-        ok = WriteAll(fd, buffer.get(), piece);
-        done += piece;
-    }
-    if (::close(fd) != 0) ok = false;
-    if (!ok) {
-        DiscardIncompleteFile(destPath, keepPartial);
-        errno = EIO;  // not EEXIST: the caller must not take another name and try again
-    }
-    return ok;
+    EntryContent content;
+    content.size = static_cast<std::uint64_t>(row.size);
+    content.Add(content.size, RunKind::Source, window.First() + static_cast<std::uint64_t>(row.start), true);
+    if (CopyContent(window.Reader(), content, {}, destPath)) return true;
+    if (errno == EEXIST) return false;  // the name was taken: the caller tries the next one
+    DiscardIncompleteFile(destPath, keepPartial);
+    errno = EIO;  // not EEXIST: the caller must not take another name and try again
+    return false;
 }
 
 std::vector<std::size_t> CarvedRowsUnder(const ResultTree& tree, ItemId item) {
@@ -77,7 +61,7 @@ std::vector<std::size_t> CheckedCarvedRows(const ResultTree& tree) {
     return rows;
 }
 
-CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reader,
+CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine,
                                   const std::vector<std::size_t>& rows, const std::string& folder,
                                   const std::atomic<bool>& cancel, bool keepPartial,
                                   std::optional<FileOwner> owner) {
@@ -99,7 +83,7 @@ CarvedSaveOutcome SaveCarvedFiles(const myJpg& engine, readWriteInterface& reade
             const std::string dest = UniqueFilePath(folder, SafeName(engine.CarvedName(row)));
             if (dest.empty()) break;
             Ui().SetStatus("saving File  " + dest);
-            if (WriteCarvedFile(reader, *file, dest, keepPartial)) {
+            if (WriteCarvedFile(engine.window, *file, dest, keepPartial)) {
                 if (owner) (void)::lchown(dest.c_str(), owner->uid, owner->gid);
                 outcome.paths.push_back(dest);
                 written = true;

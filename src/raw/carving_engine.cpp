@@ -364,7 +364,7 @@ bool CarveScan::Run() {
     const std::int64_t blocks = e_.volumeSize / kCarveBlockBytes;
     ui.SetProgressRange(0, blocks);
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCarryBytes + kCarveBlockBytes]);
-    if (!buffer || !e_.reader) return false;
+    if (!buffer || !e_.window) return false;
     std::memset(buffer.get(), 0, kCarryBytes);
     std::uint8_t* block = buffer.get() + kCarryBytes;
     bool finished = true;
@@ -376,14 +376,7 @@ bool CarveScan::Run() {
         }
         const std::int64_t blockStart = k * kCarveBlockBytes;
         if (k > 0) std::memcpy(buffer.get(), block + kCarveBlockBytes - kCarryBytes, kCarryBytes);
-        e_.reader->SeekBytes(blockStart);
-        if (!e_.reader->ReadBytes(block, kCarveBlockBytes)) {
-            // A read that delivered nothing would leave the previous block in the buffer: never scan that
-            // twice.
-            std::memset(block, 0, kCarveBlockBytes);
-            e_.reader->SeekBytes(blockStart);
-            e_.reader->ReadBytes(block, kCarveBlockBytes);
-        }
+        e_.window.ReadAt(static_cast<std::uint64_t>(blockStart), {block, kCarveBlockBytes});
         WalkHeaders(block, blockStart);
         if (e_.stopRequested.load(std::memory_order_relaxed)) {
             finished = false;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "io/bytes.h"
-#include "io/file_read_seek.h"
+#include "io/volume_window.h"
 #include "io/ui_sink.h"
 #include "raw/signature_record.h"
 #include "model/result_tree.h"
@@ -82,7 +82,7 @@ class myJpg {
     std::vector<std::deque<std::int64_t>> pendingStarts;  // per index: headers waiting for their footer
     std::map<std::string, std::int64_t> categorySet;      // category -> files carved
     std::int64_t volumeSize = 0;
-    readWriteInterface* reader = nullptr;
+    VolumeWindow window;  // the volume carved; rows' starts are offsets in it
     ResultTree* tree = nullptr;
     UiSink* statusWindow = nullptr;  // progress; null sends it to Ui()
     std::atomic<bool> stopRequested{false};

@@ -39,15 +39,15 @@ bool PrepareRawParse(myJpg& engine, const RawParseInput& input, readWriteInterfa
         status.SetStatus(kRawDoneStatus);
         return false;
     }
-    const std::uint64_t mib = SizeTextMiB(input.volume.sizeText);
+    // Whole MiB, as the size text shows the volume.
+    const std::uint64_t mib = input.volume.sizeBytes >> 20;
     if (mib == 0) {
         ShowInfo("zero size volume..");
         return false;
     }
     // A size text can claim more than the source holds; what lies past the source reads as nothing.
     engine.volumeSize = static_cast<std::int64_t>(std::min<std::uint64_t>(mib, 1ull << 40) * 1048576ull);
-    reader.baseOffset = static_cast<std::int64_t>(input.volume.startSector * kSectorBytes);
-    engine.reader = &reader;
+    engine.window = VolumeWindow(&reader, input.volume.startSector * kSectorBytes, std::uint64_t(engine.volumeSize));
     return true;
 }
 

@@ -23,8 +23,7 @@ inline constexpr const char* kRawOpenStatus = "Please select parse button to sca
 inline constexpr const char* kRawBusyStatus = "Processing.....";
 inline constexpr const char* kRawDoneStatus = "Processing done";
 
-// Loads and checks; on success the engine holds the volume size and the reader, and baseOffset is the
-// volume's start. False: nothing to carve; the message is shown and the status is "Processing done" where the
+// Loads and checks; on success the engine holds the volume size and its window on the reader. False: nothing to carve; the message is shown and the status is "Processing done" where the
 // page sets it.
 bool PrepareRawParse(myJpg& engine, const RawParseInput& input, readWriteInterface& reader);
 

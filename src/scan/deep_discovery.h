@@ -58,8 +58,8 @@ struct DeepDiscovery {
     std::string message;
 };
 
-// The page's worker: starts the parser on the volume (reader baseOffset, boot sector), sets its volume size
-// from the size text, runs the searches with maxFileSystems (below 1: 3) and builds the texts. The parser
+// The page's worker: starts the parser on the volume (its window, boot sector), takes its volume size from the
+// entry, runs the searches with maxFileSystems (below 1: 3) and builds the texts. The parser
 // must come from CreateDiscoveryParser(kind); it keeps its candidates for the advanced run. Status and
 // progress go to parser.statusWindow. Polls parser.stopRequested.
 DeepDiscovery RunDeepDiscovery(ParserBase& parser, DiscoveryKind kind, readWriteInterface* reader,

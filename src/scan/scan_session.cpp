@@ -137,7 +137,6 @@ bool ScanSession::Start() {
         parser_ = ownedParser_.get();
     }
     parser_->tree = &tree_;
-    parser_->formattedDrive = formattedDrive && advanced;
     parser_->statusWindow = ui_;
     SetState([](PageState& s) { s.progressVisible = true; });
     StartWorker([this, row] { RunScan(*row); });
@@ -149,6 +148,7 @@ void ScanSession::RunScan(const FileSystemRow& row) {
     request.mode = mode_;
     request.source = source_;
     request.volume = volume_;
+    request.formattedDrive = formattedDrive && mode_ == RecoveryMode::Advanced;
     if (mode_ == RecoveryMode::Advanced) {
         DiscoverIfNeeded(row.discovery);
         tree_.Clear();

@@ -98,13 +98,8 @@ std::string BareVolumeLabel(BareKind kind) {
 
 std::optional<VolumeEntry> ProbeBareVolume(FileReadSeek& reader) {
     std::vector<std::uint8_t> head(kBareProbeBytes, 0);
-    const std::int64_t savedBase = reader.baseOffset;
-    reader.baseOffset = 0;
-    const bool positioned = reader.SeekBytes(0);
-    // A source shorter than the probe still counts: the tail reads as zeros.
-    if (positioned) reader.ReadBytes(head.data(), static_cast<std::uint32_t>(head.size()));
-    reader.baseOffset = savedBase;
-    if (!positioned) return std::nullopt;
+    if (!reader.IsOpen()) return std::nullopt;
+    reader.ReadAt(0, head);  // a source shorter than the probe still counts: the tail reads as zeros
     const BareKind kind = DetectBareVolume(head);
     if (kind == BareKind::None) return std::nullopt;
     constexpr std::uint64_t kMiB = 1048576;
@@ -113,6 +108,7 @@ std::optional<VolumeEntry> ProbeBareVolume(FileReadSeek& reader) {
     entry.fileSystemLabel = BareVolumeLabel(kind);
     entry.volumeName = "0";
     entry.sizeText = std::to_string(sizeMiB) + "  MB";
+    entry.sizeBytes = reader.sourceLength;
     return entry;
 }
 

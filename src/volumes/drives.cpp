@@ -211,6 +211,7 @@ DriveListing EnumerateDrives(const DriveEnumerationSetup& setup) {
         volume.displayName = mounts.MountPointOf(devicePath).value_or(devicePath);
         volume.volumeName = devicePath;
         volume.sizeText = std::to_string(sizeBytes / 1048576) + "  MB";
+        volume.sizeBytes = sizeBytes;
         volume.startSector = 0;
         listing.volumes.push_back(std::move(volume));
     };

@@ -79,6 +79,7 @@ class ScanOutput {
         entry.volumeName = std::to_string(recorded_++);
         entry.sizeText = std::move(sizeText);
         entry.startSector = startSector;
+        entry.sizeBytes = sizeBytes;
         entry.partitionName = std::move(partitionName);
         entry.commonName = CommonVolumeName(reader_, startSector, sizeBytes);
         if (owner_.onVolumeRecorded) owner_.onVolumeRecorded(entry);
@@ -123,7 +124,6 @@ std::uint32_t WalkEbrChain(Partition& scanner, FileReadSeek& reader, ScanOutput&
         // A link back to an EBR already read would only list its partitions again.
         if (std::find(visited.begin(), visited.end(), ebrSector) != visited.end()) return 0;
         visited.push_back(ebrSector);
-        reader.baseOffset = 0;
         Sector table{};
         if (const ReadOutcome got = ReadAt(reader, ebrSector, table); got.code != 0) return got.code;
         if (!LooksLikeMbr(table)) return 0;

@@ -84,11 +84,7 @@ bool LooksLikeGpt(Bytes firstTwoSectors) {
 
 bool HasGpt(FileReadSeek& reader) {
     std::array<std::uint8_t, 2 * kSectorBytes> head{};
-    const std::int64_t savedBase = reader.baseOffset;
-    reader.baseOffset = 0;
-    const bool read = reader.SeekBytes(0) && reader.ReadBytes(head.data(), head.size());
-    reader.baseOffset = savedBase;
-    return read && LooksLikeGpt(head);
+    return reader.ReadAt(0, head) && LooksLikeGpt(head);
 }
 
 }  // namespace salvora

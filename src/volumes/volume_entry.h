@@ -11,6 +11,8 @@ struct VolumeEntry {
     std::string volumeName;
     std::string sizeText;
     std::uint64_t startSector = 0;
+    // What the table row or boot sector claims, in bytes; 0 when unknown (the parsers then go by the source).
+    std::uint64_t sizeBytes = 0;
     // Beside the label: the partition table's own name or type for the row, and the file system's everyday
     // name with its label ("ext4 \"DATA\"", "exFAT"), as libblkid knows them. Empty when unknown.
     std::string partitionName;

@@ -38,13 +38,8 @@ bool IsReadableLabel(const std::string& label) {
 
 std::string ContentLabel(FileReadSeek& reader, std::uint64_t startSector) {
     std::array<std::uint8_t, kBareProbeBytes> head{};
-    const std::int64_t savedBase = reader.baseOffset;
-    reader.baseOffset = 0;
-    const bool read = startSector < (1ull << 54) &&
-                      reader.SeekBytes(static_cast<std::int64_t>(startSector * kSectorBytes));
-    if (read) reader.ReadBytes(head.data(), head.size());  // a short read leaves zeros: no header there
-    reader.baseOffset = savedBase;
-    if (!read) return {};
+    if (!reader.IsOpen() || startSector >= (1ull << 54)) return {};
+    reader.ReadAt(startSector * kSectorBytes, head);  // a short read leaves zeros: no header there
     if (const BareKind kind = DetectBareVolume(head); kind != BareKind::None) return BareVolumeLabel(kind);
     if (ProbeBootSector(Bytes(head).first(kSectorBytes), kTableRules).kind == BootKind::Ntfs) return "NTFS";
     return {};
@@ -61,10 +56,7 @@ int CopyOfVolumeStart(FileReadSeek& reader, std::uint64_t startSector, std::uint
     if (start >= reader.sourceLength) return -1;
     if (sizeBytes == 0 || sizeBytes > reader.sourceLength - start) sizeBytes = reader.sourceLength - start;
     std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min(sizeBytes, kCopiedBytes)));
-    const std::int64_t savedBase = reader.baseOffset;
-    reader.baseOffset = 0;
-    if (reader.SeekBytes(static_cast<std::int64_t>(start))) reader.ReadBytes(head.data(), static_cast<std::uint32_t>(head.size()));
-    reader.baseOffset = savedBase;
+    reader.ReadAt(start, head);
     const int fd = ::memfd_create("salvora-probe", MFD_CLOEXEC);
     if (fd < 0) return -1;
     if (::ftruncate(fd, static_cast<off_t>(sizeBytes)) != 0 ||

@@ -142,7 +142,9 @@ TEST_F(CliExtHfs, HfsPlusInsideAnIsoInStandardAndDeepMode) {
         const fs::path saved = out_ / file["path"].get<std::string>().substr(1);
         ASSERT_TRUE(fs::is_regular_file(saved)) << saved;
         EXPECT_EQ(Sha256Of(saved), file["sha256"].get<std::string>()) << saved;
-        if (file.contains("mtime")) EXPECT_EQ(MTime(saved), file["mtime"].get<std::int64_t>()) << saved;
+        if (file.contains("mtime")) {
+            EXPECT_EQ(MTime(saved), file["mtime"].get<std::int64_t>()) << saved;
+        }
     }
 }
 

@@ -1,12 +1,13 @@
-// The sector reader on small image files made in the test: lengths, short reads, base offset, bad paths.
+// The sector reader and the volume window on small image files made in the test: lengths, short reads, bad paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
-#include "io/file_read_seek.h"
+#include "io/volume_window.h"
 
 namespace salvora {
 namespace {
@@ -22,7 +23,6 @@ TEST(FileReadSeek, LengthNotMultipleOfSectorRoundsDownAndZeroFillsTail) {
     auto path = WriteImage("odd", 1000);
     FileReadSeek reader;
     ASSERT_TRUE(reader.OpenSource(path.string()));
-    EXPECT_EQ(totalSectors, 1u);
     EXPECT_EQ(reader.sourceLength, 1000u);
     std::vector<std::uint8_t> buf(512, 0xAA);
     ASSERT_TRUE(reader.SeekBytes(512));
@@ -44,38 +44,57 @@ TEST(FileReadSeek, ReadOfNothingLeavesBufferAndFails) {
     EXPECT_EQ(buf[511], 0xAA);
 }
 
-TEST(FileReadSeek, BaseOffsetAppliesToEverySeekAndReadsAreSequential) {
-    auto path = WriteImage("base", 4096);
+TEST(VolumeWindow, ReadsFromTheVolumesStartAndNamesWhatLayPastTheWindowOrTheSource) {
+    auto path = WriteImage("window", 4096);
     FileReadSeek reader;
     ASSERT_TRUE(reader.OpenSource(path.string()));
-    reader.baseOffset = 1024;
     std::uint8_t a[512], b[512];
-    ASSERT_TRUE(reader.SeekBytes(0));
+    ASSERT_TRUE(reader.SeekBytes(1024));  // the walking reads stay sequential
     ASSERT_TRUE(reader.ReadBytes(a, 512));
     ASSERT_TRUE(reader.ReadBytes(b, 512));
-    EXPECT_EQ(a[0], static_cast<std::uint8_t>(1024 * 7 + 1));
     EXPECT_EQ(b[0], static_cast<std::uint8_t>(1536 * 7 + 1));
     EXPECT_FALSE(reader.SeekBytes(-2048));
+
+    const VolumeWindow window(&reader, 1024, 2048);
+    std::vector<std::uint8_t> out(1024, 0xAA);
+    ByteRanges missing;
+    EXPECT_TRUE(window.ReadAt(0, out, &missing));
+    EXPECT_TRUE(std::equal(a, a + 512, out.begin()));
+    EXPECT_TRUE(missing.empty());
+    // Half inside the window, half past it: zeros, and the range named in the volume's offsets.
+    EXPECT_FALSE(window.ReadAt(1536, out, &missing));
+    EXPECT_EQ(out[0], static_cast<std::uint8_t>((1024 + 1536) * 7 + 1));
+    EXPECT_EQ(out[512], 0);
+    EXPECT_EQ(missing, (ByteRanges{{2048, 512}}));
+    // A window that claims more than the source holds: the same rule at the source's end.
+    const VolumeWindow longer = VolumeWindow::Over(&reader, 3584, 1 << 20);
+    EXPECT_EQ(longer.Length(), 1u << 20);
+    missing.clear();
+    std::fill(out.begin(), out.end(), 0xAA);
+    EXPECT_FALSE(longer.ReadAt(256, out, &missing));
+    EXPECT_EQ(out[255], static_cast<std::uint8_t>(4095 * 7 + 1));
+    EXPECT_EQ(out[256], 0);
+    EXPECT_EQ(missing, (ByteRanges{{512, 768}}));
+    // Without a claim the window reaches to the source's end.
+    EXPECT_EQ(VolumeWindow::Over(&reader, 1024, 0).Length(), 3072u);
 }
 
-TEST(FileReadSeek, UnopenableSourcesFailWithoutChangingTotalSectors) {
-    auto path = WriteImage("keep", 2048);
-    FileReadSeek good;
-    ASSERT_TRUE(good.OpenSource(path.string()));
-    ASSERT_EQ(totalSectors, 4u);
+TEST(FileReadSeek, UnopenableSourcesFail) {
     FileReadSeek reader;
     EXPECT_FALSE(reader.OpenSource("/nonexistent/salvora/image.img"));
     EXPECT_FALSE(reader.OpenSource(std::filesystem::temp_directory_path().string()));
-    EXPECT_EQ(totalSectors, 4u);
     std::uint8_t buf[512];
     EXPECT_FALSE(reader.ReadBytes(buf, 512));
+    ByteRanges missing;
+    EXPECT_FALSE(reader.ReadAt(0, buf, &missing));
+    EXPECT_EQ(missing, (ByteRanges{{0, 512}}));
 }
 
 TEST(FileReadSeek, ZeroLengthImageOpensWithNoSectors) {
     auto path = WriteImage("empty", 0);
     FileReadSeek reader;
     ASSERT_TRUE(reader.OpenSource(path.string()));
-    EXPECT_EQ(totalSectors, 0u);
+    EXPECT_EQ(reader.sourceLength, 0u);
     std::uint8_t buf[512] = {};
     EXPECT_FALSE(reader.ReadBytes(buf, 512));
 }

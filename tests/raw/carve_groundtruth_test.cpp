@@ -37,9 +37,9 @@ TEST(RawGroundTruth, EveryOriginalIsCarvedBitExact) {
     ResultTree tree;
     myJpg engine;
     ASSERT_TRUE(LoadSettingsFile(engine, DefaultSettingsPath(), SettingsKind::Default));
-    engine.reader = &reader;
     engine.tree = &tree;
     engine.volumeSize = static_cast<std::int64_t>(std::filesystem::file_size(image));
+    engine.window = VolumeWindow(&reader, 0, reader.sourceLength);
     engine.RunCarving();
 
     const auto out =
@@ -51,7 +51,7 @@ TEST(RawGroundTruth, EveryOriginalIsCarvedBitExact) {
     EXPECT_TRUE(rows.empty());  // nothing is checked yet
     const auto all = CarvedRowsUnder(tree, tree.Root());
     ASSERT_EQ(all.size(), engine.CarvedCount());
-    const CarvedSaveOutcome saved = SaveCarvedFiles(engine, reader, all, out.string(), cancel);
+    const CarvedSaveOutcome saved = SaveCarvedFiles(engine, all, out.string(), cancel);
     EXPECT_EQ(saved.failed, 0u);
     EXPECT_EQ(saved.written, all.size());
     const std::set<std::string> carved = HashesIn(out);

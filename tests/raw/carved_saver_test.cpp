@@ -20,11 +20,10 @@ TEST(RawSave, RowsAreWrittenBesideExistingFilesNotOverThem) {
     std::vector<std::uint8_t> disk(4096 + rawtest::kMiB, 0);
     rawtest::Put(disk, 4096 + 512, {0xAA, 0xBB, 'h', 'e', 'l', 'l', 'o'});
     rawtest::MemoryReader reader(disk);
-    reader.baseOffset = 4096;  // the volume starts 4 KiB into the source
     rawtest::RecordingUi ui;
     ResultTree tree;
     myJpg engine;
-    engine.reader = &reader;
+    engine.window = VolumeWindow(&reader, 4096, rawtest::kMiB);  // the volume starts 4 KiB into the source
     engine.tree = &tree;
     engine.volumeSize = rawtest::kMiB;
     engine.AddSignature(rawtest::Record("txt", "AA,BB", "", "Text", 7));
@@ -40,7 +39,7 @@ TEST(RawSave, RowsAreWrittenBesideExistingFilesNotOverThem) {
     tree.SetCheck(category, true);
     const auto rows = CheckedCarvedRows(tree);
     ASSERT_EQ(rows, std::vector<std::size_t>{0});
-    const CarvedSaveOutcome outcome = SaveCarvedFiles(engine, reader, rows, dir.string(), cancel);
+    const CarvedSaveOutcome outcome = SaveCarvedFiles(engine, rows, dir.string(), cancel);
     EXPECT_EQ(outcome.written, 1u);
     ASSERT_EQ(outcome.paths.size(), 1u);
     EXPECT_NE(outcome.paths[0], (dir / "512 .txt").string());

@@ -18,9 +18,9 @@ using Bytes8 = std::vector<std::uint8_t>;
 
 struct Carving {
     explicit Carving(Bytes8 volume, std::int64_t volumeSize = -1) : reader(std::move(volume)) {
-        engine.reader = &reader;
         engine.tree = &tree;
         engine.volumeSize = volumeSize >= 0 ? volumeSize : static_cast<std::int64_t>(reader.data.size());
+        engine.window = VolumeWindow(&reader, 0, static_cast<std::uint64_t>(engine.volumeSize));
     }
     std::vector<std::pair<std::int64_t, std::int64_t>> Run() {
         engine.RunCarving();

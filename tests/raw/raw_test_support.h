@@ -18,22 +18,15 @@ class MemoryReader final : public readWriteInterface {
   public:
     explicit MemoryReader(std::vector<std::uint8_t> bytes) : data(std::move(bytes)) {}
     bool OpenSource(const std::string&) override { return true; }
-    bool SeekBytes(std::int64_t offset, int = 0) override {
-        pos_ = offset + baseOffset;
-        return true;
-    }
-    bool ReadBytes(void* buffer, std::uint32_t count) override {
-        if (pos_ < 0 || pos_ >= static_cast<std::int64_t>(data.size())) return false;
-        const auto got = std::min<std::int64_t>(count, static_cast<std::int64_t>(data.size()) - pos_);
-        std::memcpy(buffer, data.data() + pos_, static_cast<std::size_t>(got));
-        std::memset(static_cast<std::uint8_t*>(buffer) + got, 0, count - static_cast<std::size_t>(got));
-        pos_ += count;
-        return got == count;
+    bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, salvora::ByteRanges* missing = nullptr) override {
+        const std::size_t have = at < data.size() ? std::min(out.size(), static_cast<std::size_t>(data.size() - at)) : 0;
+        if (have) std::memcpy(out.data(), data.data() + at, have);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(have), out.end(), 0);
+        salvora::AddRange(missing, at + have, out.size() - have);
+        return have == out.size();
     }
     std::vector<std::uint8_t> data;
 
-  private:
-    std::int64_t pos_ = 0;
 };
 
 class RecordingUi final : public UiSink {

@@ -178,9 +178,9 @@ std::map<std::int64_t, std::int64_t> CarveCard(const Bytes8& card, std::int64_t 
     // decides.
     for (FileTypeEntry& f : engine.fileTypeTable)
         if (f.extension == "bmp") f.approxSize = 2 * kGiB;
-    engine.reader = &reader;
     engine.tree = &tree;
     engine.volumeSize = volumeSize;
+    engine.window = VolumeWindow(&reader, 0, static_cast<std::uint64_t>(volumeSize));
     engine.RunCarving();
     std::map<std::int64_t, std::int64_t> carved;
     for (const CarvedFile& f : engine.CarvedFiles()) EXPECT_TRUE(carved.emplace(f.start, f.size).second);
@@ -194,7 +194,7 @@ std::map<std::int64_t, std::int64_t> CarveCard(const Bytes8& card, std::int64_t 
         std::vector<std::size_t> rows;
         for (const std::size_t row : CarvedRowsUnder(tree, tree.Root()))
             if (engine.CarvedRow(row)->size < 64 * std::int64_t{rawtest::kMiB}) rows.push_back(row);
-        const auto outcome = SaveCarvedFiles(engine, reader, rows, out.string(), cancel);
+        const auto outcome = SaveCarvedFiles(engine, rows, out.string(), cancel);
         EXPECT_EQ(outcome.failed, 0u);
         for (const CarvedFile& f : engine.CarvedFiles()) {
             std::ifstream in(out / CarvedFileName(f.start, engine.fileTypeTable[f.type].extension),

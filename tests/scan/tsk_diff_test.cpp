@@ -114,13 +114,9 @@ std::unique_ptr<Scan> RunParser(const std::string& fixture, const std::string& f
         s->parser = std::make_unique<Fat32Class>();
     FatParser& p = *s->parser;
     p.tree = &s->tree;
-    p.AttachReader(&s->reader, VolumeEntry{});
-    if (!p.CheckBootSector()) return s;
-    p.ReadFatTable();
-    p.ReadRootDirectory();
-    p.FindEntriesRecursively();
-    p.MaintainTreeInVector();
-    p.CreateTreeStructure();
+    ScanRequest request;
+    request.source = &s->reader;
+    if (p.Scan(request) != ScanOutcome::Done) return s;
     struct Level {
         std::optional<EntryId> next;
         std::string path;

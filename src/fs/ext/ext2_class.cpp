@@ -22,22 +22,18 @@ bool ext2Class::AttachVolume(readWriteInterface* reader, const VolumeEntry& volu
     reader_ = reader;
     volume_ = volume;
     slotAt_ = UINT64_MAX;  // a new volume: no inode read yet
-    if (!reader_) return false;
-    reader_->baseOffset = static_cast<std::int64_t>(volume.startSector * kSectorBytes);
-    reader_->SeekBytes(0);
-    return true;
+    window_ = VolumeWindow::Over(reader, volume.startSector * kSectorBytes, volume.sizeBytes);
+    return reader_ != nullptr;
 }
 
 std::uint64_t ext2Class::VolumeBound() const {
     std::uint64_t source = 0;
-    if (reader_ && reader_->sourceLength > static_cast<std::uint64_t>(reader_->baseOffset))
-        source = reader_->sourceLength - static_cast<std::uint64_t>(reader_->baseOffset);
+    if (reader_ && reader_->sourceLength > window_.First()) source = reader_->sourceLength - window_.First();
     return std::max(volumeSize, source);
 }
 
 bool ext2Class::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) {
-    return reader_ && reader_->SeekBytes(static_cast<std::int64_t>(offset)) &&
-           reader_->ReadBytes(buffer, count);
+    return window_.ReadAt(offset, {static_cast<std::uint8_t*>(buffer), count});
 }
 
 bool ext2Class::ReadBlock(std::uint64_t block, std::vector<std::uint8_t>& out) {

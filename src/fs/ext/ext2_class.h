@@ -16,7 +16,7 @@
 #include "fs/ext/ext_group_desc.h"
 #include "fs/ext/ext_inode.h"
 #include "fs/ext/ext_superblock.h"
-#include "io/file_read_seek.h"
+#include "io/volume_window.h"
 #include "model/parser_base.h"
 #include "model/result_tree.h"
 #include "volumes/volume_entry.h"
@@ -33,7 +33,7 @@ class ext2Class final : public ParserBase {
     // read from disk are bounded by the larger of this and what the reader knows of the source.
     std::uint64_t volumeSize = 0;
 
-    // Sets the reader's baseOffset to the volume's startSector x 512 and seeks to 0. False without a reader.
+    // Reads the volume from the entry's start sector. False without a reader.
     bool AttachVolume(readWriteInterface* reader, const VolumeEntry& volume);
     // The superblock at byte 1024, else the first copy found in 512-byte steps that sits where its group puts
     // it (a backup). False when there is none or the volume is 1536 bytes or less.
@@ -139,6 +139,7 @@ class ext2Class final : public ParserBase {
     std::optional<EntryId> ShownFrom(EntryId id) const;
 
     readWriteInterface* reader_ = nullptr;
+    VolumeWindow window_;
     VolumeEntry volume_;
     ExtSuperblock sb_{};
     std::vector<std::uint8_t> slot_;

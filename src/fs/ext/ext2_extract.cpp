@@ -58,11 +58,10 @@ std::optional<std::string> ext2Class::ReadLinkTarget(const ExtEntryRecord& recor
 
 ScanOutcome ext2Class::Scan(const ScanRequest& request) {
     if (!AttachVolume(request.source, request.volume)) return ScanOutcome::NotThisFileSystem;
-    volumeSize = SizeTextMiB(request.volume.sizeText) * 1048576;
+    volumeSize = request.volume.sizeBytes;
     // A custom volume given without an end sector has size 0: take the rest of the source, or nothing would be
     // read at all.
-    const auto base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
-    if (volumeSize == 0 && reader_->sourceLength > base) volumeSize = reader_->sourceLength - base;
+    if (volumeSize == 0 && reader_->sourceLength > window_.First()) volumeSize = reader_->sourceLength - window_.First();
     if (volumeSize == 0 || !FindSuperblock() || !ReadGroupDescriptors()) return ScanOutcome::NotThisFileSystem;
     ReadInodeTables();
     ReadDirectories();
@@ -103,7 +102,7 @@ std::optional<EntryContent> ext2Class::Content(EntryId id) {
     };
     bool damaged = false;
     const auto runs = MapExtBlocks(inode.blockMap, inode.UsesExtents(), Limits(r->size), read, &damaged);
-    const std::uint64_t base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
+    const std::uint64_t base = window_.First();
     for (const ExtBlockRun& run : runs) {
         const std::uint64_t from = run.logicalBlock * blockBytes_;
         if (from >= content.size) break;

@@ -12,7 +12,6 @@ namespace salvora {
 namespace {
 
 constexpr std::uint64_t kFatCacheBytes = 64 * 1024;
-constexpr std::uint64_t kMaxReadBytes = 64ull << 20;  // one ReadBytes call at most
 
 }  // namespace
 
@@ -21,38 +20,15 @@ int NormaliseMaxFileSystems(int maxFileSystems) { return maxFileSystems < 1 ? 3 
 bool Fat64Class::AttachReader(readWriteInterface* reader, const VolumeEntry& volume) {
     reader_ = reader;
     volume_ = volume;
-    volumeBytes_ = SizeTextMiB(volume.sizeText) * 1048576ull;
+    window_ = VolumeWindow::Over(reader, volume.startSector * kSectorBytes, volume.sizeBytes);
     fatCacheValid_ = false;
-    if (reader_) {
-        reader_->baseOffset = static_cast<std::int64_t>(volume.startSector * kSectorBytes);
-        reader_->SeekBytes(0);
-    }
     return true;
 }
 
-std::uint64_t Fat64Class::VolumeBound() const {
-    std::uint64_t source = 0;
-    if (reader_ &&
-        reader_->sourceLength > static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)))
-        source = reader_->sourceLength -
-                 static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
-    return std::max(volumeBytes_, source);
-}
+std::uint64_t Fat64Class::VolumeBound() const { return window_ ? window_.Length() : 0; }
 
 bool Fat64Class::ReadAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    std::memset(out, 0, count);
-    const std::uint64_t bound = VolumeBound();
-    if (!reader_ || offset >= bound) return false;
-    const std::uint64_t want = std::min(count, bound - offset);
-    bool ok = want == count;
-    for (std::uint64_t done = 0; done < want;) {
-        const auto piece = static_cast<std::uint32_t>(std::min(want - done, kMaxReadBytes));
-        if (!reader_->SeekBytes(static_cast<std::int64_t>(offset + done))) return false;
-        if (!reader_->ReadBytes(out + done, piece)) ok = false;
-        done += piece;
-    }
-    return ok;
+    return window_.ReadAt(offset, {static_cast<std::uint8_t*>(buffer), static_cast<std::size_t>(count)});
 }
 
 void Fat64Class::SetClusterGeometry(std::uint64_t clusterBytes) {
@@ -67,7 +43,7 @@ std::uint64_t Fat64Class::ClusterOffset(std::uint32_t cluster) const {
 
 bool Fat64Class::CheckBootSector() {
     std::array<std::uint8_t, kSectorBytes> sector{};
-    if (!reader_ || !reader_->SeekBytes(0) || !reader_->ReadBytes(sector.data(), kSectorBytes)) {
+    if (!reader_ || !ReadAt(0, sector.data(), kSectorBytes)) {
         ShowInfo("cant read file");
         return false;
     }

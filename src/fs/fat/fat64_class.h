@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fs/fat/exfat_entry_set.h"
-#include "io/file_read_seek.h"
+#include "io/volume_window.h"
 #include "model/parser_base.h"
 #include "model/result_tree.h"
 #include "volumes/volume_entry.h"
@@ -31,11 +31,8 @@ class Fat64Class : public ParserBase {
     Fat64Class(const Fat64Class&) = delete;
     Fat64Class& operator=(const Fat64Class&) = delete;
 
-    // Sets the reader's baseOffset to startSector x 512 and seeks to 0; the volume size defaults to the
-    // entry's sizeText (MiB) until SetVolumeBytes says otherwise.
+    // Reads the volume from the entry's start sector, as long as the entry says or the source holds.
     bool AttachReader(readWriteInterface* reader, const VolumeEntry& volume);
-    void SetVolumeBytes(std::uint64_t bytes) { volumeBytes_ = bytes; }
-    std::uint64_t VolumeBytes() const { return volumeBytes_; }
 
     // Standard run, in this order.
     bool CheckBootSector();    // unreadable: "cant read file"; false unless the sector is exFAT
@@ -128,8 +125,8 @@ class Fat64Class : public ParserBase {
     std::vector<std::uint64_t> SearchSectors(int limit, bool withStatus, bool (*test)(Bytes));
 
     readWriteInterface* reader_ = nullptr;
+    VolumeWindow window_;
     VolumeEntry volume_;
-    std::uint64_t volumeBytes_ = 0;
     std::optional<ExFatBoot> boot_;
     std::uint64_t clusterBytes_ = 0;
     std::uint32_t clusterLimit_ = 2;  // clusters 2 .. clusterLimit_ - 1 lie inside the volume

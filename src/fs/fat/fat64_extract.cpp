@@ -19,6 +19,7 @@ namespace {
 
 ScanOutcome Fat64Class::Scan(const ScanRequest& request) {
     AttachReader(request.source, request.volume);
+    formattedDrive = request.formattedDrive;
     if (request.mode == RecoveryMode::Advanced) {
         stopRequested = false;
         RunAdvanced(request.sectorsPerCluster, request.candidate, request.heapCandidate);
@@ -46,7 +47,7 @@ std::optional<EntryContent> Fat64Class::Content(EntryId id) {
         content.whole = false;
         return content;
     }
-    const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;
+    const std::uint64_t base = window_.First();
     const auto consecutive = [&](std::uint32_t from, bool inferred) {
         const std::uint64_t available = std::uint64_t{clusterLimit_ - from} * clusterBytes_;
         const std::uint64_t bytes = std::min(remaining, available);

@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char* kRootName = "DUMMY ENTRY";
 constexpr const char* kRootItemText = "ROOT";
-constexpr std::uint64_t kMiB = 1ull << 20;
 constexpr std::uint32_t kMaxRecords = 0xFFFFFFF0;
 // Directories deeper than this give their parent's cluster buffer back and read it again on return.
 constexpr std::size_t kBufferedDepth = 64;
@@ -59,42 +58,19 @@ FatParser::FatParser(FatKind kind) : kind_(kind) {}
 bool FatParser::AttachReader(readWriteInterface* reader, const VolumeEntry& volume) {
     reader_ = reader;
     volume_ = volume;
-    const std::uint64_t mib = SizeTextMiB(volume.sizeText);
-    volumeBytes_ = mib > (UINT64_MAX / kMiB) ? UINT64_MAX : mib * kMiB;
+    window_ = VolumeWindow::Over(reader, volume.startSector * kSectorBytes, volume.sizeBytes);
     bootValid_ = false;
-    if (reader_) {
-        reader_->baseOffset = static_cast<std::int64_t>(volume.startSector * kSectorBytes);
-        reader_->SeekBytes(0);
-    }
     return true;
 }
 
-void FatParser::SetVolumeBytes(std::uint64_t bytes) { volumeBytes_ = bytes; }
-
 std::uint64_t FatParser::VolumeBound() const {
     std::uint64_t sourceBytes = 0;
-    if (reader_ && reader_->baseOffset >= 0 &&
-        reader_->sourceLength > static_cast<std::uint64_t>(reader_->baseOffset))
-        sourceBytes = reader_->sourceLength - static_cast<std::uint64_t>(reader_->baseOffset);
-    return std::max(volumeBytes_, sourceBytes);
+    if (reader_ && reader_->sourceLength > window_.First()) sourceBytes = reader_->sourceLength - window_.First();
+    return std::max(volume_.sizeBytes, sourceBytes);
 }
 
 bool FatParser::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) {
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
-    if (!reader_ || offset > static_cast<std::uint64_t>(INT64_MAX)) {
-        std::fill_n(bytes, count, std::uint8_t{0});
-        return false;
-    }
-    // A read that gets any byte zero-fills the rest itself; only one that starts at or past the end leaves
-    // the buffer alone. Clearing large blocks first would cost a second pass over memory.
-    const std::uint64_t base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
-    const std::uint64_t at = offset + base;
-    if (reader_->sourceLength == 0 || at >= reader_->sourceLength) std::fill_n(bytes, count, std::uint8_t{0});
-    if (!reader_->SeekBytes(static_cast<std::int64_t>(offset))) {
-        std::fill_n(bytes, count, std::uint8_t{0});
-        return false;
-    }
-    return reader_->ReadBytes(buffer, count);
+    return window_.ReadAt(offset, {static_cast<std::uint8_t*>(buffer), count});
 }
 
 bool FatParser::ReadBootSector() {
@@ -473,6 +449,7 @@ EntryTexts FatParser::FormatEntryTimes(EntryId id) const {
 
 ScanOutcome FatParser::Scan(const ScanRequest& request) {
     AttachReader(request.source, request.volume);
+    formattedDrive = request.formattedDrive;
     if (request.mode == RecoveryMode::Advanced) {
         stopRequested = false;
         RunAdvanced(request.candidate, static_cast<unsigned>(std::clamp(request.sectorsPerCluster, 0, 255)));
@@ -524,7 +501,7 @@ std::optional<EntryContent> FatParser::Content(EntryId id) {
     const bool formatted = formattedDrive;
     const bool consecutive =
         formatted || (r->deleted && remaining > clusterBytes_ && NextCluster(first) == EndOfChain());
-    const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;
+    const std::uint64_t base = window_.First();
     std::unordered_set<std::uint32_t> seen;
     std::uint32_t cluster = first;
     while (true) {

@@ -14,7 +14,7 @@
 #include "fs/fat/fat_dir_slot.h"
 #include "fs/fat/fat_entry_record.h"
 #include "fs/fat/fat_names.h"
-#include "io/file_read_seek.h"
+#include "io/volume_window.h"
 #include "model/parser_base.h"
 #include "model/result_tree.h"
 #include "volumes/volume_entry.h"
@@ -27,13 +27,9 @@ class FatParser : public ParserBase {
     FatParser(const FatParser&) = delete;
     FatParser& operator=(const FatParser&) = delete;
 
-    // Sets the reader's baseOffset to the volume's startSector x 512 and seeks to 0; takes the volume size
-    // from the entry's sizeText (MiB) until SetVolumeBytes says otherwise. Always true.
+    // Reads the volume from the entry's start sector. Every size read from disk is bounded by the larger of
+    // the entry's size and what the reader knows of the source. Always true.
     bool AttachReader(readWriteInterface* reader, const VolumeEntry& volume);
-    // The volume's size in bytes (size text in MiB x 1,048,576). Every size read from disk is bounded by the
-    // larger of this and what the reader knows of the source; 0 means unknown.
-    void SetVolumeBytes(std::uint64_t bytes);
-    std::uint64_t VolumeBytes() const { return volumeBytes_; }
 
     virtual bool CheckBootSector() = 0;
     virtual bool ReadFatTable() = 0;
@@ -142,7 +138,7 @@ class FatParser : public ParserBase {
 
     // Reads the boot sector and checks the common parameter block. False leaves bootValid_ false.
     bool ReadBootSector();
-    // The larger of the set volume size and the reader's source length past baseOffset; 0 when neither is
+    // The larger of the set volume size and the source's length past the volume's start; 0 when neither is
     // known.
     std::uint64_t VolumeBound() const;
     // Sets clusterBytes_, dataStart_ and clusterLimit_ (tableEntries: entries the loaded or readable FAT
@@ -153,8 +149,8 @@ class FatParser : public ParserBase {
 
     FatKind kind_;
     readWriteInterface* reader_ = nullptr;
+    VolumeWindow window_;
     VolumeEntry volume_;
-    std::uint64_t volumeBytes_ = 0;
     FatBootSector boot_{};
     bool bootValid_ = false;
     std::uint64_t clusterBytes_ = 0;

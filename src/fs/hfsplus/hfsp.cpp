@@ -19,27 +19,24 @@ constexpr const char* kPrivateDirectoryFolder = ".HFS+ Private Directory Data\r"
 bool HFSP::AttachVolume(readWriteInterface* reader, const VolumeEntry& volume) {
     reader_ = reader;
     volume_ = volume;
-    if (volumeSize == 0) volumeSize = SizeTextMiB(volume.sizeText) * 1048576;
+    if (volumeSize == 0) volumeSize = volume.sizeBytes;
     if (tree && rootItem_ == kNoItem) {
         rootItem_ = tree->InsertItem(kNoItem, "ROOT", true, EntryId{kHfsRootFolderId});
         tree->Expand(rootItem_);
     }
-    if (!reader_) return false;
-    reader_->baseOffset = static_cast<std::int64_t>(volume.startSector * kSectorBytes);
-    reader_->SeekBytes(0);
-    return true;
+    window_ = VolumeWindow::Over(reader, volume.startSector * kSectorBytes, volume.sizeBytes);
+    return reader_ != nullptr;
 }
 
 bool HFSP::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) {
-    return reader_ && reader_->SeekBytes(static_cast<std::int64_t>(offset)) &&
-           reader_->ReadBytes(buffer, count);
+    return window_.ReadAt(offset, {static_cast<std::uint8_t*>(buffer), count});
 }
 
 std::uint64_t HFSP::VolumeBytes() const {
     std::uint64_t bytes =
         headerRead_ && header_.BlockSizeValid() ? std::uint64_t{header_.totalBlocks} * header_.blockSize : 0;
     if (reader_ && reader_->sourceLength > 0) {
-        const auto base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
+        const std::uint64_t base = window_.First();
         const std::uint64_t source = reader_->sourceLength > base ? reader_->sourceLength - base : 0;
         bytes = bytes == 0 ? source : std::min(bytes, source);
     }
@@ -53,7 +50,7 @@ std::uint64_t HFSP::ScanBytes() const {
     if (headerRead_ && header_.BlockSizeValid())
         bytes = std::max(bytes, std::uint64_t{header_.totalBlocks} * header_.blockSize);
     if (reader_ && reader_->sourceLength > 0) {
-        const auto base = static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0));
+        const std::uint64_t base = window_.First();
         const std::uint64_t source = reader_->sourceLength > base ? reader_->sourceLength - base : 0;
         bytes = std::min(bytes, source);
     }

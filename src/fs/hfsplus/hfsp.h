@@ -14,7 +14,7 @@
 #include "fs/hfsplus/hfs_catalog_record.h"
 #include "fs/hfsplus/hfs_entry_record.h"
 #include "fs/hfsplus/hfs_volume_header.h"
-#include "io/file_read_seek.h"
+#include "io/volume_window.h"
 #include "model/parser_base.h"
 #include "model/result_tree.h"
 #include "volumes/volume_entry.h"
@@ -32,7 +32,7 @@ class HFSP final : public ParserBase {
     // whole MiB). Never more than the source holds.
     std::uint64_t volumeSize = 0;
 
-    // The reader's baseOffset := startSector x 512; inserts and expands the "ROOT" item. False without a
+    // Reads the volume from the entry's start sector; inserts and expands the "ROOT" item. False without a
     // reader.
     bool AttachVolume(readWriteInterface* reader, const VolumeEntry& volume);
     // The header at byte 1024. False without a reader, on a failed read, or when the signature is neither
@@ -118,6 +118,7 @@ class HFSP final : public ParserBase {
     void Append(EntryId parent, EntryId child, std::map<EntryId, EntryId>& lastChild);
 
     readWriteInterface* reader_ = nullptr;
+    VolumeWindow window_;
     VolumeEntry volume_;
     HfsVolumeHeader header_{};
     bool headerRead_ = false;

@@ -93,7 +93,7 @@ std::optional<EntryContent> HFSP::Content(EntryId id) {
     if (!r || r->recordType != kHfsFileRecord || r->folderLinkTarget != kHfsNoEntry) return std::nullopt;
     EntryContent content;
     content.size = r->logicalSize;
-    const std::uint64_t base = reader_ ? static_cast<std::uint64_t>(std::max<std::int64_t>(reader_->baseOffset, 0)) : 0;
+    const std::uint64_t base = window_.First();
     for (const ByteRun& run : ForkRuns(r->extents, r->logicalSize, r->forkFileId, r->resourceFork))
         content.Add(run.bytes, RunKind::Source, base + run.offset);
     content.whole = content.Covered() == content.size;

@@ -138,7 +138,8 @@ void DriveParsingModes::OnNext() {
         whole.fileSystemLabel = "RAW";
         whole.volumeName = drivePath_.toStdString();
         whole.displayName = drivePath_.toStdString();
-        whole.sizeText = std::to_string(theReader ? theReader->sourceLength / 1048576 : 0);
+        whole.sizeBytes = theReader ? theReader->sourceLength : 0;
+        whole.sizeText = std::to_string(whole.sizeBytes / 1048576);
         wholeDrive_ = whole;
         GoNext(new RawRecoveryDialog(Wizard(), this, wholeDrive_));
         return;

@@ -138,7 +138,6 @@ void PopulateDriveDlg::StandardScan() {
     if (sourcePageId == kDrivePage) {
         delete theReader;
         theReader = new FileReadSeek;
-        totalSectors = 0;
     }
     if (!theReader) {
         ShowBox(this, QStringLiteral("information lost ..go back and parse again"));
@@ -339,6 +338,7 @@ void PopulateDriveDlg::OnNext() {
         record->volumeName = list->item(row, 0)->text().toStdString();
         record->fileSystemLabel = list->item(row, 1)->text().toStdString();
         record->sizeText = list->item(row, 2)->text().remove(QStringLiteral("MB")).trimmed().toStdString();
+        record->sizeBytes = SizeTextMiB(record->sizeText) << 20;
         record->startSector = LeadingNumber(list->item(row, 3)->text());
     }
     const QString choice = treatAs->currentText();
@@ -348,6 +348,7 @@ void PopulateDriveDlg::OnNext() {
         const std::uint64_t end = LeadingNumber(endSector->text());
         record->startSector = start;
         record->sizeText = std::to_string(end > start ? (end - start + 1) / 2048 : 0);
+        record->sizeBytes = end > start ? (end - start + 1) * kSectorBytes : 0;
         static const char* const kLabels[] = {"fat16", "fat32", "fat64", "extX", "HFS+"};
         for (const char* label : kLabels)
             if (choice.compare(QLatin1String(label), Qt::CaseInsensitive) == 0)

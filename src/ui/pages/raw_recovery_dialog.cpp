@@ -268,13 +268,10 @@ void RawRecoveryDialog::OnSave() {
         return;
     }
     cancel_ = false;
-    // Pages before this one may have moved the shared reader; the carved offsets are the volume's.
-    theReader->baseOffset = static_cast<std::int64_t>(volume_.startSector * kSectorBytes);
     auto outcome = std::make_shared<CarvedSaveOutcome>();
     const myJpg* engine = engine_.get();
-    readWriteInterface* reader = theReader;
     const std::string folder = outputFolder_.toStdString();
-    RunWorker([=, this] { *outcome = SaveCarvedFiles(*engine, *reader, rows, folder, cancel_, false, InvokingUser()); },
+    RunWorker([=, this] { *outcome = SaveCarvedFiles(*engine, rows, folder, cancel_, false, InvokingUser()); },
               [this, outcome, folder] {
                   lastSaved_ = outcome->written;
                   QString text =

@@ -16,12 +16,6 @@
 namespace salvora::gui {
 namespace {
 
-std::string TrimBoth(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 RecoveryMode ModeOfPage(int recoveryMode) {
     switch (recoveryMode) {
         case 2:

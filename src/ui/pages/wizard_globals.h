@@ -1,5 +1,5 @@
 #pragma once
-// The wizard's process globals besides theReader and totalSectors.
+// The wizard's process globals besides theReader.
 #include <atomic>
 #include <cstdint>
 

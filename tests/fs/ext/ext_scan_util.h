@@ -1,5 +1,5 @@
 #pragma once
-// Runs ext2Class's scan steps over an image, as the ext worker does, and collects the shown tree by path.
+// Runs ext2Class's scan over an image, as the session does, and collects the shown tree by path.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -21,16 +21,10 @@ struct ExtListed {
 inline bool RunExtScan(ext2Class& parser, FileReadSeek& reader, const std::string& path,
                        std::uint64_t volumeBytes, std::uint64_t startSector = 0) {
     if (!reader.OpenSource(path)) return false;
-    VolumeEntry volume{"extX", "", path, std::to_string(volumeBytes >> 20), startSector, {}, {}};
-    if (!parser.AttachVolume(&reader, volume)) return false;
-    parser.volumeSize = volumeBytes;
-    if (!parser.FindSuperblock() || !parser.ReadGroupDescriptors()) return false;
-    parser.ReadInodeTables();
-    parser.ReadDirectories();
-    parser.BuildInodeMap();
-    parser.LinkParentsAndChildren();
-    parser.FillResultTree();
-    return true;
+    ScanRequest request;
+    request.source = &reader;
+    request.volume = {"extX", "", path, std::to_string(volumeBytes >> 20), startSector, volumeBytes, {}, {}};
+    return parser.Scan(request) == ScanOutcome::Done;
 }
 
 // Every entry reachable from the root through the results-side links, by path ("/docs/readme.txt").

@@ -38,8 +38,10 @@ class ExFatFixture : public ::testing::Test {
         manifest = test::ReadManifest("exfat.img");
         ASSERT_TRUE(reader.OpenSource(image.string()));
         parser.tree = &tree;
-        parser.AttachReader(&reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, {}, {}});
-        ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+        ScanRequest request;
+        request.source = &reader;
+        request.volume = {"exFAT", "", image.string(), "64", 0, 64 << 20, {}, {}};
+        ASSERT_EQ(parser.Scan(request), ScanOutcome::Done);
         Collect(parser.RootEntry(), "");
     }
 
@@ -147,7 +149,7 @@ TEST_F(ExFatFixture, AdvancedRunWithTheBootSectorsFoundListsTheFiles) {
     ResultTree deepTree;
     deep.tree = &deepTree;
     const auto search =
-        RunDeepDiscovery(deep, DiscoveryKind::ExFat, &reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, {}, {}}, 3);
+        RunDeepDiscovery(deep, DiscoveryKind::ExFat, &reader, VolumeEntry{"exFAT", "", image.string(), "64", 0, 64 << 20, {}, {}}, 3);
     ASSERT_TRUE(search.bootValid);
     ASSERT_FALSE(search.fatOffsets.empty());
     EXPECT_EQ(search.fatOffsets[0], 2048u * 512);

@@ -170,7 +170,7 @@ class ExFatParser : public ::testing::Test {
     void Open(const fs::path& image) {
         ASSERT_TRUE(reader.OpenSource(image.string()));
         parser.tree = &tree;
-        opened = VolumeEntry{"exFAT", "", image.string(), "1", 0, {}, {}};
+        opened = VolumeEntry{"exFAT", "", image.string(), "1", 0, 1 << 20, {}, {}};
         parser.AttachReader(&reader, opened);
     }
     DeepDiscovery Search(int maxFileSystems) {

@@ -1,5 +1,5 @@
 #pragma once
-// Runs a FAT parser's standard steps over an image file and finds records by path, for the FAT tests.
+// Runs a FAT parser's standard scan over an image file and finds records by path, for the FAT tests.
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -27,18 +27,12 @@ std::unique_ptr<ScannedVolume<Parser>> RunStandard(const std::filesystem::path& 
                                                    std::uint64_t startSector = 0, bool formatted = false) {
     auto s = std::make_unique<ScannedVolume<Parser>>();
     if (!s->reader.OpenSource(image.string())) return s;
-    VolumeEntry volume;
-    volume.startSector = startSector;
+    ScanRequest request;
+    request.source = &s->reader;
+    request.volume.startSector = startSector;
+    request.formattedDrive = formatted;
     s->parser.tree = &s->tree;
-    s->parser.formattedDrive = formatted;
-    s->parser.AttachReader(&s->reader, volume);
-    s->bootOk = s->parser.CheckBootSector();
-    if (!s->bootOk) return s;
-    s->parser.ReadFatTable();
-    s->parser.ReadRootDirectory();
-    s->parser.FindEntriesRecursively();
-    s->parser.MaintainTreeInVector();
-    s->parser.CreateTreeStructure();
+    s->bootOk = s->parser.Scan(request) != ScanOutcome::NotThisFileSystem;
     return s;
 }
 

@@ -174,7 +174,7 @@ TEST(HfsFixtureIso, AdvanceScanFindsTheVolumeInsideTheIso) {
     std::vector<VolumeEntry> found;
     Partition scanner;
     scanner.volumeList = &found;
-    scanner.rangeEndSector = totalSectors;
+    scanner.rangeEndSector = reader.sourceLength / kSectorBytes;
     scanner.ScanForBootSectors(reader);
     const auto hfs = std::find_if(found.begin(), found.end(),
                                   [](const VolumeEntry& v) { return v.fileSystemLabel == "HFS+"; });

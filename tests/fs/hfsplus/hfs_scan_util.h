@@ -1,5 +1,5 @@
 #pragma once
-// Runs HFSP's steps over an image as the HFS+ worker does, and collects the tree by path.
+// Runs HFSP's scan over an image as the session does, and collects the tree by path.
 #include <map>
 #include <string>
 
@@ -12,15 +12,11 @@ namespace salvora::test {
 inline bool RunHfsScan(HFSP& parser, FileReadSeek& reader, const std::string& path, bool deep,
                        std::uint64_t startSector = 0, const std::string& sizeText = "") {
     if (!reader.OpenSource(path)) return false;
-    const VolumeEntry volume{"HFS+", "", path, sizeText, startSector, {}, {}};
-    parser.AttachVolume(&reader, volume);
-    if (!parser.ReadVolumeHeader()) return false;
-    if (!(deep ? parser.ScanCatalogNodes() : parser.ReadCatalogNodes())) return false;
-    if (!parser.ReadExtentsOverflowHeader()) return false;
-    parser.ParseLeafRecords();
-    parser.LinkParentsAndChildren();
-    parser.FillResultTree();
-    return true;
+    ScanRequest request;
+    request.mode = deep ? RecoveryMode::Deep : RecoveryMode::Standard;
+    request.source = &reader;
+    request.volume = {"HFS+", "", path, sizeText, startSector, SizeTextMiB(sizeText) << 20, {}, {}};
+    return parser.Scan(request) == ScanOutcome::Done;
 }
 
 inline void CollectHfs(const HFSP& parser, EntryId dir, const std::string& prefix,
