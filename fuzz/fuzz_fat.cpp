@@ -20,13 +20,14 @@ namespace {
 constexpr std::size_t kVolumeBytes = 4u << 20;
 constexpr int kMaxExtractions = 8;
 
-void Run(salvora::FatParser& parser, const std::string& path) {
+void Run(salvora::FatParser& parser, const std::string& path, bool formatted) {
     salvora::FileReadSeek reader;
     if (!reader.OpenSource(path)) return;
     salvora::ScanRequest request;
     request.source = &reader;
     request.volume.sizeText = "4";
     request.volume.sizeBytes = kVolumeBytes;
+    request.formattedDrive = formatted;
     salvora::ResultTree tree;
     parser.tree = &tree;
     if (parser.Scan(request) != salvora::ScanOutcome::Done) return;
@@ -62,13 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool formatted = size > 0 && (data[size - 1] & 0x80) != 0 && (data[size - 1] & 0x7F) == 0x55;
     {
         salvora::Fat16Class fat16;
-        fat16.formattedDrive = formatted;
-        Run(fat16, path);
+        Run(fat16, path, formatted);
     }
     {
         salvora::Fat32Class fat32;
-        fat32.formattedDrive = formatted;
-        Run(fat32, path);
+        Run(fat32, path, formatted);
     }
     return 0;
 }

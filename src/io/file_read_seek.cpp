@@ -70,7 +70,6 @@ void FileReadSeek::Close() {
 bool FileReadSeek::OpenSource(const std::string& path) {
     Close();
     path_ = path;
-    position_ = 0;
     openError_.clear();
     int fd = ProvidedDescriptor(path);
     if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -109,12 +108,6 @@ bool FileReadSeek::OpenSource(const std::string& path) {
     return true;
 }
 
-bool FileReadSeek::SeekBytes(std::int64_t offset) {
-    if (fd_ < 0 || offset < 0) return false;
-    position_ = offset;
-    return true;
-}
-
 std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError) {
     std::size_t done = 0;
     while (done < count) {
@@ -137,7 +130,7 @@ std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::size_t count, std::i
     return static_cast<std::int64_t>(done);
 }
 
-bool FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at,
+void FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at,
                                ByteRanges* missing) {
     // Pieces end on the source's sector boundaries, so one bad sector costs one sector of zeros.
     std::size_t done = from - std::min<std::size_t>(from, (at + from) % kSectorBytes);
@@ -151,11 +144,10 @@ bool FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, st
             AddRange(missing, at + done, piece);
         } else if (static_cast<std::size_t>(n) < piece) {
             AddRange(missing, at + done + static_cast<std::size_t>(n), out.size() - done - static_cast<std::size_t>(n));
-            return true;
+            return;
         }
         done += piece;
     }
-    return false;
 }
 
 bool FileReadSeek::ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) {
@@ -174,25 +166,6 @@ bool FileReadSeek::ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRan
         return false;
     }
     ReadSectors(out, got, at, missing);
-    return false;
-}
-
-bool FileReadSeek::ReadBytes(void* buffer, std::uint32_t count) {
-    if (fd_ < 0 || buffer == nullptr) return false;
-    if (count == 0) return true;
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    bool ioError = false;
-    const auto got = static_cast<std::size_t>(ReadSome(out, count, position_, ioError));
-    if (!ioError) {
-        if (got == 0) return false;  // end of source: the caller's buffer keeps what it had
-        std::memset(out + got, 0, count - got);
-        position_ += static_cast<std::int64_t>(got);
-        return got == count;
-    }
-    // A bad sector: take what can be read sector by sector, zeros for the rest, and move past the whole block
-    // so a caller walking forward stays aligned.
-    ReadSectors({out, count}, got, static_cast<std::uint64_t>(position_), nullptr);
-    position_ += count;
     return false;
 }
 

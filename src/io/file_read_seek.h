@@ -54,12 +54,6 @@ public:
     // The container the source is read through; null for a plain file or device.
     ImageContainer* Container() const { return container_.get(); }
     bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) override;
-    // A sequential read for the scans that walk the whole source: SeekBytes moves to an absolute offset.
-    // ReadBytes is true only for a full read. A short read delivers what was read, then zeros; a read of
-    // nothing leaves the buffer untouched. A failing sector reads as zeros (and false) while the rest of the
-    // block is still read.
-    bool SeekBytes(std::int64_t offset);
-    bool ReadBytes(void* buffer, std::uint32_t count);
 
     bool IsOpen() const { return fd_ >= 0; }
     bool IsBlockDevice() const { return isBlockDevice_; }
@@ -67,21 +61,17 @@ public:
     // The open descriptor, for a library that probes the source itself (libblkid); -1 when closed or when
     // the bytes come through a container.
     int Descriptor() const { return container_ ? -1 : fd_; }
-    // Absolute position of the next read.
-    std::int64_t Position() const { return position_; }
 
 private:
     void Close();
     std::int64_t ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError);
-    // After a failed read: [from, out.size()) of out again sector by sector, zeros where a sector fails. Returns
-    // whether the end of the source was reached.
-    bool ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
+    // After a failed read: [from, out.size()) of out again sector by sector, zeros where a sector fails.
+    void ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
 
     int fd_ = -1;
     std::unique_ptr<ImageContainer> container_;
     std::string openError_;
     bool isBlockDevice_ = false;
-    std::int64_t position_ = 0;
     std::string path_;
 };
 

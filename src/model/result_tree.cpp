@@ -52,12 +52,6 @@ ItemId ResultTree::InsertItem(ItemId parent, const std::string& text, bool isFol
     return id;
 }
 
-void ResultTree::SetItemData(ItemId item, EntryId entry) {
-    std::lock_guard lock(mutex_);
-    if (!ValidLocked(item)) return;
-    items_[item].entry = entry;
-}
-
 void ResultTree::SetTextColour(ItemId item, std::uint32_t colour) {
     std::lock_guard lock(mutex_);
     if (!ValidLocked(item)) return;

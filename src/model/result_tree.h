@@ -45,7 +45,6 @@ public:
     // parent kNoItem inserts a top-level item (the parser's "ROOT").
     ItemId InsertItem(ItemId parent, const std::string& text, bool isFolder,
                       std::optional<EntryId> entry = std::nullopt);
-    void SetItemData(ItemId item, EntryId entry);
     void SetTextColour(ItemId item, std::uint32_t colour);
     void SetText(ItemId item, const std::string& text);
     void Expand(ItemId item);

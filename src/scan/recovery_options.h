@@ -23,9 +23,6 @@ struct ScanModeOptions {
 
     // What the partition scanner receives: the advance scan skips found volumes unless told not to, and the
     // range applies only with custom settings (0..0 means the whole source).
-    bool SkipFoundVolumes() const { return !doNotSkip; }
-    std::uint64_t EffectiveStartSector() const { return customRange ? rangeStartSector : 0; }
-    std::uint64_t EffectiveEndSector() const { return customRange ? rangeEndSector : 0; }
 };
 
 // How deeply a volume is parsed; the values are the pages' mode numbers.

@@ -65,10 +65,6 @@ void ScanSession::SetAdvancedInput(std::unique_ptr<ParserBase> parser, const Adv
     selection_ = selection;
 }
 
-std::string ScanSession::VolumeText() const {
-    return volume_.displayName.empty() ? volume_.volumeName : volume_.displayName;
-}
-
 PageState ScanSession::State() const {
     std::lock_guard lock(stateMutex_);
     return state_;

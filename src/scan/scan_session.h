@@ -103,7 +103,6 @@ class ScanSession {
 
     const VolumeEntry& Volume() const { return volume_; }
     // The "Volume Data:" text: the display name when there is one, else the volume name.
-    std::string VolumeText() const;
     ResultTree& Tree() { return tree_; }
     ParserBase* ActiveParser() const { return parser_; }
 

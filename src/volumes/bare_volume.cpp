@@ -106,7 +106,7 @@ std::optional<VolumeEntry> ProbeBareVolume(FileReadSeek& reader) {
     const std::uint64_t sizeMiB = reader.sourceLength / kMiB + (reader.sourceLength % kMiB != 0 ? 1 : 0);
     VolumeEntry entry;
     entry.fileSystemLabel = BareVolumeLabel(kind);
-    entry.volumeName = "0";
+    entry.volumeName = std::string(1, '0');
     entry.sizeText = std::to_string(sizeMiB) + "  MB";
     entry.sizeBytes = reader.sourceLength;
     return entry;

@@ -39,22 +39,15 @@ struct ReadOutcome {
     bool endOfSource = false;  // the read came short only because the source ended
 };
 
-ReadOutcome ReadNext(FileReadSeek& reader, std::span<std::uint8_t> out) {
-    const std::int64_t before = reader.Position();
-    errno = 0;
-    if (reader.ReadBytes(out.data(), static_cast<std::uint32_t>(out.size()))) return {0, out.size(), false};
-    const int err = errno;
-    const std::int64_t moved =
-        std::clamp<std::int64_t>(reader.Position() - before, 0, static_cast<std::int64_t>(out.size()));
-    const bool atEnd = err == 0 && reader.Position() >= static_cast<std::int64_t>(reader.sourceLength);
-    return {err != 0 ? static_cast<std::uint32_t>(err) : static_cast<std::uint32_t>(EIO),
-            static_cast<std::uint64_t>(moved), atEnd};
-}
-
 ReadOutcome ReadAt(FileReadSeek& reader, std::uint64_t sector, std::span<std::uint8_t> out) {
-    if (sector > kMaxSeekSector || !reader.SeekBytes(static_cast<std::int64_t>(sector * kSectorBytes)))
-        return {static_cast<std::uint32_t>(EIO), 0, false};
-    return ReadNext(reader, out);
+    if (sector > kMaxSeekSector) return {static_cast<std::uint32_t>(EIO), 0, false};
+    ByteRanges missing;
+    errno = 0;
+    if (reader.ReadAt(sector * kSectorBytes, out, &missing)) return {0, out.size(), false};
+    // An unreadable sector still delivers the block around it as zeros; the end of the source cuts it short.
+    const int err = errno;
+    if (err != 0) return {static_cast<std::uint32_t>(err), out.size(), false};
+    return {static_cast<std::uint32_t>(EIO), missing.front().offset - sector * kSectorBytes, true};
 }
 
 // Status, records and the NTFS count of one scan.
@@ -255,7 +248,6 @@ std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
     const std::uint64_t total = reader.sourceLength / kSectorBytes;
     std::uint64_t chunkStart = rangeStartSector;
     if (chunkStart >= total) return 0;
-    if (!reader.SeekBytes(static_cast<std::int64_t>(chunkStart * kSectorBytes))) return EIO;
     // Page-aligned: the kernel copies into an unaligned buffer at about half the speed.
     const std::unique_ptr<std::uint8_t, decltype(&std::free)> chunkMemory(
         static_cast<std::uint8_t*>(std::aligned_alloc(kPageBytes, kChunkBytes)), &std::free);
@@ -268,7 +260,7 @@ std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
             return 0;
         }
         if (rangeEndSector != 0 && rangeEndSector < chunkStart) return 0;
-        const ReadOutcome got = ReadNext(reader, chunk);
+        const ReadOutcome got = ReadAt(reader, chunkStart, chunk);
         // A short read still delivered whole sectors worth testing: the tail of an image is scanned too.
         const std::uint64_t sectors = std::min(got.bytes / kSectorBytes, total - chunkStart);
         std::uint64_t i = 0;
@@ -295,7 +287,6 @@ std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
         progress.SetProgressPos(static_cast<std::int64_t>(fraction * 1000.0));
         if (got.code != 0) return got.endOfSource ? 0 : got.code;
         if (chunkStart >= total) break;
-        if (!reader.SeekBytes(static_cast<std::int64_t>(chunkStart * kSectorBytes))) return 0;
     }
     return 0;
 }

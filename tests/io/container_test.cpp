@@ -53,10 +53,9 @@ std::string Sha256OfMedia(FileReadSeek& reader, std::uint64_t bytes) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
     std::vector<std::uint8_t> block(1 << 20);
-    reader.SeekBytes(0);
     for (std::uint64_t done = 0; done < bytes; done += block.size()) {
-        const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(block.size(), bytes - done));
-        if (!reader.ReadBytes(block.data(), piece)) return "unreadable at " + std::to_string(done);
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), bytes - done));
+        if (!reader.ReadAt(done, {block.data(), piece})) return "unreadable at " + std::to_string(done);
         EVP_DigestUpdate(ctx.get(), block.data(), piece);
     }
     std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
@@ -100,8 +99,7 @@ TEST(Containers, EachGivesTheRawDisksBytesVolumesListingsAndSavedFiles) {
         EXPECT_LT(reader.sourceLength, rawSize + (1 << 20));
         EXPECT_EQ(Sha256OfMedia(reader, rawSize), rawSha);
         std::array<std::uint8_t, 512> past{};
-        reader.SeekBytes(static_cast<std::int64_t>(reader.sourceLength));
-        EXPECT_FALSE(reader.ReadBytes(past.data(), past.size()));
+        EXPECT_FALSE(reader.ReadAt(reader.sourceLength, past));
 
         EXPECT_EQ(Cli("volumes --json " + test::Quote(image.string())).out, volumes);
         for (int v = 0; v < 5; ++v)

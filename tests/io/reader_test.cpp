@@ -19,41 +19,32 @@ std::filesystem::path WriteImage(const std::string& name, std::size_t length) {
     return path;
 }
 
-TEST(FileReadSeek, LengthNotMultipleOfSectorRoundsDownAndZeroFillsTail) {
+TEST(FileReadSeek, AShortReadOrOneOfNothingGivesZerosAndNamesTheRange) {
     auto path = WriteImage("odd", 1000);
     FileReadSeek reader;
     ASSERT_TRUE(reader.OpenSource(path.string()));
     EXPECT_EQ(reader.sourceLength, 1000u);
     std::vector<std::uint8_t> buf(512, 0xAA);
-    ASSERT_TRUE(reader.SeekBytes(512));
-    EXPECT_FALSE(reader.ReadBytes(buf.data(), 512));
+    ByteRanges missing;
+    EXPECT_FALSE(reader.ReadAt(512, buf, &missing));
     EXPECT_EQ(buf[0], static_cast<std::uint8_t>(512 * 7 + 1));
     EXPECT_EQ(buf[487], static_cast<std::uint8_t>(999 * 7 + 1));
     EXPECT_EQ(buf[488], 0);
     EXPECT_EQ(buf[511], 0);
-}
-
-TEST(FileReadSeek, ReadOfNothingLeavesBufferAndFails) {
-    auto path = WriteImage("short", 512);
-    FileReadSeek reader;
-    ASSERT_TRUE(reader.OpenSource(path.string()));
-    std::vector<std::uint8_t> buf(512, 0xAA);
-    ASSERT_TRUE(reader.SeekBytes(4096));
-    EXPECT_FALSE(reader.ReadBytes(buf.data(), 512));
-    EXPECT_EQ(buf[0], 0xAA);
-    EXPECT_EQ(buf[511], 0xAA);
+    EXPECT_EQ(missing, (ByteRanges{{1000, 24}}));
+    std::fill(buf.begin(), buf.end(), 0xAA);
+    EXPECT_FALSE(reader.ReadAt(4096, buf, &missing));
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(buf[511], 0);
+    EXPECT_EQ(missing, (ByteRanges{{1000, 24}, {4096, 512}}));
 }
 
 TEST(VolumeWindow, ReadsFromTheVolumesStartAndNamesWhatLayPastTheWindowOrTheSource) {
     auto path = WriteImage("window", 4096);
     FileReadSeek reader;
     ASSERT_TRUE(reader.OpenSource(path.string()));
-    std::uint8_t a[512], b[512];
-    ASSERT_TRUE(reader.SeekBytes(1024));  // the walking reads stay sequential
-    ASSERT_TRUE(reader.ReadBytes(a, 512));
-    ASSERT_TRUE(reader.ReadBytes(b, 512));
-    EXPECT_EQ(b[0], static_cast<std::uint8_t>(1536 * 7 + 1));
-    EXPECT_FALSE(reader.SeekBytes(-2048));
+    std::uint8_t a[512];
+    ASSERT_TRUE(reader.ReadAt(1024, a));
 
     const VolumeWindow window(&reader, 1024, 2048);
     std::vector<std::uint8_t> out(1024, 0xAA);
@@ -84,7 +75,6 @@ TEST(FileReadSeek, UnopenableSourcesFail) {
     EXPECT_FALSE(reader.OpenSource("/nonexistent/salvora/image.img"));
     EXPECT_FALSE(reader.OpenSource(std::filesystem::temp_directory_path().string()));
     std::uint8_t buf[512];
-    EXPECT_FALSE(reader.ReadBytes(buf, 512));
     ByteRanges missing;
     EXPECT_FALSE(reader.ReadAt(0, buf, &missing));
     EXPECT_EQ(missing, (ByteRanges{{0, 512}}));
@@ -96,7 +86,7 @@ TEST(FileReadSeek, ZeroLengthImageOpensWithNoSectors) {
     ASSERT_TRUE(reader.OpenSource(path.string()));
     EXPECT_EQ(reader.sourceLength, 0u);
     std::uint8_t buf[512] = {};
-    EXPECT_FALSE(reader.ReadBytes(buf, 512));
+    EXPECT_FALSE(reader.ReadAt(0, buf));
 }
 
 }  // namespace

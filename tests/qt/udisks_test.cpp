@@ -64,7 +64,7 @@ class UdisksTest : public QObject {
         QVERIFY(reader.OpenSource("/dev/standin0"));
         QCOMPARE(reader.sourceLength, std::uint64_t(QFileInfo(image_).size()));
         std::array<std::uint8_t, 512> sector{};
-        QVERIFY(reader.ReadBytes(sector.data(), sector.size()));
+        QVERIFY(reader.ReadAt(0, sector));
         QFile file(image_);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(sector.data()), 512), file.read(512));

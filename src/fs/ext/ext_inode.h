@@ -32,7 +32,6 @@ struct ExtInode {
 
     std::uint16_t Type() const { return mode & kExtTypeMask; }
     bool IsDirectory() const { return Type() == kExtTypeDirectory; }
-    bool IsRegular() const { return Type() == kExtTypeRegular; }
     bool UsesExtents() const { return flags & kExtFlagExtents; }
     // A link count of 0 is what a deletion leaves; such an inode belongs to no live name.
     bool InUse() const { return mode != 0 && linkCount != 0; }

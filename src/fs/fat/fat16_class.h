@@ -25,7 +25,6 @@ class Fat16Class final : public FatParser {
     // Fewer than 4,085 clusters make a FAT12 volume, whatever its boot sector calls itself.
     bool TwelveBit() const { return twelveBit_; }
 
-    std::uint64_t RootDirOffset() const { return rootDirOffset_; }
     std::uint64_t RootDirBytes() const { return rootDirBytes_; }
 
   protected:

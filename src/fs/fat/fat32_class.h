@@ -23,8 +23,6 @@ class Fat32Class final : public FatParser {
     bool ReadRootDirectory() override;
     std::uint32_t EndOfChain() const override { return 0x0FFFFFFF; }
 
-    std::uint32_t RootCluster() const { return rootCluster_; }
-    bool FatInMemory() const { return !fatTable_.empty(); }
     // Tables above this size are read through the sector cache instead of being loaded.
     static constexpr std::uint64_t kMaxFatInMemory = 64ull << 20;
 

@@ -253,20 +253,6 @@ void Fat64Class::CreateTreeStructure() {
     tree->Expand(rootItem_);
 }
 
-Fat64Class::StandardResult Fat64Class::RunStandard() {
-    advancedMode_ = 0;
-    if (!CheckBootSector()) return StandardResult::NotExFat;
-    if (!ReadRootDirectory()) return StandardResult::RootUnreadable;
-    auto& status = Status();
-    status.SetStatus("processing file and directory entries...");
-    status.SetStatus("Finding Fat64 File And Directory entries recursively....");
-    FindEntriesRecursively();
-    MaintainTreeInVector();
-    status.SetStatus("creating tree Structure...");
-    CreateTreeStructure();
-    return StandardResult::Done;
-}
-
 void Fat64Class::ClearRecords() {
     records_.clear();
     lastChild_.clear();

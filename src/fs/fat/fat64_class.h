@@ -25,8 +25,6 @@ int NormaliseMaxFileSystems(int maxFileSystems);
 
 class Fat64Class : public ParserBase {
   public:
-    enum class StandardResult { Done, NotExFat, RootUnreadable };
-
     Fat64Class() = default;
     Fat64Class(const Fat64Class&) = delete;
     Fat64Class& operator=(const Fat64Class&) = delete;
@@ -40,8 +38,6 @@ class Fat64Class : public ParserBase {
     std::size_t FindEntriesRecursively();
     void MaintainTreeInVector();
     void CreateTreeStructure();  // "ROOT" (item data: record 0) and the first level
-    // The steps above with the worker's status texts; message boxes are the caller's.
-    StandardResult RunStandard();
 
     // Advanced-input page.
     std::vector<std::uint64_t> FindFatTables(int limit);
@@ -49,8 +45,6 @@ class Fat64Class : public ParserBase {
     // Attaches to the volume, CheckBootSector, both searches, the boot's heap offset as first heap candidate.
     std::optional<DamagedVolumeSearch> SearchDamagedVolume(readWriteInterface* source, const VolumeEntry& volume,
                                                            int maxFileSystems) override;
-    const std::vector<std::uint64_t>& FoundFats() const { return foundFats_; }
-    const std::vector<std::uint64_t>& FoundHeaps() const { return foundHeaps_; }
     // The candidate at index i, 0 past the end.
     std::uint64_t FatCandidate(std::size_t i) const { return i < foundFats_.size() ? foundFats_[i] : 0; }
     std::uint64_t HeapCandidate(std::size_t i) const { return i < foundHeaps_.size() ? foundHeaps_[i] : 0; }
@@ -96,7 +90,7 @@ class Fat64Class : public ParserBase {
     // cluster, and everything on a drive read as formatted, read consecutive clusters.
     StoredTimes EntryStoredTimes(EntryId id) override;
     std::optional<EntryContent> Content(EntryId id) override;
-    // Standard: RunStandard; Advanced: RunAdvanced with the request's shift, FAT copy and heap.
+    // Standard: the steps above with the worker's status texts (message boxes are the caller's); Advanced: RunAdvanced with the request's shift, FAT copy and heap.
     ScanOutcome Scan(const ScanRequest& request) override;
     readWriteInterface* Source() const override { return reader_; }
 

@@ -25,14 +25,15 @@ ScanOutcome Fat64Class::Scan(const ScanRequest& request) {
         RunAdvanced(request.sectorsPerCluster, request.candidate, request.heapCandidate);
         return ScanOutcome::Done;
     }
-    switch (RunStandard()) {
-        case StandardResult::NotExFat:
-            return ScanOutcome::NotThisFileSystem;
-        case StandardResult::RootUnreadable:
-            return ScanOutcome::RootUnreadable;
-        case StandardResult::Done:
-            break;
-    }
+    advancedMode_ = 0;
+    if (!CheckBootSector()) return ScanOutcome::NotThisFileSystem;
+    if (!ReadRootDirectory()) return ScanOutcome::RootUnreadable;
+    Status().SetStatus("processing file and directory entries...");
+    Status().SetStatus("Finding Fat64 File And Directory entries recursively....");
+    FindEntriesRecursively();
+    MaintainTreeInVector();
+    Status().SetStatus("creating tree Structure...");
+    CreateTreeStructure();
     return ScanOutcome::Done;
 }
 

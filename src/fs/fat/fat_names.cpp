@@ -48,13 +48,6 @@ std::string ToUtf8(const std::u32string& text) {
 
 }  // namespace
 
-std::string Cp437ToUtf8(Bytes bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (std::uint8_t b : bytes) AppendUtf8(out, kCp437[b]);
-    return out;
-}
-
 std::string Utf16ToUtf8(std::span<const char16_t> units) {
     std::string out;
     out.reserve(units.size());

@@ -12,7 +12,6 @@ namespace salvora {
 
 enum class FatKind { Fat16, Fat32 };
 
-std::string Cp437ToUtf8(Bytes bytes);
 // Unpaired surrogates become U+FFFD rather than dropping the name.
 std::string Utf16ToUtf8(std::span<const char16_t> units);
 

@@ -310,11 +310,6 @@ void FatParser::FindEntriesRecursively(std::vector<FatEntryRecord>& out) {
     out = entries_;
 }
 
-void FatParser::SetEntries(std::vector<FatEntryRecord> entries) {
-    entries_ = std::move(entries);
-    lastChild_.clear();
-}
-
 // ---- tree
 // ------------------------------------------------------------------------------------------------------
 

@@ -53,9 +53,6 @@ class FatParser : public ParserBase {
     virtual std::uint32_t EndOfChain() const = 0;
 
     const std::vector<FatEntryRecord>& Entries() const { return entries_; }
-    // Replaces the records (the results side may hand back the copy of FindEntriesRecursively); links are
-    // kept.
-    void SetEntries(std::vector<FatEntryRecord> entries);
     const FatEntryRecord* Record(EntryId id) const;
 
     bool BootValid() const { return bootValid_; }
@@ -99,7 +96,6 @@ class FatParser : public ParserBase {
     // Sectors that start like the first sector of a FAT, in 10 MiB reads from offset 0, until `limit` hits
     // (below 1: 3) or Stop. Kept as the candidates of the advanced run.
     std::vector<std::uint64_t> FindFatTables(int limit);
-    const std::vector<std::uint64_t>& FoundFats() const { return foundFats_; }
     // The last FindFatTables saw the stop flag (and cleared it).
     bool SearchStopped() const { return searchStopped_; }
     // Geometry of the advanced run: 512-byte sectors, the chosen sectors per cluster (1..255). False for 0.
@@ -116,8 +112,6 @@ class FatParser : public ParserBase {
     // The results page's advanced worker after the parser was attached: geometry, FAT candidate (0 past the
     // end of the list), scan, build, links and tree, with the worker's status texts.
     void RunAdvanced(std::size_t candidateIndex, unsigned sectorsPerCluster);
-    const std::vector<std::uint64_t>& FoundSlots() const { return foundSlots_; }
-    bool AdvancedMode() const { return advancedMode_ != 0; }
     // Found slots at or before this offset belong to the root; later ones without a known folder are orphans.
     std::uint64_t RootAreaEnd() const { return rootAreaEnd_; }
 

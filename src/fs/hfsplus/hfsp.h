@@ -59,7 +59,6 @@ class HFSP final : public ParserBase {
     EntryTexts FormatEntryDetails(EntryId id) const;
 
     const HfsVolumeHeader& Header() const { return header_; }
-    std::uint32_t NodeBytes() const { return nodeBytes_; }
     std::size_t NodeCount() const { return nodes_.size(); }
     const std::map<EntryId, HfsEntryRecord>& EntryMap() const { return map_; }
     const HfsEntryRecord* Record(EntryId id) const;

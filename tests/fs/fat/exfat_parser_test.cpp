@@ -173,6 +173,13 @@ class ExFatParser : public ::testing::Test {
         opened = VolumeEntry{"exFAT", "", image.string(), "1", 0, 1 << 20, {}, {}};
         parser.AttachReader(&reader, opened);
     }
+    ScanOutcome Standard(bool formatted = false) {
+        ScanRequest request;
+        request.source = &reader;
+        request.volume = opened;
+        request.formattedDrive = formatted;
+        return parser.Scan(request);
+    }
     DeepDiscovery Search(int maxFileSystems) {
         return RunDeepDiscovery(parser, DiscoveryKind::ExFat, &reader, opened, maxFileSystems);
     }
@@ -204,7 +211,7 @@ class ExFatParser : public ::testing::Test {
 
 TEST_F(ExFatParser, StandardRunListsTheWholeRootAndEveryDirectory) {
     Open(volume.Save("std.img"));
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(), ScanOutcome::Done);
 
     std::vector<std::string> root{
         "DCIM", "contig.bin", "frag.bin", "deleted.jpg", "A long name over three name entries, really.txt",
@@ -232,7 +239,7 @@ TEST_F(ExFatParser, StandardRunListsTheWholeRootAndEveryDirectory) {
 
 TEST_F(ExFatParser, TreeHoldsTheFirstLevelWithDeletedEntriesInRed) {
     Open(volume.Save("tree.img"));
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(), ScanOutcome::Done);
     const ItemId root = tree.Root();
     ASSERT_NE(root, kNoItem);
     EXPECT_EQ(tree.Item(root).text, "ROOT");
@@ -253,7 +260,7 @@ TEST_F(ExFatParser, TreeHoldsTheFirstLevelWithDeletedEntriesInRed) {
 
 TEST_F(ExFatParser, ExtractsContiguousChainedAndDeletedFiles) {
     Open(volume.Save("extract.img"));
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(), ScanOutcome::Done);
     const fs::path out = fs::path(::testing::TempDir()) / "exfat-out";
     fs::remove_all(out);
     fs::create_directories(out);
@@ -274,14 +281,14 @@ TEST_F(ExFatParser, ExtractsContiguousChainedAndDeletedFiles) {
 
 TEST_F(ExFatParser, AChainThatLoopsBackIsNotPassedOffAsWhole) {
     Open(volume.Save("probe.img"));
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(), ScanOutcome::Done);
     const std::uint32_t first = parser.Record(*Find("frag.bin"))->firstCluster;
     const std::size_t at = volume.b.FatBytes() + 4ull * first;
     const auto& image = volume.b.Image();
     const std::uint32_t second = image[at] | image[at + 1] << 8 | image[at + 2] << 16 | image[at + 3] << 24;
     volume.b.SetFat(second, first);  // the second cluster leads back to the first
     Open(volume.Save("loop.img"));
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(), ScanOutcome::Done);
     const fs::path out = fs::path(::testing::TempDir()) / "exfat-loop.bin";
     fs::remove(out);
     EXPECT_FALSE(parser.ExtractFile(*Find("frag.bin"), out.string()));
@@ -290,7 +297,7 @@ TEST_F(ExFatParser, AChainThatLoopsBackIsNotPassedOffAsWhole) {
 
 TEST_F(ExFatParser, ExtractionNeverOverwritesAndSetsTimesFromTheUtcOffset) {
     Open(volume.Save("times.img"));
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(), ScanOutcome::Done);
     const fs::path out = fs::path(::testing::TempDir()) / "exfat-times";
     fs::remove_all(out);
     fs::create_directories(out);
@@ -320,8 +327,7 @@ TEST_F(ExFatParser, ExtractionNeverOverwritesAndSetsTimesFromTheUtcOffset) {
 
 TEST_F(ExFatParser, DriveFormattedReadsConsecutiveClustersAndOneClusterDirectories) {
     Open(volume.Save("formatted.img"));
-    parser.formattedDrive = true;
-    ASSERT_EQ(parser.RunStandard(), Fat64Class::StandardResult::Done);
+    ASSERT_EQ(Standard(true), ScanOutcome::Done);
     // The root's chain is not followed: only its first cluster's sets.
     EXPECT_TRUE(Find("DCIM"));
     EXPECT_FALSE(Find("file11.txt"));
@@ -330,7 +336,7 @@ TEST_F(ExFatParser, DriveFormattedReadsConsecutiveClustersAndOneClusterDirectori
 TEST_F(ExFatParser, BootSectorChecks) {
     volume.b.Image()[3] = 'N';
     Open(volume.Save("notexfat.img"));
-    EXPECT_EQ(parser.RunStandard(), Fat64Class::StandardResult::NotExFat);
+    EXPECT_EQ(Standard(), ScanOutcome::NotThisFileSystem);
     EXPECT_EQ(tree.Size(), 0u);
 }
 
