@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,5 +34,16 @@ std::string Quote(const std::string& text);
 std::string ReadAll(const std::filesystem::path& path);
 // sha256sum's hex digest of a file; empty when there is none.
 std::string Sha256Of(const std::filesystem::path& path);
+// The tests' one writer of images: bytes into path (replaced), then the file made `length` long when that is
+// longer (a sparse tail of zeros).
+inline std::filesystem::path WriteBytes(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                                        std::uint64_t length = 0) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    if (length > bytes.size()) std::filesystem::resize_file(path, length);
+    return path;
+}
 
 }  // namespace salvora::test

@@ -50,8 +50,9 @@ TEST(Fixtures, ManifestsDescribeFilesAndPartitions) {
             ASSERT_TRUE(manifest["files"].is_array());
             EXPECT_FALSE(manifest["files"].empty());
             // HFS+ images cannot be given deletions without a Mac; their damage is orphans and unlinked leaves.
-            if (!manifest.contains("orphans"))
+            if (!manifest.contains("orphans")) {
                 EXPECT_FALSE(manifest["deleted"].empty()) << "every volume image carries deleted entries";
+            }
             for (const auto& file : manifest["files"]) {
                 EXPECT_EQ(file.at("sha256").get<std::string>().size(), 64u);
                 EXPECT_EQ(file.at("path").get<std::string>().front(), '/');

@@ -116,7 +116,9 @@ TEST_F(FatRealImages, WindowsStyleDeletedFolderGarbageSlotAndRenamedFolderMatchT
         ASSERT_NE(it, ours.end()) << e.path;
         EXPECT_EQ(it->kind, e.kind) << e.path;
         EXPECT_EQ(it->deleted, e.deleted) << e.path;
-        if (e.kind == "file") EXPECT_EQ(it->size, *e.size) << e.path;
+        if (e.kind == "file") {
+            EXPECT_EQ(it->size, *e.size) << e.path;
+        }
     }
 
     // Everything comes back whole: the deleted folder's files from their first clusters on, as icat reads them.

@@ -89,9 +89,13 @@ TEST_P(TskDifferential, ListingEqualsFls) {
         if (!ours) continue;
         matched.insert(ours);
         ++compared;
-        if (e.kind != "other") EXPECT_EQ(ours->kind, e.kind) << e.path;
+        if (e.kind != "other") {
+            EXPECT_EQ(ours->kind, e.kind) << e.path;
+        }
         EXPECT_EQ(ours->deleted, e.deleted) << e.path;
-        if (e.kind == "file" && e.size && !e.reallocated) EXPECT_EQ(ours->size, *e.size) << e.path;
+        if (e.kind == "file" && e.size && !e.reallocated) {
+            EXPECT_EQ(ours->size, *e.size) << e.path;
+        }
     }
     for (const auto& e : ours_) {
         if (e.deleted || matched.count(&e) || Allowed(e.path)) continue;

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "io/volume_window.h"
+#include "fixture_util.h"
 
 namespace salvora {
 namespace {
 
 std::filesystem::path WriteImage(const std::string& name, std::size_t length) {
-    auto path = std::filesystem::temp_directory_path() / ("salvora-reader-" + name);
-    std::ofstream out(path, std::ios::binary);
-    for (std::size_t i = 0; i < length; ++i) out.put(static_cast<char>(i * 7 + 1));
-    return path;
+    std::vector<std::uint8_t> bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    return test::WriteBytes(std::filesystem::temp_directory_path() / ("salvora-reader-" + name), bytes);
 }
 
 TEST(FileReadSeek, AShortReadOrOneOfNothingGivesZerosAndNamesTheRange) {

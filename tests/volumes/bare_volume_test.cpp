@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/file_read_seek.h"
+#include "fixture_util.h"
 
 namespace salvora {
 namespace {
@@ -173,13 +174,7 @@ TEST(BareVolume, ShortBuffersNeverReadPastTheirEnd) {
 std::filesystem::path WriteImage(const std::string& name, const std::vector<std::uint8_t>& head,
                                  std::uint64_t length) {
     const auto path = std::filesystem::temp_directory_path() / ("salvora-bare-" + name);
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(head.data()),
-                  static_cast<std::streamsize>(std::min<std::uint64_t>(head.size(), length)));
-    }
-    std::filesystem::resize_file(path, length);
-    return path;
+    return test::WriteBytes(path, std::span(head).first(std::min<std::size_t>(head.size(), length)), length);
 }
 
 TEST(BareVolume, ProbeMakesOneEntryFromTheWholeSource) {

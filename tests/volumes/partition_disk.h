@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io/ui_sink.h"
+#include "fixture_util.h"
 
 namespace salvora::testing {
 
@@ -81,13 +82,9 @@ class SyntheticDisk {
     std::filesystem::path Write(const std::string& name, std::size_t length = SIZE_MAX) const {
         auto path = std::filesystem::temp_directory_path() /
                     ("salvora-scan-" + std::to_string(::getpid()) + "-" + name + ".img");
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes_.data()),
-                  static_cast<std::streamsize>(std::min(length, bytes_.size())));
-        out.close();
         // The rest of a longer disk reads as zeros without being held in memory.
-        if (length == SIZE_MAX && sparseBytes_ > bytes_.size()) std::filesystem::resize_file(path, sparseBytes_);
-        return path;
+        return test::WriteBytes(path, std::span(bytes_).first(std::min(length, bytes_.size())),
+                                length == SIZE_MAX ? sparseBytes_ : 0);
     }
     // The written disk is this long (a sparse tail of zeros), so partitions far out lie inside it.
     void SetLength(std::uint64_t sectors) { sparseBytes_ = sectors * 512; }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include "fixture_util.h"
 
 namespace salvora::test {
 
@@ -160,8 +161,7 @@ class ExFatImageBuilder {
     }
 
     void Save(const std::string& path) const {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(image_.data()), static_cast<std::streamsize>(image_.size()));
+        WriteBytes(path, image_);
     }
 
     static void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {

@@ -101,7 +101,7 @@ TEST(FatDeepDiscovery, CandidateLimitAndItsDefault) {
     const std::vector<std::uint64_t> at{4096, 8192, 65536, 1 << 20, 2 << 20, 3 << 20, (4 << 20) - 512};
     for (const auto o : at) std::memcpy(&bytes[o], "\xF8\xFF\xFF\xFF", 4);
     const fs::path image = fs::temp_directory_path() / ("salvora-adv-limit-" + std::to_string(::getpid()));
-    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    test::WriteBytes(image, bytes);
     for (const auto& [max, expected] :
          std::map<int, std::size_t>{{0, 3}, {-4, 3}, {1, 1}, {3, 3}, {5, 5}, {99, 7}}) {
         AdvancedRun<Fat16Class> run(image, DiscoveryKind::Fat16, "FAT", max);

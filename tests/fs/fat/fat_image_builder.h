@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fs/fat/fat_names.h"
+#include "fixture_util.h"
 
 namespace salvora::test {
 
@@ -215,9 +216,7 @@ class FatImageBuilder {
         // ctest runs tests in processes of their own, several at once: a name alone could be shared.
         const auto path = std::filesystem::temp_directory_path() /
                           ("salvora-fat-" + std::to_string(::getpid()) + "-" + name + ".img");
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-        return path;
+        return WriteBytes(path, image);
     }
 
   private:

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include "fixture_util.h"
 
 namespace salvora::test {
 
@@ -113,11 +114,7 @@ class HfsImageBuilder {
         // ctest runs tests in processes of their own, several at once: a name alone could be shared.
         const auto path = std::filesystem::temp_directory_path() /
                           ("salvora-hfs-" + std::to_string(::getpid()) + "-" + name + ".img");
-        const auto img = Build();
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        std::fwrite(img.data(), 1, img.size(), f);
-        std::fclose(f);
-        return path;
+        return WriteBytes(path, Build());
     }
 
   private:
