@@ -76,10 +76,11 @@ int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
         PrintError("nothing was saved");
         return kExitSourceError;
     }
+    for (const DamagedFile& file : outcome.damagedFiles) std::fprintf(stderr, "%s\n", DamagedLine(file).c_str());
     for (const std::string& name : outcome.failedFiles)
         std::fprintf(stderr, "not written whole: %s%s\n", name.c_str(), args.keepPartial ? " (kept as .incomplete)" : "");
     std::fprintf(stderr, "%s%s\n", outcome.cancelled ? "(stopped) " : "", SaveSummaryText(outcome).c_str());
-    return outcome.filesFailed > 0 || outcome.cancelled ? kExitSomeNotWritten : kExitOk;
+    return outcome.filesFailed > 0 || outcome.filesDamaged > 0 || outcome.cancelled ? kExitSomeNotWritten : kExitOk;
 }
 
 }  // namespace

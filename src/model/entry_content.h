@@ -45,6 +45,15 @@ struct ContentRead {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unreadable;
 };
 
+// What writing an entry's content to a file came to.
+struct CopyResult {
+    bool written = false;       // the file was created and every write to it succeeded
+    std::uint64_t missing = 0;  // content bytes that could not be read (zeros in the file) or that no run reaches
+    std::uint64_t size = 0;     // the content's stated size
+    // Whole: written, nothing missing.
+    explicit operator bool() const { return written && missing == 0; }
+};
+
 // Reads [offset, offset + out.size()) of the content, cut at its size; without a source only resident bytes and
 // holes can be read. Unreadable sectors are named to the byte range, not the whole piece.
 ContentRead ReadContent(readWriteInterface* source, const EntryContent& content, std::uint64_t offset,

@@ -10,11 +10,11 @@
 namespace salvora {
 
 // Creates destPath exclusively (an existing file is never overwritten), mode 0644, writes the content (holes
-// stay holes), sets the stored access and modification times. False unless every byte of the content was read
-// and written; what could be written stays for the caller to keep or remove.
-bool CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath);
+// stay holes, unreadable bytes are zeros, content whose runs stop short leaves the file short), sets the stored
+// access and modification times. What was written stays for the caller to keep or remove.
+CopyResult CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath);
 // The same for content that no parser holds (a carved file).
-bool CopyContent(readWriteInterface* source, const EntryContent& content, const StoredTimes& stored,
-                 const std::string& destPath);
+CopyResult CopyContent(readWriteInterface* source, const EntryContent& content, const StoredTimes& stored,
+                       const std::string& destPath);
 
 }  // namespace salvora

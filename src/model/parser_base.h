@@ -102,9 +102,9 @@ public:
     virtual EntryTexts FormatEntryTimes(EntryId id) const = 0;
     virtual std::uint32_t DeletedColour() const { return kDeletedColour; }
     // Writes the entry's content to destPath and sets its stored times. destPath is a new file: the caller has
-    // already picked a name that does not exist. False when the file could not be created or fully written.
-    // Parsers with content runs leave this to the engine's copier.
-    virtual bool ExtractFile(EntryId id, const std::string& destPath);
+    // already picked a name that does not exist. The result says whether it was written and how many of its
+    // bytes could not be read. Parsers with content runs leave this to the engine's copier.
+    virtual CopyResult ExtractFile(EntryId id, const std::string& destPath);
     virtual StoredTimes EntryStoredTimes(EntryId /*id*/) { return {}; }
     // Reads the volume the request names with the steps of its file system and mode, and fills the result
     // tree's first level. Status texts go to Status(); stopRequested ends it early, keeping what was found.

@@ -168,12 +168,24 @@ std::string FolderSaver::Folder(const std::string& name, const std::string& pare
 
 std::string SaveSummaryText(const SaveOutcome& outcome) {
     std::string text = std::to_string(outcome.filesWritten) + " file(s) saved in " + outcome.outputFolder;
+    if (outcome.filesDamaged > 0) text += ", " + std::to_string(outcome.filesDamaged) + " saved damaged";
     if (outcome.filesFailed > 0) text += ", " + std::to_string(outcome.filesFailed) + " could not be written";
     if (outcome.cancelled) {
-        text += ", stopped after " + std::to_string(outcome.filesWritten + outcome.filesFailed) + " of " +
+        text += ", stopped after " +
+                std::to_string(outcome.filesWritten + outcome.filesDamaged + outcome.filesFailed) + " of " +
                 std::to_string(outcome.fileCount);
     }
     return text;
+}
+
+std::string DamagedLine(const DamagedFile& file) {
+    const auto grouped = [](std::uint64_t n) {
+        std::string digits = std::to_string(n);
+        for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, 1, ',');
+        return digits;
+    };
+    return "damaged: " + file.path + " (" + grouped(file.missing) + " of " + grouped(file.size) +
+           " bytes unreadable)";
 }
 
 std::string OutputFolderProblem(const std::string& folder) {
@@ -240,15 +252,17 @@ bool LinkStaysInside(const std::string& linkPath, const std::string& target, con
 
 bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome) {
     const std::string dest = UniqueFilePath(path, SafeName(Trim(parser_.EntryName(entry))));
+    const auto below = [&](std::string where) {
+        const std::string& top = outcome.outputFolder;
+        if (!top.empty() && where.compare(0, top.size(), top) == 0) {
+            where.erase(0, top.size());
+            while (!where.empty() && where.front() == '/') where.erase(0, 1);
+        }
+        return where;
+    };
     const auto failed = [&](const std::string& where) {
         ++outcome.filesFailed;
-        const std::string& top = outcome.outputFolder;
-        std::string shown = where;
-        if (!top.empty() && shown.compare(0, top.size(), top) == 0) {
-            shown.erase(0, top.size());
-            while (!shown.empty() && shown.front() == '/') shown.erase(0, 1);
-        }
-        outcome.failedFiles.push_back(shown);
+        outcome.failedFiles.push_back(below(where));
         return false;
     };
     if (dest.empty()) return failed(Join(path, SafeName(Trim(parser_.EntryName(entry)))));
@@ -258,15 +272,21 @@ bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& 
         std::snprintf(line, sizeof line, "File size: %" PRIu64 " kb", parser_.EntrySizeBytes(entry) / 1024);
         onFileSizeLine(line);
     }
-    bool written = false;
+    CopyResult copy;
     if (const auto target = parser_.LinkTarget(entry); target && LinkStaysInside(dest, *target, outcome.outputFolder))
-        written = ::symlink(target->c_str(), dest.c_str()) == 0;
+        copy.written = ::symlink(target->c_str(), dest.c_str()) == 0;
     else
-        written = parser_.ExtractFile(entry, dest);
+        copy = parser_.ExtractFile(entry, dest);
     if (onFileSizeLine) onFileSizeLine({});
-    if (written) {
+    if (copy.written) {
         GiveAway(dest);
-        ++outcome.filesWritten;
+        if (copy.missing == 0) {
+            ++outcome.filesWritten;
+        } else {
+            // Kept: the bytes that were read may be all a person has left of it. Named, never passed as whole.
+            ++outcome.filesDamaged;
+            outcome.damagedFiles.push_back({below(dest), copy.missing, copy.size});
+        }
         return true;
     }
     DiscardIncompleteFile(dest, keepPartial);
@@ -330,7 +350,7 @@ bool FolderSaver::Confirm(std::uint64_t count, const std::string& outputFolder) 
 
 void FolderSaver::Finish(SaveOutcome& outcome) {
     // The bar shows how far the save got, so a stopped save does not look complete.
-    ui_.SetProgressPos(static_cast<std::int64_t>(outcome.filesWritten + outcome.filesFailed));
+    ui_.SetProgressPos(static_cast<std::int64_t>(outcome.filesWritten + outcome.filesDamaged + outcome.filesFailed));
     ui_.SetStatus({});
     if (onFinished) {
         onFinished(outcome);
@@ -338,12 +358,14 @@ void FolderSaver::Finish(SaveOutcome& outcome) {
     }
     std::string text = std::string(outcome.cancelled ? "(stopped)\n" : "") + "work done\n\n" + SaveSummaryText(outcome);
     constexpr std::size_t kNamesShown = 20;
+    for (std::size_t i = 0; i < outcome.damagedFiles.size() && i < kNamesShown; ++i)
+        text += "\n  " + DamagedLine(outcome.damagedFiles[i]);
     for (std::size_t i = 0; i < outcome.failedFiles.size() && i < kNamesShown; ++i)
         text += "\n  " + outcome.failedFiles[i];
     if (outcome.failedFiles.size() > kNamesShown)
         text += "\n  ... and " + std::to_string(outcome.failedFiles.size() - kNamesShown) + " more";
-    ui_.ShowMessage(text, kAppTitle, outcome.filesFailed > 0 ? MsgIcon::Warning : MsgIcon::Information,
-                    MsgButtons::Ok);
+    const bool warn = outcome.filesFailed > 0 || outcome.filesDamaged > 0;
+    ui_.ShowMessage(text, kAppTitle, warn ? MsgIcon::Warning : MsgIcon::Information, MsgButtons::Ok);
 }
 
 SaveOutcome FolderSaver::SaveSelectedFolder(EntryId folder, const std::string& outputFolder) {
@@ -424,11 +446,12 @@ SaveOutcome FolderSaver::SaveFiles(const std::vector<EntryId>& files, const std:
     return outcome;
 }
 
-std::string FolderSaver::SaveOneFile(EntryId entry, const std::string& folder) {
+std::string FolderSaver::SaveOneFile(EntryId entry, const std::string& folder, std::uint64_t* missing) {
     const std::string dest = UniqueFilePath(folder, SafeName(Trim(parser_.EntryName(entry))));
     if (dest.empty()) return {};
-    if (parser_.ExtractFile(entry, dest)) {
+    if (const CopyResult copy = parser_.ExtractFile(entry, dest); copy.written) {
         GiveAway(dest);
+        if (missing) *missing = copy.missing;
         return dest;
     }
     DiscardIncompleteFile(dest, keepPartial);

@@ -15,19 +15,31 @@
 
 namespace salvora {
 
+// A file saved with bytes that could not be read: kept (its good bytes matter), under its own name.
+struct DamagedFile {
+    std::string path;  // below the output folder
+    std::uint64_t missing = 0;
+    std::uint64_t size = 0;
+};
+// "damaged: PATH (1,024 of 2,310,144 bytes unreadable)"
+std::string DamagedLine(const DamagedFile& file);
+
 struct SaveOutcome {
     bool walked = false;          // false: refused, declined or nothing selected; nothing was written
     std::uint64_t fileCount = 0;  // what CountFiles found and the question showed
     std::uint64_t filesWritten = 0;
     std::uint64_t filesFailed = 0;  // reached but not fully written
+    std::uint64_t filesDamaged = 0;  // written, but with bytes that could not be read (not in filesWritten)
     bool cancelled = false;
     std::string outputFolder;
     // The files not fully written, as paths below outputFolder, in the order the walk reached them. None of them
     // is left on disk looking complete: each was removed, or kept as "NAME.incomplete".
     std::vector<std::string> failedFiles;
+    std::vector<DamagedFile> damagedFiles;  // in the order the walk reached them
 };
 
-// "N file(s) saved in PATH", then ", M could not be written" and ", stopped after K of N" as they apply.
+// "N file(s) saved in PATH", then ", D saved damaged", ", M could not be written" and ", stopped after K of N" as
+// they apply.
 std::string SaveSummaryText(const SaveOutcome& outcome);
 
 // Why no file can be written into folder ("... cannot be written: Permission denied", "... is full"); empty
@@ -87,8 +99,9 @@ class FolderSaver {
                           const std::string& outputFolder);
     // Files picked one by one (a search's hits), side by side in the output folder.
     SaveOutcome SaveFiles(const std::vector<EntryId>& files, const std::string& outputFolder);
-    // One file into folder without a question: the path written, empty when it could not be written whole.
-    std::string SaveOneFile(EntryId entry, const std::string& folder);
+    // One file into folder without a question: the path written, empty when it could not be written. A file
+    // written with unreadable bytes is kept; *missing (when given) says how many.
+    std::string SaveOneFile(EntryId entry, const std::string& folder, std::uint64_t* missing = nullptr);
 
   private:
     bool SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);

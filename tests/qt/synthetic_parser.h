@@ -58,7 +58,7 @@ class SyntheticParser final : public ParserBase {
     std::uint64_t EntrySizeBytes(EntryId) const override { return 1024; }
     std::string FormatEntrySize(EntryId) const override { return "1.00 KB"; }
     EntryTexts FormatEntryTimes(EntryId) const override { return {}; }
-    bool ExtractFile(EntryId, const std::string&) override { return false; }
+    CopyResult ExtractFile(EntryId, const std::string&) override { return {}; }
 
     // What a parser's CreateTreeStructure and the end of a scan leave: the root, the first level,
     // placeholders.

@@ -84,15 +84,17 @@ class FakeParser final : public ParserBase {
         return {"c:" + n, "a:" + n, "m:" + n, "-A"};
     }
     // Refuses an existing destination, so a test sees any attempt to overwrite.
-    bool ExtractFile(EntryId id, const std::string& destPath) override {
+    CopyResult ExtractFile(EntryId id, const std::string& destPath) override {
         extracted.push_back(destPath);
-        const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd < 0) return false;
         const auto& c = records_.at(id).content;
+        CopyResult result{false, 0, c.size()};
+        const int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0) return result;
         const std::size_t size = failing.count(id) ? c.size() / 2 : c.size();
         const bool ok = ::write(fd, c.data(), size) == static_cast<ssize_t>(size);
         ::close(fd);
-        return ok && !failing.count(id);
+        result.written = ok && !failing.count(id);
+        return result;
     }
 
     std::optional<EntryContent> Content(EntryId id) override {

@@ -88,7 +88,7 @@ class ext2Class final : public ParserBase {
     std::uint64_t EntrySizeBytes(EntryId id) const override;
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
-    bool ExtractFile(EntryId id, const std::string& destPath) override;
+    CopyResult ExtractFile(EntryId id, const std::string& destPath) override;
     StoredTimes EntryStoredTimes(EntryId id) override;
 
   private:

@@ -129,9 +129,9 @@ StoredTimes ext2Class::EntryStoredTimes(EntryId id) {
     return stored;
 }
 
-bool ext2Class::ExtractFile(EntryId id, const std::string& destPath) {
+CopyResult ext2Class::ExtractFile(EntryId id, const std::string& destPath) {
     const auto* r = Record(id);
-    if (!r || (r->mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return false;
+    if (!r || (r->mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return {};
     if (r->contentGone) Status().SetStatus("deleted file has no content left, saved empty:  " + destPath);
     return CopyEntry(*this, id, destPath);
 }

@@ -272,7 +272,17 @@ void VolumeScanDlg::DumpClickedFile(ItemId item) {
     std::atomic<bool> never{false};
     FolderSaver saver(*activeParser_, *Sink(), never);
     saver.owner = InvokingUser();
-    const std::string dest = saver.SaveOneFile(*it.entry, outputFolder_.toStdString());
+    std::uint64_t missing = 0;
+    const std::string dest = saver.SaveOneFile(*it.entry, outputFolder_.toStdString(), &missing);
+    if (!dest.empty() && missing > 0) {
+        ShowBox(this,
+                tr("%1 was saved as %2, but %3 of its %4 bytes could not be read: they are zeros in the saved file.")
+                    .arg(QString::fromStdString(activeParser_->EntryName(*it.entry)), QString::fromStdString(dest))
+                    .arg(missing)
+                    .arg(activeParser_->EntrySizeBytes(*it.entry)),
+                QStringLiteral("Salvora"), MsgIcon::Warning);
+        return;
+    }
     if (dest.empty()) {
         // Not left behind half-written; said, never passed over in silence.
         ShowBox(this,
@@ -311,15 +321,23 @@ void VolumeScanDlg::ShowSummaryFromWorker(const SaveOutcome& outcome) {
     QString text = QStringLiteral("%1work done\n\n%2")
                        .arg(outcome.cancelled ? QStringLiteral("(stopped)\n") : QString(),
                             QString::fromStdString(SaveSummaryText(outcome)));
+    QStringList damaged;
+    for (const DamagedFile& file : outcome.damagedFiles) damaged << QString::fromStdString(DamagedLine(file));
+    if (!damaged.isEmpty())
+        text += tr("\n\nSaved with parts that could not be read (those bytes are zeros):\n  ") +
+                damaged.mid(0, 20).join(QStringLiteral("\n  ")) +
+                (damaged.size() > 20 ? tr("\n  ... and %1 more").arg(damaged.size() - 20) : QString());
     QStringList failed;
     for (const std::string& name : outcome.failedFiles) failed << QString::fromStdString(name);
     if (!failed.isEmpty()) text += tr("\n\nNot written whole (removed, so nothing incomplete looks saved):\n  ") +
                                    failed.mid(0, 20).join(QStringLiteral("\n  ")) +
                                    (failed.size() > 20 ? tr("\n  ... and %1 more").arg(failed.size() - 20) : QString());
     const QString folder = QString::fromStdString(outcome.outputFolder);
+    // "Save this list..." keeps both: the damaged files first, then those not written.
+    failed = damaged + failed;
     QMetaObject::invokeMethod(
         this,
-        [this, text, failed, folder, warn = outcome.filesFailed > 0 || outcome.cancelled] {
+        [this, text, failed, folder, warn = outcome.filesFailed > 0 || outcome.filesDamaged > 0 || outcome.cancelled] {
             StatusLine()->clear();
             ShowSaveSummary(this, text, failed, folder, warn);
         },

@@ -46,12 +46,12 @@ class FatExtract : public ::testing::TestWithParam<FatKind> {
             auto s = RunStandard<Fat16Class>(image, 0, formatted);
             const auto id = FindPath(s->parser, path);
             if (!id) return r;
-            r.ok = s->parser.ExtractFile(*id, r.file.string());
+            r.ok = static_cast<bool>(s->parser.ExtractFile(*id, r.file.string()));
         } else {
             auto s = RunStandard<Fat32Class>(image, 0, formatted);
             const auto id = FindPath(s->parser, path);
             if (!id) return r;
-            r.ok = s->parser.ExtractFile(*id, r.file.string());
+            r.ok = static_cast<bool>(s->parser.ExtractFile(*id, r.file.string()));
         }
         ::stat(r.file.c_str(), &r.st);
         r.bytes = ReadFileBytes(r.file);

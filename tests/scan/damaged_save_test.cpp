@@ -1,0 +1,150 @@
+// Saving from a source with unreadable sectors, as a worn card has them: a reader over the real fixtures that
+// fails chosen sectors. Files that cross one are kept, named with the bytes missing and never counted whole;
+// every other file comes back byte for byte.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "fixture_util.h"
+#include "fs/fat/fat_scan_util.h"
+#include "scan/fake_parser.h"
+#include "scan/file_saver.h"
+#include "scan/file_systems.h"
+
+namespace salvora {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Reads a fixture, failing every read of the chosen byte ranges the way the real reader reports a bad sector.
+class FailingReader final : public readWriteInterface {
+  public:
+    explicit FailingReader(const fs::path& image) {
+        inner_.OpenSource(image.string());
+        sourceLength = inner_.sourceLength;
+    }
+    bool OpenSource(const std::string&) override { return true; }
+    bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) override {
+        bool whole = inner_.ReadAt(at, out, missing);
+        for (const ByteRange& bad : bad_) {
+            const std::uint64_t from = std::max(at, bad.offset);
+            const std::uint64_t to = std::min(at + out.size(), bad.offset + bad.length);
+            if (from >= to) continue;
+            std::fill(out.begin() + static_cast<std::ptrdiff_t>(from - at),
+                      out.begin() + static_cast<std::ptrdiff_t>(to - at), 0);
+            AddRange(missing, from, to - from);
+            whole = false;
+        }
+        return whole;
+    }
+    ByteRanges bad_;
+
+  private:
+    FileReadSeek inner_;
+};
+
+// Where byte fileOffset of the content lies on the source.
+std::uint64_t SourceOffset(const EntryContent& content, std::uint64_t fileOffset) {
+    for (const ContentRun& run : content.runs)
+        if (run.kind == RunKind::Source && fileOffset >= run.fileOffset && fileOffset < run.fileOffset + run.length)
+            return run.at + (fileOffset - run.fileOffset);
+    return UINT64_MAX;
+}
+
+struct Case {
+    const char* fixture;
+    const char* label;
+};
+
+class DamagedSave : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DamagedSave, FilesOverBadSectorsAreKeptAndNamedTheRestComeBackWhole) {
+    const Case c = GetParam();
+    const auto manifest = test::ReadManifest(c.fixture);
+    FailingReader reader(test::Fixture(c.fixture));
+    ResultTree tree;
+    std::unique_ptr<ParserBase> parser = FindFileSystem(c.label)->create();
+    parser->tree = &tree;
+    ScanRequest request;
+    request.source = &reader;
+    request.volume.fileSystemLabel = c.label;
+    ASSERT_EQ(parser->Scan(request), ScanOutcome::Done);
+
+    // Two files lose a sector each in the middle of their content; one loses its last 100 bytes.
+    std::map<std::string, std::uint64_t> expectMissing;
+    std::vector<std::string> lived;
+    for (const auto& file : manifest["files"])
+        if (!file["deleted"].get<bool>()) lived.push_back(file["path"]);
+    std::size_t picked = 0;
+    for (const std::string& path : lived) {
+        const auto id = test::FindPath(*parser, path);
+        if (picked == 3 || !id) continue;
+        const auto content = parser->Content(*id);
+        if (!content || content->size < 4096) continue;
+        const std::uint64_t middle = SourceOffset(*content, 2048);
+        const std::uint64_t tail = SourceOffset(*content, content->size - 100);
+        if (middle == UINT64_MAX || tail == UINT64_MAX) continue;
+        if (picked < 2) {
+            reader.bad_.push_back({middle, 512});
+            expectMissing[path.substr(1)] = 512;
+        } else {
+            reader.bad_.push_back({tail, 100});
+            expectMissing[path.substr(1)] = 100;
+        }
+        ++picked;
+    }
+    ASSERT_EQ(picked, 3u) << "the fixture has too few files of 4 KiB";
+
+    const fs::path out = fs::temp_directory_path() / ("salvora-damaged-" + std::to_string(::getpid()) + c.label);
+    fs::remove_all(out);
+    fs::create_directories(out);
+    test::RecordingUi ui;
+    const std::atomic<bool> cancel{false};
+    FolderSaver saver(*parser, ui, cancel);
+    const SaveOutcome outcome = saver.SaveSelectedFolder(parser->RootEntry(), out.string());
+    EXPECT_EQ(outcome.filesFailed, 0u);
+    std::map<std::string, std::uint64_t> named;
+    for (const DamagedFile& file : outcome.damagedFiles) named[file.path] = file.missing;
+    for (const auto& [path, missing] : expectMissing) EXPECT_EQ(named[path], missing) << path;
+    // A deleted file read on from its first cluster may run into a bad sector too; nothing else may.
+    std::set<std::string> deleted;
+    for (const auto& file : manifest["files"])
+        if (file["deleted"].get<bool>()) deleted.insert(file["path"].get<std::string>().substr(1));
+    for (const auto& [path, missing] : named) EXPECT_TRUE(expectMissing.count(path) || deleted.count(path)) << path;
+    EXPECT_EQ(outcome.filesDamaged, named.size());
+    EXPECT_NE(SaveSummaryText(outcome).find(", " + std::to_string(named.size()) + " saved damaged"), std::string::npos)
+        << SaveSummaryText(outcome);
+    ASSERT_FALSE(ui.messages.empty());
+    EXPECT_EQ(ui.messages.back().icon, MsgIcon::Warning);
+    for (const auto& [path, missing] : expectMissing)
+        EXPECT_NE(ui.messages.back().text.find("damaged: " + path + " (" + std::to_string(missing) + " of "),
+                  std::string::npos)
+            << ui.messages.back().text;
+
+    for (const auto& file : manifest["files"]) {
+        if (file["deleted"].get<bool>()) continue;
+        const std::string rel = file["path"].get<std::string>().substr(1);
+        const fs::path saved = out / rel;
+        ASSERT_TRUE(fs::is_regular_file(saved)) << rel;  // damaged ones too: their good bytes are kept
+        EXPECT_EQ(fs::file_size(saved), file["size"].get<std::uint64_t>()) << rel;
+        if (expectMissing.count(rel)) {
+            EXPECT_NE(test::Sha256Of(saved), file["sha256"].get<std::string>()) << rel;
+        } else {
+            EXPECT_EQ(test::Sha256Of(saved), file["sha256"].get<std::string>()) << rel;
+        }
+    }
+    EXPECT_EQ(outcome.filesWritten + outcome.filesDamaged, outcome.fileCount);
+    fs::remove_all(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedSave,
+                         ::testing::Values(Case{"fat32.img", "FAT32"}, Case{"exfat.img", "exFAT"},
+                                           Case{"ext4.img", "extX"}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace salvora
