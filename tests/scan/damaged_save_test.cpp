@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -139,6 +140,47 @@ TEST_P(DamagedSave, FilesOverBadSectorsAreKeptAndNamedTheRestComeBackWhole) {
     }
     EXPECT_EQ(outcome.filesWritten + outcome.filesDamaged, outcome.fileCount);
     fs::remove_all(out);
+}
+
+TEST(DamagedFat, AnUnreadableFatIsReadFromItsCopy) {
+    for (const Case c : {Case{"fat16.img", "FAT16"}, Case{"fat32.img", "FAT32"}}) {
+        const auto manifest = test::ReadManifest(c.fixture);
+        const std::string image = test::ReadAll(test::Fixture(c.fixture));
+        const auto le = [&](std::size_t at, int bytes) {
+            std::uint64_t v = 0;
+            for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(image[at + i]);
+            return v;
+        };
+        const std::uint64_t sectorBytes = le(11, 2);
+        const std::uint64_t fatSectors = le(22, 2) != 0 ? le(22, 2) : le(36, 4);
+        FailingReader reader(test::Fixture(c.fixture));
+        reader.bad_.push_back({le(14, 2) * sectorBytes, fatSectors * sectorBytes});  // the whole first FAT
+        test::RecordingUi ui;
+        ResultTree tree;
+        std::unique_ptr<ParserBase> parser = FindFileSystem(c.label)->create();
+        parser->tree = &tree;
+        parser->statusWindow = &ui;
+        ScanRequest request;
+        request.source = &reader;
+        ASSERT_EQ(parser->Scan(request), ScanOutcome::Done) << c.label;
+        EXPECT_NE(std::find(ui.statuses.begin(), ui.statuses.end(),
+                            "Parts of the FAT could not be read: they were read from its copy."),
+                  ui.statuses.end())
+            << c.label;
+        const fs::path out = fs::temp_directory_path() / ("salvora-badfat-" + std::to_string(::getpid()) + c.label);
+        fs::remove_all(out);
+        fs::create_directories(out);
+        const std::atomic<bool> cancel{false};
+        FolderSaver saver(*parser, ui, cancel);
+        const SaveOutcome outcome = saver.SaveSelectedFolder(parser->RootEntry(), out.string());
+        EXPECT_EQ(outcome.filesFailed, 0u) << c.label;
+        for (const auto& file : manifest["files"]) {
+            if (file["deleted"].get<bool>()) continue;
+            const fs::path saved = out / file["path"].get<std::string>().substr(1);
+            EXPECT_EQ(test::Sha256Of(saved), file["sha256"].get<std::string>()) << saved;
+        }
+        fs::remove_all(out);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedSave,

@@ -41,7 +41,8 @@ bool Fat16Class::ReadFatTable() {
     if (const std::uint64_t bound = VolumeBound(); bound != 0)
         bytes = std::min(bytes, bound > fatStart_ ? bound - fatStart_ : 0);
     fatTable_.resize(bytes);
-    if (bytes != 0) ReadAt(fatStart_, fatTable_.data(), static_cast<std::uint32_t>(bytes));
+    if (bytes != 0)
+        ReadFat(fatStart_, std::uint64_t{boot_.sectorsPerFat16} * boot_.bytesPerSector, 0, fatTable_.data(), bytes);
     SetGeometry(rootDirOffset_ + rootDirBytes_, TableEntries(bytes), Limit());
     return bytes != 0;
 }

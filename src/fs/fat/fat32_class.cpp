@@ -21,6 +21,7 @@ bool Fat32Class::CheckBootSector() {
     const std::uint64_t bytesPerSector = boot_.bytesPerSector;
     fatStart_ = boot_.reservedSectors * bytesPerSector;
     fatBytes_ = std::uint64_t{boot_.sectorsPerFat32} * bytesPerSector;
+    copyBytes_ = fatBytes_;
     rootCluster_ = boot_.rootCluster;
     bootValid_ = true;
     SetGeometry(
@@ -42,10 +43,8 @@ bool Fat32Class::ReadFatTable() {
     const std::uint64_t bytes = entries * 4;
     if (bytes == 0 || bytes > kMaxFatInMemory) return bytes != 0;
     fatTable_.resize(bytes);
-    for (std::uint64_t done = 0; done < bytes; done += kReadChunk) {
-        const auto chunk = static_cast<std::uint32_t>(std::min(kReadChunk, bytes - done));
-        ReadAt(fatStart_ + done, fatTable_.data() + done, chunk);
-    }
+    for (std::uint64_t done = 0; done < bytes; done += kReadChunk)
+        ReadFat(fatStart_, copyBytes_, done, fatTable_.data() + done, std::min(kReadChunk, bytes - done));
     return true;
 }
 
@@ -64,6 +63,7 @@ void Fat32Class::LoadDeepFat(std::uint64_t fatOffset, std::uint64_t entries) {
     fatTable_.clear();
     for (auto& block : cache_) block = CacheBlock{};
     fatStart_ = fatOffset;
+    copyBytes_ = 0;  // a FAT found by the search has no copies that a boot sector vouches for
     const std::uint64_t bound = VolumeBound();
     entries = std::min(entries, bound > fatOffset ? (bound - fatOffset) / 4 : 0);
     fatBytes_ = entries * 4;
@@ -82,7 +82,7 @@ std::uint32_t Fat32Class::FatValue(std::uint32_t cluster) {
     CacheBlock& block = cache_[blockIndex % kCacheBlocks];
     if (block.blockIndex != blockIndex) {
         block.bytes.assign(kCacheBlockBytes, 0);
-        ReadAt(fatStart_ + blockIndex * kCacheBlockBytes, block.bytes.data(), kCacheBlockBytes);
+        ReadFat(fatStart_, copyBytes_, blockIndex * kCacheBlockBytes, block.bytes.data(), kCacheBlockBytes);
         block.blockIndex = blockIndex;
     }
     return le32(block.bytes, at % kCacheBlockBytes);

@@ -43,6 +43,7 @@ class Fat32Class final : public FatParser {
 
     std::uint64_t fatStart_ = 0;
     std::uint64_t fatBytes_ = 0;
+    std::uint64_t copyBytes_ = 0;  // from one FAT copy to the next, as the boot sector says
     std::vector<std::uint8_t> fatTable_;
     std::array<CacheBlock, kCacheBlocks> cache_{};
     std::uint32_t rootCluster_ = 0;

@@ -73,6 +73,28 @@ bool FatParser::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count) 
     return window_.ReadAt(offset, {static_cast<std::uint8_t*>(buffer), count});
 }
 
+bool FatParser::ReadFat(std::uint64_t fatStart, std::uint64_t copyBytes, std::uint64_t offset, std::uint8_t* out,
+                        std::size_t count) {
+    ByteRanges missing;
+    if (window_.ReadAt(fatStart + offset, {out, count}, &missing)) return true;
+    const std::uint64_t first = std::uint64_t{boot_.reservedSectors} * boot_.bytesPerSector;
+    bool whole = true;
+    for (const ByteRange& bad : missing) {
+        std::uint8_t* dest = out + (bad.offset - fatStart - offset);
+        bool mended = false;
+        for (unsigned k = 0; k < boot_.fatCount && copyBytes != 0 && !mended; ++k) {
+            const std::uint64_t copy = first + k * copyBytes;
+            if (copy != fatStart) mended = window_.ReadAt(copy + (bad.offset - fatStart), {dest, bad.length});
+        }
+        if (!mended) std::fill_n(dest, bad.length, std::uint8_t{0});
+        whole = whole && mended;
+    }
+    Status().SetStatus(whole ? "Parts of the FAT could not be read: they were read from its copy."
+                             : "Parts of the FAT could not be read from any copy: files that pass through them "
+                               "end there and are saved damaged.");
+    return whole;
+}
+
 bool FatParser::ReadBootSector() {
     bootValid_ = false;
     bootDataStartKnown_ = false;

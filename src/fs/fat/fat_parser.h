@@ -139,6 +139,12 @@ class FatParser : public ParserBase {
     // holds).
     void SetGeometry(std::uint64_t dataStart, std::uint64_t tableEntries, std::uint32_t hardLimit);
     bool ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count);
+    // count bytes of the FAT in use (at fatStart) from offset into it. Where a sector of it cannot be read, the
+    // same bytes are taken from another copy the boot sector lists (copyBytes apart; 0: none to try), and the
+    // status line says so. False when some bytes could be read from no copy: they are zeros, ending the chains
+    // through them early.
+    bool ReadFat(std::uint64_t fatStart, std::uint64_t copyBytes, std::uint64_t offset, std::uint8_t* out,
+                 std::size_t count);
     bool ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out);
 
     FatKind kind_;
