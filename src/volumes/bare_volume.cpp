@@ -96,11 +96,21 @@ std::string BareVolumeLabel(BareKind kind) {
     return {};
 }
 
-std::optional<VolumeEntry> ProbeBareVolume(FileReadSeek& reader) {
+std::optional<VolumeEntry> ProbeBareVolume(readWriteInterface& reader) {
     std::vector<std::uint8_t> head(kBareProbeBytes, 0);
-    if (!reader.IsOpen()) return std::nullopt;
-    reader.ReadAt(0, head);  // a source shorter than the probe still counts: the tail reads as zeros
-    const BareKind kind = DetectBareVolume(head);
+    ByteRanges missing;
+    reader.ReadAt(0, head, &missing);  // a source shorter than the probe still counts: the tail reads as zeros
+    BareKind kind = DetectBareVolume(head);
+    // An unreadable sector 0 hides no FAT32 or exFAT volume for good: their backup boot sectors say the same.
+    if (kind == BareKind::None && !missing.empty() && missing.front().offset < kSectorBytes) {
+        std::vector<std::uint8_t> backup(kBareProbeBytes, 0);
+        if (reader.ReadAt(kFat32BackupSector * kSectorBytes, std::span(backup).first(kSectorBytes)) &&
+            DetectBareVolume(backup) == BareKind::Fat32)
+            kind = BareKind::Fat32;
+        else if (reader.ReadAt(kExfatBackupSector * kSectorBytes, std::span(backup).first(kSectorBytes)) &&
+                 DetectBareVolume(backup) == BareKind::ExFat)
+            kind = BareKind::ExFat;
+    }
     if (kind == BareKind::None) return std::nullopt;
     constexpr std::uint64_t kMiB = 1048576;
     const std::uint64_t sizeMiB = reader.sourceLength / kMiB + (reader.sourceLength % kMiB != 0 ? 1 : 0);

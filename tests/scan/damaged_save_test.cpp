@@ -15,6 +15,7 @@
 #include "scan/fake_parser.h"
 #include "scan/file_saver.h"
 #include "scan/file_systems.h"
+#include "volumes/bare_volume.h"
 
 namespace salvora {
 namespace {
@@ -181,6 +182,41 @@ TEST(DamagedFat, AnUnreadableFatIsReadFromItsCopy) {
         }
         fs::remove_all(out);
     }
+}
+
+TEST(DamagedBoot, AnUnreadableBootSectorIsTakenFromItsBackup) {
+    const auto paths = [](readWriteInterface& reader, const std::string& label, test::RecordingUi& ui) {
+        ResultTree tree;
+        std::unique_ptr<ParserBase> parser = FindFileSystem(label)->create();
+        parser->tree = &tree;
+        parser->statusWindow = &ui;
+        ScanRequest request;
+        request.source = &reader;
+        std::vector<std::string> out;
+        if (parser->Scan(request) == ScanOutcome::Done) test::CollectPaths(*parser, parser->RootEntry(), "", out);
+        return out;
+    };
+    for (const Case c : {Case{"fat32.img", "FAT32"}, Case{"exfat.img", "FAT64"}}) {
+        FailingReader intact(test::Fixture(c.fixture));
+        test::RecordingUi quiet;
+        const std::vector<std::string> expected = paths(intact, c.label, quiet);
+        ASSERT_GT(expected.size(), 10u) << c.label;
+
+        FailingReader reader(test::Fixture(c.fixture));
+        reader.bad_.push_back({0, 512});
+        const auto bare = ProbeBareVolume(reader);
+        ASSERT_TRUE(bare.has_value()) << c.label;
+        EXPECT_EQ(bare->fileSystemLabel, c.label);
+        test::RecordingUi ui;
+        EXPECT_EQ(paths(reader, bare->fileSystemLabel, ui), expected) << c.label;
+        EXPECT_TRUE(std::any_of(ui.statuses.begin(), ui.statuses.end(), [](const std::string& s) {
+            return s.rfind("The boot sector could not be read: its backup", 0) == 0;
+        })) << c.label;
+    }
+    // FAT16 keeps no backup: an unreadable sector 0 is not guessed around.
+    FailingReader fat16(test::Fixture("fat16.img"));
+    fat16.bad_.push_back({0, 512});
+    EXPECT_FALSE(ProbeBareVolume(fat16).has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedSave,

@@ -7,6 +7,7 @@
 
 #include "fs/fat/exfat_times.h"
 #include "io/pause_gate.h"
+#include "volumes/bare_volume.h"
 
 namespace salvora {
 namespace {
@@ -43,9 +44,22 @@ std::uint64_t Fat64Class::ClusterOffset(std::uint32_t cluster) const {
 
 bool Fat64Class::CheckBootSector() {
     std::array<std::uint8_t, kSectorBytes> sector{};
-    if (!reader_ || !ReadAt(0, sector.data(), kSectorBytes)) {
+    ByteRanges missing;
+    if (!reader_) {
         ShowInfo("cant read file");
         return false;
+    }
+    if (!window_.ReadAt(0, sector, &missing)) {
+        // The backup boot region holds the same boot sector 12 sectors on (of 512 or of 4096 bytes).
+        bool backup = false;
+        for (const std::uint64_t sectorBytes : {std::uint64_t{kSectorBytes}, std::uint64_t{4096}})
+            if (!backup && !missing.empty() && missing.front().offset < kSectorBytes)
+                backup = window_.ReadAt(kExfatBackupSector * sectorBytes, sector) && DecodeExFatBoot(sector);
+        if (!backup) {
+            ShowInfo("cant read file");
+            return false;
+        }
+        Status().SetStatus("The boot sector could not be read: its backup in the backup boot region was used.");
     }
     boot_ = DecodeExFatBoot(sector);
     if (!boot_) return false;

@@ -14,6 +14,7 @@
 #include "fs/fat/fat_list_texts.h"
 #include "io/pause_gate.h"
 #include "io/write_all.h"
+#include "volumes/bare_volume.h"
 
 namespace salvora {
 namespace {
@@ -99,8 +100,19 @@ bool FatParser::ReadBootSector() {
     bootValid_ = false;
     bootDataStartKnown_ = false;
     std::vector<std::uint8_t> sector(kBootSectorBytes);
-    const bool ok = ReadAt(0, sector.data(), kBootSectorBytes);
+    ByteRanges missing;
+    bool ok = window_.ReadAt(0, sector, &missing);
     boot_ = DecodeFatBootSector(sector);
+    if (!ok && !missing.empty() && missing.front().offset < kBootSectorBytes &&
+        window_.ReadAt(kFat32BackupSector * kSectorBytes, sector)) {
+        // FAT32 keeps a copy of its boot sector; FAT12 and FAT16 have none, and sector 6 of theirs is no BPB.
+        if (const FatBootSector backup = DecodeFatBootSector(sector);
+            backup.sectorsPerFat16 == 0 && backup.sectorsPerFat32 != 0) {
+            boot_ = backup;
+            ok = true;
+            Status().SetStatus("The boot sector could not be read: its backup at sector 6 was used.");
+        }
+    }
     return ok;
 }
 
