@@ -62,19 +62,46 @@ struct Case {
     const char* label;
 };
 
+// A scan of the reader as the session runs one, and a save of everything it found.
+struct Scanned {
+    ResultTree tree;
+    std::unique_ptr<ParserBase> parser;
+    test::RecordingUi ui;
+    ScanOutcome scanned;
+
+    Scanned(readWriteInterface& reader, const std::string& label) : parser(FindFileSystem(label)->create()) {
+        parser->tree = &tree;
+        parser->statusWindow = &ui;
+        ScanRequest request;
+        request.source = &reader;
+        scanned = parser->Scan(request);
+    }
+    bool Said(const std::string& start) const {
+        return std::any_of(ui.statuses.begin(), ui.statuses.end(),
+                           [&](const std::string& s) { return s.rfind(start, 0) == 0; });
+    }
+    SaveOutcome SaveAll(const fs::path& out) {
+        fs::remove_all(out);
+        fs::create_directories(out);
+        const std::atomic<bool> cancel{false};
+        FolderSaver saver(*parser, ui, cancel);
+        return saver.SaveSelectedFolder(parser->RootEntry(), out.string());
+    }
+};
+
+fs::path OutFolder(const std::string& tag) {
+    return fs::temp_directory_path() / ("salvora-damaged-" + std::to_string(::getpid()) + "-" + tag);
+}
+
 class DamagedSave : public ::testing::TestWithParam<Case> {};
 
 TEST_P(DamagedSave, FilesOverBadSectorsAreKeptAndNamedTheRestComeBackWhole) {
     const Case c = GetParam();
     const auto manifest = test::ReadManifest(c.fixture);
     FailingReader reader(test::Fixture(c.fixture));
-    ResultTree tree;
-    std::unique_ptr<ParserBase> parser = FindFileSystem(c.label)->create();
-    parser->tree = &tree;
-    ScanRequest request;
-    request.source = &reader;
-    request.volume.fileSystemLabel = c.label;
-    ASSERT_EQ(parser->Scan(request), ScanOutcome::Done);
+    Scanned run(reader, c.label);
+    ASSERT_EQ(run.scanned, ScanOutcome::Done);
+    ParserBase* parser = run.parser.get();
 
     // Two files lose a sector each in the middle of their content; one loses its last 100 bytes.
     std::map<std::string, std::uint64_t> expectMissing;
@@ -101,13 +128,9 @@ TEST_P(DamagedSave, FilesOverBadSectorsAreKeptAndNamedTheRestComeBackWhole) {
     }
     ASSERT_EQ(picked, 3u) << "the fixture has too few files of 4 KiB";
 
-    const fs::path out = fs::temp_directory_path() / ("salvora-damaged-" + std::to_string(::getpid()) + c.label);
-    fs::remove_all(out);
-    fs::create_directories(out);
-    test::RecordingUi ui;
-    const std::atomic<bool> cancel{false};
-    FolderSaver saver(*parser, ui, cancel);
-    const SaveOutcome outcome = saver.SaveSelectedFolder(parser->RootEntry(), out.string());
+    const fs::path out = OutFolder(c.label);
+    const SaveOutcome outcome = run.SaveAll(out);
+    const auto& ui = run.ui;
     EXPECT_EQ(outcome.filesFailed, 0u);
     std::map<std::string, std::uint64_t> named;
     for (const DamagedFile& file : outcome.damagedFiles) named[file.path] = file.missing;
@@ -145,61 +168,38 @@ TEST_P(DamagedSave, FilesOverBadSectorsAreKeptAndNamedTheRestComeBackWhole) {
 
 TEST(DamagedFat, AnUnreadableFatIsReadFromItsCopy) {
     for (const Case c : {Case{"fat16.img", "FAT16"}, Case{"fat32.img", "FAT32"}}) {
-        const auto manifest = test::ReadManifest(c.fixture);
         const std::string image = test::ReadAll(test::Fixture(c.fixture));
         const auto le = [&](std::size_t at, int bytes) {
             std::uint64_t v = 0;
             for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(image[at + i]);
             return v;
         };
-        const std::uint64_t sectorBytes = le(11, 2);
         const std::uint64_t fatSectors = le(22, 2) != 0 ? le(22, 2) : le(36, 4);
         FailingReader reader(test::Fixture(c.fixture));
-        reader.bad_.push_back({le(14, 2) * sectorBytes, fatSectors * sectorBytes});  // the whole first FAT
-        test::RecordingUi ui;
-        ResultTree tree;
-        std::unique_ptr<ParserBase> parser = FindFileSystem(c.label)->create();
-        parser->tree = &tree;
-        parser->statusWindow = &ui;
-        ScanRequest request;
-        request.source = &reader;
-        ASSERT_EQ(parser->Scan(request), ScanOutcome::Done) << c.label;
-        EXPECT_NE(std::find(ui.statuses.begin(), ui.statuses.end(),
-                            "Parts of the FAT could not be read: they were read from its copy."),
-                  ui.statuses.end())
-            << c.label;
-        const fs::path out = fs::temp_directory_path() / ("salvora-badfat-" + std::to_string(::getpid()) + c.label);
-        fs::remove_all(out);
-        fs::create_directories(out);
-        const std::atomic<bool> cancel{false};
-        FolderSaver saver(*parser, ui, cancel);
-        const SaveOutcome outcome = saver.SaveSelectedFolder(parser->RootEntry(), out.string());
-        EXPECT_EQ(outcome.filesFailed, 0u) << c.label;
-        for (const auto& file : manifest["files"]) {
+        reader.bad_.push_back({le(14, 2) * le(11, 2), fatSectors * le(11, 2)});  // the whole first FAT
+        Scanned run(reader, c.label);
+        ASSERT_EQ(run.scanned, ScanOutcome::Done) << c.label;
+        EXPECT_TRUE(run.Said("Parts of the FAT could not be read: they were read from its copy.")) << c.label;
+        const fs::path out = OutFolder(std::string("fat-") + c.label);
+        EXPECT_EQ(run.SaveAll(out).filesFailed, 0u) << c.label;
+        for (const auto& file : test::ReadManifest(c.fixture)["files"]) {
             if (file["deleted"].get<bool>()) continue;
-            const fs::path saved = out / file["path"].get<std::string>().substr(1);
-            EXPECT_EQ(test::Sha256Of(saved), file["sha256"].get<std::string>()) << saved;
+            EXPECT_EQ(test::Sha256Of(out / file["path"].get<std::string>().substr(1)), file["sha256"]) << file;
         }
         fs::remove_all(out);
     }
 }
 
 TEST(DamagedBoot, AnUnreadableBootSectorIsTakenFromItsBackup) {
-    const auto paths = [](readWriteInterface& reader, const std::string& label, test::RecordingUi& ui) {
-        ResultTree tree;
-        std::unique_ptr<ParserBase> parser = FindFileSystem(label)->create();
-        parser->tree = &tree;
-        parser->statusWindow = &ui;
-        ScanRequest request;
-        request.source = &reader;
+    const auto paths = [](Scanned& run) {
         std::vector<std::string> out;
-        if (parser->Scan(request) == ScanOutcome::Done) test::CollectPaths(*parser, parser->RootEntry(), "", out);
+        if (run.scanned == ScanOutcome::Done) test::CollectPaths(*run.parser, run.parser->RootEntry(), "", out);
         return out;
     };
     for (const Case c : {Case{"fat32.img", "FAT32"}, Case{"exfat.img", "FAT64"}}) {
         FailingReader intact(test::Fixture(c.fixture));
-        test::RecordingUi quiet;
-        const std::vector<std::string> expected = paths(intact, c.label, quiet);
+        Scanned whole(intact, c.label);
+        const std::vector<std::string> expected = paths(whole);
         ASSERT_GT(expected.size(), 10u) << c.label;
 
         FailingReader reader(test::Fixture(c.fixture));
@@ -207,11 +207,9 @@ TEST(DamagedBoot, AnUnreadableBootSectorIsTakenFromItsBackup) {
         const auto bare = ProbeBareVolume(reader);
         ASSERT_TRUE(bare.has_value()) << c.label;
         EXPECT_EQ(bare->fileSystemLabel, c.label);
-        test::RecordingUi ui;
-        EXPECT_EQ(paths(reader, bare->fileSystemLabel, ui), expected) << c.label;
-        EXPECT_TRUE(std::any_of(ui.statuses.begin(), ui.statuses.end(), [](const std::string& s) {
-            return s.rfind("The boot sector could not be read: its backup", 0) == 0;
-        })) << c.label;
+        Scanned run(reader, bare->fileSystemLabel);
+        EXPECT_EQ(paths(run), expected) << c.label;
+        EXPECT_TRUE(run.Said("The boot sector could not be read: its backup")) << c.label;
     }
     // FAT16 keeps no backup: an unreadable sector 0 is not guessed around.
     FailingReader fat16(test::Fixture("fat16.img"));
