@@ -3,6 +3,8 @@
 // --out, writes them there. Without volume options the whole source is carved.
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -93,9 +95,18 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
     }
     ui.EndProgress();
     if (!carved) return kExitSourceError;
+    if (engine.scannedBytes > 0 && engine.unreadableBytes >= engine.scannedBytes) {
+        PrintError("nothing could be read from " + args.source + ": every sector failed (" + std::strerror(EIO) +
+                   "); check the cable and the device, or image it with ddrescue and carve the image");
+        return kExitSourceError;
+    }
+    if (engine.unreadableBytes > 0)
+        PrintError(std::to_string(engine.unreadableBytes) + " of " + std::to_string(engine.scannedBytes) +
+                   " bytes could not be read (unreadable sectors): files over them are missing or cut");
     PrintCarved(engine, args.json);
     std::cout.flush();
-    if (args.out.empty()) return kExitOk;
+    const int readExit = engine.unreadableBytes > 0 ? kExitSomeNotWritten : kExitOk;
+    if (args.out.empty()) return readExit;
 
     std::vector<std::size_t> rows(engine.CarvedCount());
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
@@ -113,7 +124,7 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
     if (outcome.cancelled)
         std::cerr << ", stopped after " << outcome.written + outcome.failed << " of " << rows.size();
     std::cerr << '\n';
-    return outcome.failed == 0 && !outcome.cancelled ? kExitOk : kExitSomeNotWritten;
+    return outcome.failed == 0 && !outcome.cancelled ? readExit : kExitSomeNotWritten;
 }
 
 }  // namespace

@@ -368,6 +368,7 @@ bool CarveScan::Run() {
     std::memset(buffer.get(), 0, kCarryBytes);
     std::uint8_t* block = buffer.get() + kCarryBytes;
     bool finished = true;
+    e_.scannedBytes = e_.unreadableBytes = 0;
     for (std::int64_t k = 0; k < blocks; ++k) {
         ui.SetProgressPos(k);
         if (PollStop(e_.stopRequested)) {
@@ -376,7 +377,10 @@ bool CarveScan::Run() {
         }
         const std::int64_t blockStart = k * kCarveBlockBytes;
         if (k > 0) std::memcpy(buffer.get(), block + kCarveBlockBytes - kCarryBytes, kCarryBytes);
-        e_.window.ReadAt(static_cast<std::uint64_t>(blockStart), {block, kCarveBlockBytes});
+        ByteRanges missing;
+        e_.window.ReadAt(static_cast<std::uint64_t>(blockStart), {block, kCarveBlockBytes}, &missing);
+        e_.scannedBytes += kCarveBlockBytes;
+        for (const ByteRange& r : missing) e_.unreadableBytes += r.length;
         WalkHeaders(block, blockStart);
         if (e_.stopRequested.load(std::memory_order_relaxed)) {
             finished = false;

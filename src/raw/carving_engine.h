@@ -83,6 +83,9 @@ class myJpg {
     std::map<std::string, std::int64_t> categorySet;      // category -> files carved
     std::int64_t volumeSize = 0;
     VolumeWindow window;  // the volume carved; rows' starts are offsets in it
+    // What the last scan read, and how much of that could not be read (zeros were scanned in its place).
+    std::uint64_t scannedBytes = 0;
+    std::uint64_t unreadableBytes = 0;
     ResultTree* tree = nullptr;
     UiSink* statusWindow = nullptr;  // progress; null sends it to Ui()
     std::atomic<bool> stopRequested{false};

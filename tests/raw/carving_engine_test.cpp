@@ -77,6 +77,26 @@ TEST(RawCarve, TwoHeadersBeforeOneFooterAndFootersInsideSectors) {
     EXPECT_EQ(c.Run(), (Files{{0, 1002}, {512, 3003 - 512}}));
 }
 
+TEST(RawCarve, UnreadableSectorsAreCountedAndHideOnlyWhatLiesOnThem) {
+    Bytes8 v(2 * kMiB, 0);
+    Put(v, 0, {0xAA, 0xBB});
+    Put(v, 700, {0xCC, 0xDD});
+    Put(v, kMiB + 4096, {0xAA, 0xBB});  // on a bad sector: lost
+    Put(v, kMiB + 4600, {0xCC, 0xDD});
+    Carving c(v);
+    c.reader.bad.push_back({kMiB + 4096, 512});
+    c.engine.AddSignature(Record("t", "AA,BB", "CC,DD"));
+    EXPECT_EQ(c.Run(), (Files{{0, 702}}));
+    EXPECT_EQ(c.engine.scannedBytes, 2 * kMiB);
+    EXPECT_EQ(c.engine.unreadableBytes, 512u);
+    // A source that cannot be read at all is told apart from one that holds nothing.
+    Carving dead(v);
+    dead.reader.bad.push_back({0, 2 * kMiB});
+    dead.engine.AddSignature(Record("t", "AA,BB", "CC,DD"));
+    EXPECT_TRUE(dead.Run().empty());
+    EXPECT_EQ(dead.engine.unreadableBytes, dead.engine.scannedBytes);
+}
+
 TEST(RawCarve, FooterAcrossTheBlockBoundary) {
     Bytes8 v(2 * kMiB);
     Put(v, 4096, {0xAA, 0xBB});

@@ -22,11 +22,19 @@ class MemoryReader final : public readWriteInterface {
         const std::size_t have = at < data.size() ? std::min(out.size(), static_cast<std::size_t>(data.size() - at)) : 0;
         if (have) std::memcpy(out.data(), data.data() + at, have);
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(have), out.end(), 0);
+        bool whole = have == out.size();
+        for (const ByteRange& r : bad) {  // unreadable sectors, as a failing card has them
+            const std::uint64_t from = std::max(at, r.offset), to = std::min(at + have, r.offset + r.length);
+            if (from >= to) continue;
+            std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(from - at), to - from, 0);
+            salvora::AddRange(missing, from, to - from);
+            whole = false;
+        }
         salvora::AddRange(missing, at + have, out.size() - have);
-        return have == out.size();
+        return whole;
     }
     std::vector<std::uint8_t> data;
-
+    ByteRanges bad;
 };
 
 class RecordingUi final : public UiSink {

@@ -199,7 +199,18 @@ void RawRecoveryDialog::OnParse() {
     myJpg* engine = engine_.get();
     readWriteInterface* reader = theReader;
     RunWorker([engine, input, reader] { RunRawParse(*engine, input, *reader); },
-              [this] { Q_EMIT parseFinished(); });
+              [this, engine] {
+                  // Said on the status line, never hidden behind "Processing done": what could not be read
+                  // was scanned as zeros.
+                  if (engine->scannedBytes > 0 && engine->unreadableBytes >= engine->scannedBytes)
+                      Sink()->SetStatus("Nothing could be read from this source: every sector failed. Check the "
+                                        "cable and the device, or image it with ddrescue first.");
+                  else if (engine->unreadableBytes > 0)
+                      Sink()->SetStatus("Processing done, but " + std::to_string(engine->unreadableBytes) + " of " +
+                                        std::to_string(engine->scannedBytes) +
+                                        " bytes could not be read: files over them are missing or cut.");
+                  Q_EMIT parseFinished();
+              });
 }
 
 void RawRecoveryDialog::OnTreeClicked(const QModelIndex& index) {
