@@ -1,5 +1,6 @@
 // `list SOURCE [volume options] [--json]`: every entry of the result tree as the results page shows it fully
 // expanded, depth-first, each folder before its contents.
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <vector>
@@ -39,6 +40,13 @@ int RunList(const ListArgs& args, TerminalUi& ui) {
         for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) children.push_back(*c);
         for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, path, depth});
     };
+    const std::vector<EntryId>& unreadable = parser.UnreadableFolders();
+    std::vector<std::string> unreadablePaths;
+    const auto noteUnreadable = [&](EntryId folder, const std::string& path) {
+        if (std::find(unreadable.begin(), unreadable.end(), folder) != unreadable.end())
+            unreadablePaths.push_back(path.empty() ? "/" : path);
+    };
+    noteUnreadable(parser.RootEntry(), "");
     pushChildren(parser.RootEntry(), "", 1);
     while (!stack.empty()) {
         Pending next = std::move(stack.back());
@@ -47,12 +55,17 @@ int RunList(const ListArgs& args, TerminalUi& ui) {
         path += '/';
         path += parser.EntryName(next.entry);
         PrintEntry(std::cout, parser, next.entry, path, args.json);
-        if (parser.IsFolder(next.entry)) pushChildren(next.entry, path, next.depth + 1);
+        if (parser.IsFolder(next.entry)) {
+            noteUnreadable(next.entry, path);
+            pushChildren(next.entry, path, next.depth + 1);
+        }
     }
     std::cout.flush();
-    // The volume runs past the end of the source (said on stderr when the scan ended): some files cannot be
-    // read whole.
-    return session.MissingBytes() != 0 ? kExitSomeNotWritten : kExitOk;
+    for (const std::string& path : unreadablePaths)
+        PrintError("folder " + path + " could not be read (unreadable sectors): files in it are missing");
+    // The volume runs past the end of the source (said on stderr when the scan ended), or folders could not be
+    // read: the list is not all the volume holds.
+    return session.MissingBytes() != 0 || !unreadablePaths.empty() ? kExitSomeNotWritten : kExitOk;
 }
 
 }  // namespace

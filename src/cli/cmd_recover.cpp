@@ -76,11 +76,14 @@ int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
         PrintError("nothing was saved");
         return kExitSourceError;
     }
+    for (const std::string& folder : outcome.unreadableFolders)
+        std::fprintf(stderr, "%s\n", UnreadableFolderLine(folder).c_str());
     for (const DamagedFile& file : outcome.damagedFiles) std::fprintf(stderr, "%s\n", DamagedLine(file).c_str());
     for (const std::string& name : outcome.failedFiles)
         std::fprintf(stderr, "not written whole: %s%s\n", name.c_str(), args.keepPartial ? " (kept as .incomplete)" : "");
     std::fprintf(stderr, "%s%s\n", outcome.cancelled ? "(stopped) " : "", SaveSummaryText(outcome).c_str());
-    return outcome.filesFailed > 0 || outcome.filesDamaged > 0 || outcome.cancelled ? kExitSomeNotWritten : kExitOk;
+    const bool incomplete = outcome.filesFailed > 0 || outcome.filesDamaged > 0 || !outcome.unreadableFolders.empty();
+    return incomplete || outcome.cancelled ? kExitSomeNotWritten : kExitOk;
 }
 
 }  // namespace

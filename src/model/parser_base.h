@@ -1,6 +1,7 @@
 #pragma once
 // What the results side (tree, list, save, search) needs of any parser. Each file-system class implements it over
 // its own records; an EntryId is the parser's key for a record (FAT: index in its record vector).
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <cstdint>
@@ -120,6 +121,22 @@ public:
     virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
     // The source the runs of Content lie on.
     virtual readWriteInterface* Source() const { return nullptr; }
+
+    // Folders whose listing could not be read whole (an unreadable sector in one of their clusters or blocks):
+    // entries in them are missing. Filled by the scan, each once, in the order found.
+    const std::vector<EntryId>& UnreadableFolders() const { return unreadableFolders_; }
+
+  protected:
+    // Notes the folder and says so on the status line.
+    void NoteUnreadableFolder(EntryId folder) {
+        if (std::find(unreadableFolders_.begin(), unreadableFolders_.end(), folder) != unreadableFolders_.end())
+            return;
+        unreadableFolders_.push_back(folder);
+        const std::string name = EntryName(folder);
+        Status().SetStatus("Folder " + (name.empty() ? "#" + std::to_string(folder) : name) +
+                           " could not be read whole: files in it are missing.");
+    }
+    std::vector<EntryId> unreadableFolders_;
 };
 
 }  // namespace salvora

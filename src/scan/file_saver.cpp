@@ -178,6 +178,11 @@ std::string SaveSummaryText(const SaveOutcome& outcome) {
     return text;
 }
 
+std::string UnreadableFolderLine(const std::string& folder) {
+    return (folder.empty() ? std::string("the top folder") : "folder " + folder) +
+           " could not be read: files in it are missing";
+}
+
 std::string DamagedLine(const DamagedFile& file) {
     const auto grouped = [](std::uint64_t n) {
         std::string digits = std::to_string(n);
@@ -307,6 +312,16 @@ void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_
     };
     // Iterative, so a deep tree cannot exhaust the stack; a record reached twice is written once.
     std::unordered_set<EntryId> visited{folder};
+    const std::vector<EntryId>& unreadable = parser_.UnreadableFolders();
+    const auto noteUnreadable = [&](EntryId id, const std::string& where) {
+        if (std::find(unreadable.begin(), unreadable.end(), id) == unreadable.end()) return;
+        std::string shown = where;
+        const std::string& top = outcome.outputFolder;
+        if (!top.empty() && shown.compare(0, top.size(), top) == 0) shown.erase(0, top.size());
+        while (!shown.empty() && shown.front() == '/') shown.erase(0, 1);
+        outcome.unreadableFolders.push_back(shown);
+    };
+    noteUnreadable(folder, TrimRight(path));
     std::vector<Level> stack{{parser_.FirstChild(folder), TrimRight(path)}};
     while (!stack.empty()) {
         if (!stack.back().next) {
@@ -327,6 +342,7 @@ void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_
                 // The files below then fail to be written, each named in the failures.
                 if (below.empty()) below = Join(here, SafeName(name));
             }
+            noteUnreadable(child, below);
             stack.push_back({parser_.FirstChild(child), below});
         } else if (parser_.IsWalkFile(child)) {
             ++counter;
@@ -358,13 +374,14 @@ void FolderSaver::Finish(SaveOutcome& outcome) {
     }
     std::string text = std::string(outcome.cancelled ? "(stopped)\n" : "") + "work done\n\n" + SaveSummaryText(outcome);
     constexpr std::size_t kNamesShown = 20;
+    for (const std::string& folder : outcome.unreadableFolders) text += "\n  " + UnreadableFolderLine(folder);
     for (std::size_t i = 0; i < outcome.damagedFiles.size() && i < kNamesShown; ++i)
         text += "\n  " + DamagedLine(outcome.damagedFiles[i]);
     for (std::size_t i = 0; i < outcome.failedFiles.size() && i < kNamesShown; ++i)
         text += "\n  " + outcome.failedFiles[i];
     if (outcome.failedFiles.size() > kNamesShown)
         text += "\n  ... and " + std::to_string(outcome.failedFiles.size() - kNamesShown) + " more";
-    const bool warn = outcome.filesFailed > 0 || outcome.filesDamaged > 0;
+    const bool warn = outcome.filesFailed > 0 || outcome.filesDamaged > 0 || !outcome.unreadableFolders.empty();
     ui_.ShowMessage(text, kAppTitle, warn ? MsgIcon::Warning : MsgIcon::Information, MsgButtons::Ok);
 }
 

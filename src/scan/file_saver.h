@@ -36,7 +36,11 @@ struct SaveOutcome {
     // is left on disk looking complete: each was removed, or kept as "NAME.incomplete".
     std::vector<std::string> failedFiles;
     std::vector<DamagedFile> damagedFiles;  // in the order the walk reached them
+    // Folders the scan could not read whole, below outputFolder ("" for the top one): files in them are missing.
+    std::vector<std::string> unreadableFolders;
 };
+// "folder DCIM/100CANON could not be read: files in it are missing"
+std::string UnreadableFolderLine(const std::string& folder);
 
 // "N file(s) saved in PATH", then ", D saved damaged", ", M could not be written" and ", stopped after K of N" as
 // they apply.

@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 
+#include "cli/tsk_compare.h"
 #include "fixture_util.h"
 #include "fs/fat/fat_scan_util.h"
 #include "scan/fake_parser.h"
@@ -182,7 +184,8 @@ TEST(DamagedFat, AnUnreadableFatIsReadFromItsCopy) {
         EXPECT_TRUE(run.Said("Parts of the FAT could not be read: they were read from its copy.")) << c.label;
         const fs::path out = OutFolder(std::string("fat-") + c.label);
         EXPECT_EQ(run.SaveAll(out).filesFailed, 0u) << c.label;
-        for (const auto& file : test::ReadManifest(c.fixture)["files"]) {
+        const auto manifest = test::ReadManifest(c.fixture);
+        for (const auto& file : manifest["files"]) {
             if (file["deleted"].get<bool>()) continue;
             EXPECT_EQ(test::Sha256Of(out / file["path"].get<std::string>().substr(1)), file["sha256"]) << file;
         }
@@ -215,6 +218,51 @@ TEST(DamagedBoot, AnUnreadableBootSectorIsTakenFromItsBackup) {
     FailingReader fat16(test::Fixture("fat16.img"));
     fat16.bad_.push_back({0, 512});
     EXPECT_FALSE(ProbeBareVolume(fat16).has_value());
+}
+
+// A folder whose first block cannot be read, found with The Sleuth Kit (fls -D, istat): named when the scan reads
+// it and in the save's summary; the other folders' files are saved.
+TEST(DamagedFolder, AFolderThatCannotBeReadIsNamed) {
+    if (!test::HaveTool("fls") || !test::HaveTool("istat")) GTEST_SKIP() << "sleuthkit is missing";
+    for (const Case c : {Case{"fat32.img", "FAT32"}, Case{"exfat.img", "FAT64"}, Case{"ext4.img", "extX"}}) {
+        const std::string image = test::Quote(test::Fixture(c.fixture).string());
+        std::set<std::string> holding;  // folders with a live file right inside
+        const auto manifest = test::ReadManifest(c.fixture);
+        for (const auto& file : manifest["files"]) {
+            const std::string path = file["path"];
+            if (!file["deleted"].get<bool>() && path.rfind('/') > 0) holding.insert(path.substr(1, path.rfind('/') - 1));
+        }
+        std::string folder, inode;
+        std::istringstream dirs(test::Shell("fls -r -p -D " + image));
+        for (std::string line; folder.empty() && std::getline(dirs, line);) {
+            const auto tab = line.find('\t');
+            if (line.rfind("d/d ", 0) == 0 && tab != std::string::npos && holding.count(line.substr(tab + 1))) {
+                folder = line.substr(tab + 1);
+                inode = line.substr(4, line.find(':') - 4);
+            }
+        }
+        ASSERT_FALSE(folder.empty()) << c.label;
+        const std::string stat = test::Shell("istat " + image + " " + inode);
+        const bool blocks = stat.find("Direct Blocks:") != std::string::npos;
+        const std::string head = blocks ? "Direct Blocks:\n" : "Sectors:\n";
+        ASSERT_NE(stat.find(head), std::string::npos) << stat;
+        const std::uint64_t first = std::stoull(stat.substr(stat.find(head) + head.size()));
+        const std::string fsstat = test::Shell("fsstat " + image);
+        const std::uint64_t unit = blocks ? std::stoull(fsstat.substr(fsstat.find("Block Size: ") + 12)) : 512;
+
+        FailingReader reader(test::Fixture(c.fixture));
+        reader.bad_.push_back({first * unit, 512});
+        Scanned run(reader, c.label);
+        ASSERT_EQ(run.scanned, ScanOutcome::Done) << c.label;
+        EXPECT_TRUE(run.Said("Folder ")) << c.label << " " << folder;
+        const fs::path out = OutFolder(std::string("dir-") + c.label);
+        const SaveOutcome outcome = run.SaveAll(out);
+        EXPECT_EQ(outcome.unreadableFolders, std::vector<std::string>{folder}) << c.label;
+        EXPECT_EQ(run.ui.messages.back().icon, MsgIcon::Warning);
+        EXPECT_NE(run.ui.messages.back().text.find(UnreadableFolderLine(folder)), std::string::npos)
+            << run.ui.messages.back().text;
+        fs::remove_all(out);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedSave,

@@ -33,7 +33,9 @@ void ext2Class::ReadDirectory(const DirInode& dir, std::unordered_set<std::uint6
         for (std::uint64_t i = 0; i < run.blockCount; ++i) {
             const std::uint64_t physical = run.physicalBlock + i;
             const bool first = run.logicalBlock + i == 0;
-            const bool read = !walked.count(physical) && ReadBlock(physical, block);
+            const bool seen = walked.count(physical) != 0;
+            const bool read = !seen && ReadBlock(physical, block);
+            if (!seen && !read && dir.inUse && physical < blockLimit_) NoteUnreadableFolder(dir.inode);
             // A removed directory's blocks may have gone to another one since: its first block must still
             // open with its own "." record.
             if (first && !dir.inUse &&
@@ -70,6 +72,7 @@ void ext2Class::ReadInlineDirectory(const DirInode& dir) {
 
 bool ext2Class::ReadDirectories() {
     names_.clear();
+    unreadableFolders_.clear();
     if (blockLimit_ == 0) return false;
     // Live directories first: where a removed directory's blocks went to a live one, the live one reads them.
     std::stable_partition(dirs_.begin(), dirs_.end(), [](const DirInode& d) { return d.inUse; });

@@ -139,7 +139,7 @@ bool Fat64Class::OpenDirectory(DirFrame& frame, std::uint32_t first, bool fatCha
     frame.clusters = DirectoryClusters(first, fatChain, lengthBytes, isRoot);
     frame.pos = 0;
     if (frame.clusters.empty()) return false;
-    ReadClusters(frame.clusters, frame.data);
+    if (!ReadClusters(frame.clusters, frame.data) && !isRoot) NoteUnreadableFolder(frame.parent);
     return true;
 }
 

@@ -178,7 +178,7 @@ bool FatParser::LoadBlock(DirFrame& f) {
         if (next < 2 || next >= clusterLimit_ || visitedClusters_[next]) return false;
         visitedClusters_[next] = true;
         f.cluster = next;
-        ReadCluster(next, f.block);
+        if (!ReadCluster(next, f.block)) NoteUnreadableFolder(f.dirIndex);
         if (f.blocks == 0 && f.dotCheck && u8(f.block, 0) != kSlotDot) return false;
     }
     if (!f.reload) {
@@ -291,6 +291,7 @@ void FatParser::HandOverChildren(std::uint32_t from, std::uint32_t to) {
 
 std::size_t FatParser::FindEntriesRecursively() {
     entries_.clear();
+    unreadableFolders_.clear();
     lastChild_.clear();
     visitedClusters_.assign(clusterLimit_, false);
 

@@ -322,9 +322,11 @@ void VolumeScanDlg::ShowSummaryFromWorker(const SaveOutcome& outcome) {
                        .arg(outcome.cancelled ? QStringLiteral("(stopped)\n") : QString(),
                             QString::fromStdString(SaveSummaryText(outcome)));
     QStringList damaged;
+    for (const std::string& folder : outcome.unreadableFolders)
+        damaged << QString::fromStdString(UnreadableFolderLine(folder));
     for (const DamagedFile& file : outcome.damagedFiles) damaged << QString::fromStdString(DamagedLine(file));
     if (!damaged.isEmpty())
-        text += tr("\n\nSaved with parts that could not be read (those bytes are zeros):\n  ") +
+        text += tr("\n\nWhat could not be read (files saved with zeros where their bytes were unreadable):\n  ") +
                 damaged.mid(0, 20).join(QStringLiteral("\n  ")) +
                 (damaged.size() > 20 ? tr("\n  ... and %1 more").arg(damaged.size() - 20) : QString());
     QStringList failed;
@@ -337,7 +339,9 @@ void VolumeScanDlg::ShowSummaryFromWorker(const SaveOutcome& outcome) {
     failed = damaged + failed;
     QMetaObject::invokeMethod(
         this,
-        [this, text, failed, folder, warn = outcome.filesFailed > 0 || outcome.filesDamaged > 0 || outcome.cancelled] {
+        [this, text, failed, folder,
+         warn = outcome.filesFailed > 0 || outcome.filesDamaged > 0 || !outcome.unreadableFolders.empty() ||
+                outcome.cancelled] {
             StatusLine()->clear();
             ShowSaveSummary(this, text, failed, folder, warn);
         },
