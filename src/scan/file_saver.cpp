@@ -91,12 +91,15 @@ std::string SafeName(const std::string& name) {
         const auto u = static_cast<unsigned char>(c);
         if (c == '/' || u < 0x20 || u == 0x7F) c = '_';
     }
+    if (safe.size() > kMaxNameBytes) {
+        const auto dot = safe.rfind('.');
+        safe = dot == std::string::npos || dot == 0 ? Compose(safe, {}, {})
+                                                    : Compose(safe.substr(0, dot), {}, safe.substr(dot));
+    }
+    // Also after shortening: a long name of dots and broken UTF-8 can be cut down to "..", the folder above.
     if (safe.empty()) return "_";
     if (safe == "." || safe == "..") return "_" + safe;
-    if (safe.size() <= kMaxNameBytes) return safe;
-    const auto dot = safe.rfind('.');
-    if (dot == std::string::npos || dot == 0) return Compose(safe, {}, {});
-    return Compose(safe.substr(0, dot), {}, safe.substr(dot));
+    return safe;
 }
 
 std::string UniqueFilePath(const std::string& folder, const std::string& safeName) {

@@ -264,6 +264,8 @@ TEST(SafeName, KeepsOrdinaryNamesAndMakesOthersSafe) {
     const std::string safe = SafeName(wide + ".txt");
     EXPECT_LE(safe.size(), 255u);
     EXPECT_EQ(safe, wide.substr(0, 251 / 3 * 3) + ".txt");
+    // A long name of dots and stray continuation bytes cut back to "..": never the folder above.
+    EXPECT_EQ(SafeName("../" + std::string(300, '\x9c')), "_..");
 }
 
 }  // namespace
