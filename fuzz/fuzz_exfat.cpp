@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string path = salvora::fuzz::MemoryVolume(data, size, length);
     salvora::FileReadSeek reader;
     if (path.empty() || !reader.OpenSource(path)) return 0;
-    const salvora::VolumeEntry volume{"exFAT", "", "fuzz", "1", 0, length};
+    const salvora::VolumeEntry volume{"exFAT", "", "fuzz", "1", 0, length, {}, {}};
 
     {
         salvora::Fat64Class parser;

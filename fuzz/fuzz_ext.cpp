@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parser.tree = &tree;
     salvora::ScanRequest request;
     request.source = &reader;
-    request.volume = {"extX", "", "fuzz", "2", 0, kVolumeBytes};
+    request.volume = {"extX", "", "fuzz", "2", 0, kVolumeBytes, {}, {}};
     if (parser.Scan(request) != salvora::ScanOutcome::Done) return 0;
 
     // Every record is reached at most once from the root, through the raw links and the shown ones alike.

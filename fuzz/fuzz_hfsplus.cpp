@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         salvora::ScanRequest request;
         request.mode = deep ? salvora::RecoveryMode::Deep : salvora::RecoveryMode::Standard;
         request.source = &reader;
-        request.volume = {"HFS+", "", path, "", 0};
+        request.volume = {"HFS+", "", path, "", 0, 0, {}, {}};
         if (parser.Scan(request) == salvora::ScanOutcome::Done) Check(parser);
     }
     return 0;
