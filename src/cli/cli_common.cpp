@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "io/imaging.h"
+#include "io/rescue_map.h"
 #include "scan/scan_session.h"
 #include "volumes/bare_volume.h"
 #include "volumes/partition.h"
@@ -99,8 +101,30 @@ SourceReader::~SourceReader() {
     if (theReader == reader_.get()) theReader = nullptr;
 }
 
+namespace {
+SourceOptions sourceOptions;
+}  // namespace
+
+void SetSourceOptions(const SourceOptions& options) { sourceOptions = options; }
+const SourceOptions& CurrentSourceOptions() { return sourceOptions; }
+
 bool SourceReader::Open(const std::string& path) {
-    if (reader_->OpenSource(path)) return true;
+    reader_->SetRetries(sourceOptions.retries);
+    if (reader_->OpenSource(path)) {
+        if (sourceOptions.map.empty()) return true;
+        std::string why;
+        const std::optional<RescueMap> map = RescueMap::Load(sourceOptions.map, &why);
+        if (!map) {
+            PrintError("cannot read the map " + sourceOptions.map + ": " + why);
+            return false;
+        }
+        reader_->MarkUnreadable(map->NotRescued());
+        const std::uint64_t bad = map->Size() - map->BytesWith(kRescued);
+        if (bad > 0)
+            std::fprintf(stderr, "salvora-cli: %s: %s of %s not rescued by the map: read as unreadable\n",
+                         sourceOptions.map.c_str(), HumanBytes(bad).c_str(), HumanBytes(map->Size()).c_str());
+        return true;
+    }
     // A container's error names its file already.
     PrintError("cannot open " + (reader_->OpenError().empty() ? path + ": " + OpenFailureReason(path)
                                                                : reader_->OpenError()));
@@ -236,10 +260,12 @@ StopOnInterrupt::StopOnInterrupt(std::atomic<bool>& stop) {
     action.sa_flags = SA_RESETHAND;  // the second Ctrl-C is the ordinary one
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);  // kill and shutdown stop the same way, keeping what was found
 }
 
 StopOnInterrupt::~StopOnInterrupt() {
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
     interruptTarget = nullptr;
 }
 

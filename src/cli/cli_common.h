@@ -37,6 +37,15 @@ void PrintError(const std::string& text);
 void PrintNoVolumeHint(const std::string& source, std::uint64_t sourceBytes, std::uint32_t readError,
                        bool advanceScan);
 
+// How every SOURCE is read: the map of a partly read image (its ranges not marked '+' are unreadable) and the
+// retries of a failing sector. Set once, before a command runs.
+struct SourceOptions {
+    std::string map;
+    int retries = 1;
+};
+void SetSourceOptions(const SourceOptions& options);
+const SourceOptions& CurrentSourceOptions();
+
 // Owns the process's one reader and publishes it in theReader while it lives.
 class SourceReader {
   public:
@@ -45,8 +54,8 @@ class SourceReader {
     SourceReader(const SourceReader&) = delete;
     SourceReader& operator=(const SourceReader&) = delete;
 
-    // Opens read-only. On failure the reader has already shown "invalid handle ..."; this adds why, on
-    // stderr.
+    // Opens read-only, with the source options. On failure the reader has already shown "invalid handle ...";
+    // this adds why, on stderr (a map that cannot be read too).
     bool Open(const std::string& path);
     FileReadSeek& Reader() { return *reader_; }
 

@@ -2,6 +2,7 @@
 // One registration function per command; main() builds the app, parses, and runs the command that was chosen.
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <string>
 
 #include "cli/terminal_ui.h"
 
@@ -11,6 +12,8 @@ namespace salvora::cli {
 struct GlobalOptions {
     bool verbose = false;
     bool assumeYes = false;
+    std::string map;  // --map MAPFILE: a ddrescue map of SOURCE (image: the map it keeps)
+    int retries = 1;  // --retries N: how many more times a failed sector is read
 };
 
 struct Command {
@@ -30,5 +33,6 @@ Command RegisterSignatureCommand(CLI::App& app);
 Command RegisterInfoCommand(CLI::App& app);
 Command RegisterCatCommand(CLI::App& app);
 Command RegisterStatCommand(CLI::App& app);
+Command RegisterImageCommand(CLI::App& app, const GlobalOptions& global);
 
 }  // namespace salvora::cli

@@ -18,6 +18,13 @@ int main(int argc, char** argv) {
     GlobalOptions global;
     app.add_flag("-v,--verbose", global.verbose, "Print every status text on a line of its own");
     app.add_flag("-y,--yes", global.assumeYes, "Answer Yes to every question");
+    app.add_option("--map", global.map,
+                   "A ddrescue map of SOURCE: what it does not mark rescued counts as unreadable (image: the map "
+                   "to keep and go on from)")
+        ->type_name("MAPFILE");
+    app.add_option("--retries", global.retries, "How many more times a sector that fails is read (default 1)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 100));
     app.set_version_flag("--version", "salvora-cli " SALVORA_VERSION_TEXT);
 
     const std::vector<Command> commands{RegisterDrivesCommand(app), RegisterVolumesCommand(app),
@@ -25,7 +32,7 @@ int main(int argc, char** argv) {
                                         RegisterSearchCommand(app), RegisterFindTablesCommand(app),
                                         RegisterCarveCommand(app),  RegisterSignatureCommand(app),
                                         RegisterInfoCommand(app),   RegisterCatCommand(app),
-                                        RegisterStatCommand(app)};
+                                        RegisterStatCommand(app),   RegisterImageCommand(app, global)};
 
     try {
         app.parse(argc, argv);
@@ -36,6 +43,7 @@ int main(int argc, char** argv) {
 
     salvora::TerminalUi ui({.verbose = global.verbose, .assumeYes = global.assumeYes});
     salvora::SetUi(&ui);
+    SetSourceOptions({.map = global.map, .retries = global.retries});
     int status = kExitUsage;
     for (const Command& command : commands) {
         if (command.app->parsed()) status = command.run(ui);

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 
+#include "io/rescue_map.h"
 #include "io/ui_sink.h"
 
 namespace salvora {
@@ -58,6 +60,8 @@ void ProvideDescriptor(const std::string& path, int fd) {
     }
 }
 
+FileReadSeek::FileReadSeek() : known_(std::make_unique<RescueMap>()) {}
+
 FileReadSeek::~FileReadSeek() { Close(); }
 
 void FileReadSeek::Close() {
@@ -69,6 +73,11 @@ void FileReadSeek::Close() {
 
 bool FileReadSeek::OpenSource(const std::string& path) {
     Close();
+    // What was learned of a source's bad sectors holds while the same source is opened again.
+    if (path != path_) {
+        known_ = std::make_unique<RescueMap>();
+        skipStep_ = 0;
+    }
     path_ = path;
     openError_.clear();
     int fd = ProvidedDescriptor(path);
@@ -130,6 +139,52 @@ std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::size_t count, std::i
     return static_cast<std::int64_t>(done);
 }
 
+BlockRead FileReadSeek::ReadOnce(std::uint64_t at, std::span<std::uint8_t> out) {
+    BlockRead result;
+    if (fd_ < 0 || at > static_cast<std::uint64_t>(INT64_MAX) - out.size()) {
+        result.failed = true;
+        return result;
+    }
+    result.got = static_cast<std::size_t>(ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), result.failed));
+    return result;
+}
+
+void FileReadSeek::MarkUnreadable(const ByteRanges& ranges) {
+    for (const ByteRange& r : ranges) known_->Mark(r.offset, r.length, kBadSector);
+}
+
+std::uint64_t FileReadSeek::SkippedBytes() const { return known_->BytesWith(kNotScraped); }
+
+bool FileReadSeek::ReadSector(std::uint64_t at, std::span<std::uint8_t> out) {
+    for (int attempt = 0; attempt <= retries_; ++attempt) {
+        bool ioError = false;
+        const std::int64_t n = ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError);
+        if (!ioError) {
+            if (static_cast<std::size_t>(n) < out.size()) std::memset(out.data() + n, 0, out.size() - n);
+            return true;
+        }
+    }
+    std::memset(out.data(), 0, out.size());
+    known_->Mark(at - at % kSectorBytes, kSectorBytes, kBadSector);
+    return false;
+}
+
+std::uint64_t FileReadSeek::RetrySkipped(const std::function<bool()>& stop) {
+    std::uint64_t recovered = 0;
+    std::uint8_t sector[kSectorBytes];
+    for (const MapBlock& block : known_->BlocksWith(kNotScraped)) {
+        for (std::uint64_t at = block.pos; at < block.pos + block.size; at += kSectorBytes) {
+            if (stop && stop()) return recovered;
+            const std::uint64_t length = std::min<std::uint64_t>(kSectorBytes, block.pos + block.size - at);
+            if (ReadSector(at, std::span(sector, length))) {
+                known_->Mark(at, length, kNotTried);
+                recovered += length;
+            }
+        }
+    }
+    return recovered;
+}
+
 void FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at,
                                ByteRanges* missing) {
     // Pieces end on the source's sector boundaries, so one bad sector costs one sector of zeros.
@@ -139,15 +194,92 @@ void FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, st
         const std::size_t piece = std::min<std::size_t>(kSectorBytes - (at + done) % kSectorBytes, out.size() - done);
         bool sectorError = false;
         const std::int64_t n = ReadSome(out.data() + done, piece, static_cast<std::int64_t>(at + done), sectorError);
-        if (sectorError) {
-            std::memset(out.data() + done, 0, piece);
+        if (sectorError && !ReadSector(at + done, out.subspan(done, piece))) {
             AddRange(missing, at + done, piece);
-        } else if (static_cast<std::size_t>(n) < piece) {
+        } else if (!sectorError && static_cast<std::size_t>(n) < piece) {
             AddRange(missing, at + done + static_cast<std::size_t>(n), out.size() - done - static_cast<std::size_t>(n));
             return;
         }
         done += piece;
     }
+}
+
+namespace {
+constexpr std::uint64_t kSkipCluster = 64 * 1024;
+constexpr std::uint64_t kMaxSkipStep = 64ull * 1024 * 1024;
+}  // namespace
+
+void FileReadSeek::ReadSkipping(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at,
+                                ByteRanges* missing) {
+    std::memset(out.data() + from, 0, out.size() - from);
+    std::size_t done = from - std::min<std::size_t>(from, (at + from) % kSectorBytes);
+    const std::uint64_t end = at + out.size();
+    while (done < out.size()) {
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kSkipCluster - (at + done) % kSkipCluster, out.size() - done));
+        bool ioError = false;
+        const auto n = static_cast<std::size_t>(ReadSome(out.data() + done, piece, static_cast<std::int64_t>(at + done), ioError));
+        if (!ioError && n == piece) {
+            skipStep_ = 0;
+            done += piece;
+            continue;
+        }
+        if (!ioError) {
+            AddRange(missing, at + done + n, out.size() - done - n);
+            return;
+        }
+        // The rest of the failed cluster and a step after it that doubles while reads keep failing are left
+        // for later, past this read too, so the next read of the pass does not start in the bad area again.
+        const std::uint64_t failed = at + done + n - (at + done + n) % kSectorBytes;
+        skipStep_ = skipStep_ == 0 ? kSkipCluster : std::min(skipStep_ * 2, kMaxSkipStep);
+        std::uint64_t skipEnd = at + done + piece + skipStep_;
+        if (sourceLength > 0) skipEnd = std::min(skipEnd, std::max(sourceLength, at + done + piece));
+        known_->Mark(failed, skipEnd - failed, kNotScraped);
+        const std::uint64_t cut = std::min(skipEnd, end);
+        std::memset(out.data() + (failed - at), 0, cut - failed);
+        AddRange(missing, failed, cut - failed);
+        done = static_cast<std::size_t>(cut - at);
+    }
+}
+
+bool FileReadSeek::ReadPiece(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) {
+    bool ioError = false;
+    const auto got = static_cast<std::size_t>(ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError));
+    if (got == out.size()) return true;
+    if (!ioError) {
+        std::memset(out.data() + got, 0, out.size() - got);
+        AddRange(missing, at + got, out.size() - got);
+    } else if (skipAhead_) {
+        ReadSkipping(out, got, at, missing);
+    } else {
+        ReadSectors(out, got, at, missing);
+    }
+    return false;
+}
+
+bool FileReadSeek::ReadKnown(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) {
+    const std::uint64_t end = at + out.size();
+    std::uint64_t cursor = at;
+    bool whole = true;
+    while (cursor < end) {
+        // The first range at or after the cursor that is not to be read now; asked again after every piece,
+        // since a failed piece may have marked more.
+        std::optional<MapBlock> avoid;
+        for (char status : {kBadSector, kNotScraped}) {
+            if (status == kNotScraped && !skipAhead_) continue;
+            const auto blocks = known_->BlocksWith(status, cursor, end);
+            if (!blocks.empty() && (!avoid || blocks.front().pos < avoid->pos)) avoid = blocks.front();
+        }
+        const std::uint64_t readTo = avoid ? avoid->pos : end;
+        if (readTo > cursor && !ReadPiece(cursor, out.subspan(cursor - at, readTo - cursor), missing)) whole = false;
+        if (!avoid) break;
+        const std::uint64_t to = avoid->pos + avoid->size;
+        std::memset(out.data() + (avoid->pos - at), 0, to - avoid->pos);
+        AddRange(missing, avoid->pos, to - avoid->pos);
+        whole = false;
+        cursor = to;
+    }
+    return whole;
 }
 
 bool FileReadSeek::ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) {
@@ -157,16 +289,8 @@ bool FileReadSeek::ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRan
         AddRange(missing, at, out.size());
         return false;
     }
-    bool ioError = false;
-    const auto got = static_cast<std::size_t>(ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError));
-    if (got == out.size()) return true;
-    if (!ioError) {
-        std::memset(out.data() + got, 0, out.size() - got);
-        AddRange(missing, at + got, out.size() - got);
-        return false;
-    }
-    ReadSectors(out, got, at, missing);
-    return false;
+    if (known_->Size() == 0) return ReadPiece(at, out, missing);  // nothing has failed: the plain read
+    return ReadKnown(at, out, missing);
 }
 
 }  // namespace salvora

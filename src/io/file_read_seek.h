@@ -2,6 +2,7 @@
 // The one sector reader. Every byte Salvora reads from a disk, a volume or an image goes through here,
 // and nothing here can write: sources are opened O_RDONLY and never anything else.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -19,6 +20,7 @@ struct ByteRange {
     bool operator==(const ByteRange&) const = default;
 };
 using ByteRanges = std::vector<ByteRange>;
+class RescueMap;
 // Appends [offset, offset + length) to ranges (when given), joined to the last range it continues.
 void AddRange(ByteRanges* ranges, std::uint64_t offset, std::uint64_t length);
 
@@ -38,9 +40,16 @@ public:
 // open the device): every later OpenSource(path) reads through a duplicate of it. Takes ownership of fd.
 void ProvideDescriptor(const std::string& path, int fd);
 
-class FileReadSeek final : public readWriteInterface {
+// One attempt at a whole block, with no going back sector by sector: the bytes read before an error or the
+// source's end, and whether an error (not the end) stopped it.
+struct BlockRead {
+    std::size_t got = 0;
+    bool failed = false;
+};
+
+class FileReadSeek : public readWriteInterface {
 public:
-    FileReadSeek() = default;
+    FileReadSeek();
     ~FileReadSeek() override;
     FileReadSeek(const FileReadSeek&) = delete;
     FileReadSeek& operator=(const FileReadSeek&) = delete;
@@ -55,6 +64,25 @@ public:
     ImageContainer* Container() const { return container_.get(); }
     bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) override;
 
+    BlockRead ReadOnce(std::uint64_t at, std::span<std::uint8_t> out);
+
+    // How a failing device is read. A sector that fails is tried `retries` more times, then never again in
+    // this run: later reads of it get zeros and its range, at once.
+    void SetRetries(int retries) { retries_ = retries < 0 ? 0 : retries; }
+    int Retries() const { return retries_; }
+    // Ranges that count as unreadable without being read (what a ddrescue map does not mark '+').
+    void MarkUnreadable(const ByteRanges& ranges);
+    // For a pass over a whole area (carving, the boot-sector scan): a failed read does not crawl over a bad
+    // area sector by sector; it skips ahead by growing steps, as ddrescue does, and hands the skipped bytes
+    // back as missing. RetrySkipped then comes back to them, sector by sector, within the retries.
+    void SetSkipAhead(bool skip) { skipAhead_ = skip; }
+    // Bytes skipped and not yet retried.
+    std::uint64_t SkippedBytes() const;
+    // Comes back to the skipped bytes; returns how many of them could be read. stop() ends it early.
+    std::uint64_t RetrySkipped(const std::function<bool()>& stop = {});
+    // What is known of the source: '-' bad sectors, '/' skipped, '?' the rest.
+    const RescueMap& Known() const { return *known_; }
+
     bool IsOpen() const { return fd_ >= 0; }
     bool IsBlockDevice() const { return isBlockDevice_; }
     const std::string& Path() const { return path_; }
@@ -62,17 +90,31 @@ public:
     // the bytes come through a container.
     int Descriptor() const { return container_ ? -1 : fd_; }
 
+protected:
+    // The one place that touches the device: count bytes at `at`, fewer at its end; ioError when a read failed.
+    virtual std::int64_t ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError);
+
 private:
     void Close();
-    std::int64_t ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError);
+    // out at `at` around what is known to be bad (or skipped, in a pass): those get zeros and missing.
+    bool ReadKnown(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing);
+    bool ReadPiece(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing);
     // After a failed read: [from, out.size()) of out again sector by sector, zeros where a sector fails.
     void ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
+    // After a failed read in a pass: the rest in clusters, skipping ahead past clusters that fail.
+    void ReadSkipping(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
+    // One sector, tried 1 + retries times; marked bad when all fail.
+    bool ReadSector(std::uint64_t at, std::span<std::uint8_t> out);
 
     int fd_ = -1;
     std::unique_ptr<ImageContainer> container_;
     std::string openError_;
     bool isBlockDevice_ = false;
     std::string path_;
+    std::unique_ptr<RescueMap> known_;
+    int retries_ = 1;
+    bool skipAhead_ = false;
+    std::uint64_t skipStep_ = 0;
 };
 
 // The front ends' handle on the open source, or null. The core never reads it: it is handed a reader.

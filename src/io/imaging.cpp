@@ -1,0 +1,239 @@
+#include "io/imaging.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "io/write_all.h"
+
+namespace salvora {
+
+namespace {
+
+constexpr std::uint64_t kFirstSkip = 64 * 1024;
+constexpr std::uint64_t kMaxSkip = 1ull << 30;
+
+class Imager {
+  public:
+    Imager(FileReadSeek& source, int out, RescueMap& map, const ImagingOptions& options,
+           const std::function<bool(const RescueMap&)>& progress,
+           const std::function<void(const RescueMap&)>& checkpoint)
+        : source_(source), out_(out), map_(map), options_(options), progress_(progress), checkpoint_(checkpoint),
+          buffer_(std::max<std::size_t>(options.blockBytes, kSectorBytes)) {}
+
+    ImagingOutcome Run() {
+        if (source_.sourceLength > 0) map_.Resize(source_.sourceLength);
+        if (map_.currentStatus == kRescued) map_.currentStatus = kNotTried;
+        // Pass 1 skips ahead past failures; pass 2 reads what pass 1 skipped, without skipping.
+        for (int pass = 1; pass <= 2 && Going(); ++pass) {
+            map_.currentStatus = kNotTried;
+            map_.currentPass = pass;
+            for (const MapBlock& block : map_.BlocksWith(kNotTried)) {
+                if (!Copy(block, pass == 1)) break;
+            }
+        }
+        map_.currentPass = 1;
+        if (Going()) Trim();
+        if (Going()) Scrape(kNotScraped);
+        for (int retry = 0; retry < options_.retries && Going(); ++retry) {
+            map_.currentPass = retry + 1;
+            Scrape(kBadSector);
+        }
+        if (Going()) {
+            map_.currentStatus = kRescued;
+            map_.currentPos = 0;
+            map_.currentPass = 1;
+        }
+        // The image is as long as the source even where its end could not be read.
+        struct stat st {};
+        if (outcome_.writeError.empty() && ::fstat(out_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < map_.Size() &&
+            ::ftruncate(out_, static_cast<off_t>(map_.Size())) != 0)
+            outcome_.writeError = std::strerror(errno);
+        if (checkpoint_) checkpoint_(map_);
+        outcome_.rescued = map_.BytesWith(kRescued);
+        outcome_.unreadable = map_.Size() - outcome_.rescued;
+        return outcome_;
+    }
+
+  private:
+    bool Going() const { return !outcome_.stopped && outcome_.writeError.empty(); }
+
+    // Between two calls of progress at most this long passes; the map is saved every 30 s.
+    bool Tick(std::uint64_t pos) {
+        map_.currentPos = pos;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastTick_ >= std::chrono::milliseconds(200)) {
+            lastTick_ = now;
+            if (progress_ && !progress_(map_)) outcome_.stopped = true;
+        }
+        if (now - lastSave_ >= std::chrono::seconds(30)) {
+            lastSave_ = now;
+            if (checkpoint_) checkpoint_(map_);
+        }
+        return Going();
+    }
+
+    BlockRead Read(std::uint64_t at, std::size_t length) {
+        ++outcome_.reads;
+        return source_.ReadOnce(at, std::span(buffer_.data(), length));
+    }
+
+    // Blocks of zeros are not written: the image stays sparse where the source is empty.
+    bool Write(std::uint64_t at, std::size_t length) {
+        const std::uint8_t* p = buffer_.data();
+        if (std::all_of(p, p + length, [](std::uint8_t b) { return b == 0; })) return true;
+        if (WriteAllAt(out_, p, length, at)) return true;
+        outcome_.writeError = std::strerror(errno != 0 ? errno : ENOSPC);
+        return false;
+    }
+
+    // Good bytes are written before the map says '+' for them.
+    bool Keep(std::uint64_t at, std::size_t length) {
+        if (length == 0) return true;
+        if (!Write(at, length)) return false;
+        map_.Mark(at, length, kRescued);
+        return true;
+    }
+
+    // The source ends before the map does: the map is cut there.
+    void EndAt(std::uint64_t end) {
+        if (source_.sourceLength == 0 || end < map_.Size()) map_.Resize(end);
+    }
+
+    bool Copy(const MapBlock& block, bool skipping) {
+        std::uint64_t pos = block.pos;
+        const std::uint64_t end = block.pos + block.size;
+        std::uint64_t skip = 0;
+        while (pos < end && Tick(pos)) {
+            // Reads end on block boundaries of the source, so later passes meet the same pieces.
+            const std::size_t length = static_cast<std::size_t>(
+                std::min<std::uint64_t>(buffer_.size() - pos % buffer_.size(), end - pos));
+            const BlockRead r = Read(pos, length);
+            const std::uint64_t good = r.got - r.got % kSectorBytes;
+            if (!Keep(pos, r.failed ? good : r.got)) return false;
+            if (!r.failed) {
+                if (r.got < length) {
+                    EndAt(pos + r.got);
+                    return false;
+                }
+                skip = 0;
+                pos += length;
+                continue;
+            }
+            map_.Mark(pos + good, length - good, kNotTrimmed);
+            pos += length;
+            if (skipping) {
+                // What follows a failure is likely bad too: leave a growing stretch of it for pass 2.
+                skip = skip == 0 ? kFirstSkip : std::min(skip * 2, kMaxSkip);
+                pos = std::min(end, pos + skip);
+            }
+        }
+        return Going();
+    }
+
+    // One sector at at: '+' when read, else bad. False when it failed.
+    bool Sector(std::uint64_t at) {
+        const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kSectorBytes, map_.Size() - at));
+        const BlockRead r = Read(at, length);
+        if (!r.failed) {
+            Keep(at, r.got);
+            if (r.got < length) EndAt(at + r.got);
+            return true;
+        }
+        map_.Mark(at, length, kBadSector);
+        return false;
+    }
+
+    // A failed block is read sector by sector from each edge until a sector fails; what lies between two bad
+    // sectors is left for scraping.
+    void Trim() {
+        map_.currentStatus = kNotTrimmed;
+        for (const MapBlock& block : map_.BlocksWith(kNotTrimmed)) {
+            std::uint64_t from = block.pos, to = block.pos + block.size;
+            while (from < to && Tick(from)) {
+                const bool ok = Sector(from);
+                from += kSectorBytes;
+                if (!ok) break;
+            }
+            while (to > from && Tick(to)) {
+                const std::uint64_t at = to - std::min<std::uint64_t>(to - from, to % kSectorBytes ? to % kSectorBytes : kSectorBytes);
+                const bool ok = Sector(at);
+                to = at;
+                if (!ok) break;
+            }
+            if (to > from) map_.Mark(from, to - from, kNotScraped);
+            if (!Going()) return;
+        }
+    }
+
+    void Scrape(char status) {
+        map_.currentStatus = status;
+        for (const MapBlock& block : map_.BlocksWith(status)) {
+            for (std::uint64_t at = block.pos; at < block.pos + block.size && at < map_.Size(); at += kSectorBytes) {
+                if (!Tick(at)) return;
+                Sector(at);
+            }
+        }
+    }
+
+    FileReadSeek& source_;
+    int out_;
+    RescueMap& map_;
+    ImagingOptions options_;
+    const std::function<bool(const RescueMap&)>& progress_;
+    const std::function<void(const RescueMap&)>& checkpoint_;
+    std::vector<std::uint8_t> buffer_;
+    ImagingOutcome outcome_;
+    std::chrono::steady_clock::time_point lastTick_{};
+    std::chrono::steady_clock::time_point lastSave_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace
+
+ImagingOutcome ImageSource(FileReadSeek& source, int outFd, RescueMap& map, const ImagingOptions& options,
+                           const std::function<bool(const RescueMap&)>& progress,
+                           const std::function<void(const RescueMap&)>& checkpoint) {
+    return Imager(source, outFd, map, options, progress, checkpoint).Run();
+}
+
+}  // namespace salvora
+
+namespace salvora {
+
+std::string HumanBytes(std::uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string ImagingStatus(const RescueMap& map, double rate) {
+    const std::uint64_t rescued = map.BytesWith(kRescued);
+    const std::uint64_t bad = map.BytesWith(kBadSector);
+    std::string text = "rescued " + HumanBytes(rescued) + " of " + HumanBytes(map.Size()) + ", " + HumanBytes(bad) + " bad";
+    if (rate >= 1) {
+        text += ", " + HumanBytes(static_cast<std::uint64_t>(rate)) + "/s";
+        const std::uint64_t left = static_cast<std::uint64_t>(static_cast<double>(map.Size() - rescued - bad) / rate);
+        char clock[32];
+        std::snprintf(clock, sizeof clock, ", %llu:%02llu:%02llu left", static_cast<unsigned long long>(left / 3600),
+                      static_cast<unsigned long long>(left / 60 % 60), static_cast<unsigned long long>(left % 60));
+        text += clock;
+    }
+    return text;
+}
+
+}  // namespace salvora
