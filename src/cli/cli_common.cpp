@@ -189,6 +189,9 @@ SourceVolumes ListSourceVolumes(FileReadSeek& reader, const ScanOptions& options
             options.advance ? partition.ScanForBootSectors(reader) : partition.ScanPartitionTables(reader);
     }
     ui.EndProgress();
+    if (options.advance && found.scanCode == 0 && partition.unreadableBytes > 0)
+        PrintError(HumanBytes(partition.unreadableBytes) +
+                   " of the source could not be read (unreadable sectors): a volume that starts there is not listed");
     for (std::size_t i = 0; i < found.volumes.size(); ++i) found.volumes[i].volumeName = std::to_string(i);
     return found;
 }

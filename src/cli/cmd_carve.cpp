@@ -11,6 +11,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "io/imaging.h"
 #include "raw/carved_saver.h"
 #include "scan/file_saver.h"
 #include "raw/raw_parse.h"
@@ -89,9 +90,19 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
     myJpg engine;
     engine.tree = &tree;
     bool carved;
+    std::uint64_t readLater = 0;
     {
         StopOnInterrupt interrupt(engine.stopRequested);
+        // Bad areas are stepped over in growing steps, not crawled sector by sector, and read again at the end.
+        source.Reader().SetSkipAhead(true);
         carved = RunRawParse(engine, input, source.Reader());
+        source.Reader().SetSkipAhead(false);
+        if (carved && engine.unreadableBytes > 0 && engine.unreadableBytes < engine.scannedBytes &&
+            source.Reader().SkippedBytes() > 0) {
+            ui.SetStatus("reading again " + HumanBytes(source.Reader().SkippedBytes()) + " skipped in bad areas...");
+            for (const ByteRange& r : source.Reader().RetrySkipped([&] { return engine.stopRequested.load(); }))
+                readLater += r.length;
+        }
     }
     ui.EndProgress();
     if (!carved) return kExitSourceError;
@@ -100,9 +111,12 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
                    "); check the cable and the device, or image it with ddrescue and carve the image");
         return kExitSourceError;
     }
-    if (engine.unreadableBytes > 0)
-        PrintError(std::to_string(engine.unreadableBytes) + " of " + std::to_string(engine.scannedBytes) +
+    if (engine.unreadableBytes > readLater)
+        PrintError(std::to_string(engine.unreadableBytes - readLater) + " of " + std::to_string(engine.scannedBytes) +
                    " bytes could not be read (unreadable sectors): files over them are missing or cut");
+    if (readLater > 0)
+        PrintError(std::to_string(readLater) + " bytes in bad areas were read only on a second try, after the search: "
+                   "to search them too, image the source (salvora-cli image) and carve the image");
     PrintCarved(engine, args.json);
     std::cout.flush();
     const int readExit = engine.unreadableBytes > 0 ? kExitSomeNotWritten : kExitOk;

@@ -169,8 +169,8 @@ bool FileReadSeek::ReadSector(std::uint64_t at, std::span<std::uint8_t> out) {
     return false;
 }
 
-std::uint64_t FileReadSeek::RetrySkipped(const std::function<bool()>& stop) {
-    std::uint64_t recovered = 0;
+ByteRanges FileReadSeek::RetrySkipped(const std::function<bool()>& stop) {
+    ByteRanges recovered;
     std::uint8_t sector[kSectorBytes];
     for (const MapBlock& block : known_->BlocksWith(kNotScraped)) {
         for (std::uint64_t at = block.pos; at < block.pos + block.size; at += kSectorBytes) {
@@ -178,7 +178,7 @@ std::uint64_t FileReadSeek::RetrySkipped(const std::function<bool()>& stop) {
             const std::uint64_t length = std::min<std::uint64_t>(kSectorBytes, block.pos + block.size - at);
             if (ReadSector(at, std::span(sector, length))) {
                 known_->Mark(at, length, kNotTried);
-                recovered += length;
+                AddRange(&recovered, at, length);
             }
         }
     }

@@ -78,8 +78,8 @@ public:
     void SetSkipAhead(bool skip) { skipAhead_ = skip; }
     // Bytes skipped and not yet retried.
     std::uint64_t SkippedBytes() const;
-    // Comes back to the skipped bytes; returns how many of them could be read. stop() ends it early.
-    std::uint64_t RetrySkipped(const std::function<bool()>& stop = {});
+    // Comes back to the skipped bytes; returns the ranges of them that could be read. stop() ends it early.
+    ByteRanges RetrySkipped(const std::function<bool()>& stop = {});
     // What is known of the source: '-' bad sectors, '/' skipped, '?' the rest.
     const RescueMap& Known() const { return *known_; }
 

@@ -69,7 +69,7 @@ class Imager {
     bool Tick(std::uint64_t pos) {
         map_.currentPos = pos;
         const auto now = std::chrono::steady_clock::now();
-        if (now - lastTick_ >= std::chrono::milliseconds(200)) {
+        if (now - lastTick_ >= std::chrono::milliseconds(options_.progressMilliseconds)) {
             lastTick_ = now;
             if (progress_ && !progress_(map_)) outcome_.stopped = true;
         }
@@ -116,9 +116,8 @@ class Imager {
             const std::size_t length = static_cast<std::size_t>(
                 std::min<std::uint64_t>(buffer_.size() - pos % buffer_.size(), end - pos));
             const BlockRead r = Read(pos, length);
-            const std::uint64_t good = r.got - r.got % kSectorBytes;
-            if (!Keep(pos, r.failed ? good : r.got)) return false;
             if (!r.failed) {
+                if (!Keep(pos, r.got)) return false;
                 if (r.got < length) {
                     EndAt(pos + r.got);
                     return false;
@@ -127,13 +126,36 @@ class Imager {
                 pos += length;
                 continue;
             }
-            map_.Mark(pos + good, length - good, kNotTrimmed);
-            pos += length;
-            if (skipping) {
-                // What follows a failure is likely bad too: leave a growing stretch of it for pass 2.
-                skip = skip == 0 ? kFirstSkip : std::min(skip * 2, kMaxSkip);
-                pos = std::min(end, pos + skip);
+            const std::uint64_t good = r.got - r.got % kSectorBytes;
+            if (!Keep(pos, good)) return false;
+            if (!skipping) {
+                map_.Mark(pos + good, length - good, kNotTrimmed);
+                pos += length;
+                continue;
             }
+            // The first pass narrows a failed block down to the cluster that failed, so trimming reads a
+            // cluster's worth of good sectors, not a block's; the rest of the block and a stretch after it
+            // that grows while reads keep failing are left for the second pass.
+            std::uint64_t at = pos + good;
+            while (at < pos + length && Going()) {
+                const std::size_t part = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(kFirstSkip - at % kFirstSkip, pos + length - at));
+                const BlockRead c = Read(at, part);
+                const std::uint64_t cgood = c.got - (c.failed ? c.got % kSectorBytes : 0);
+                if (!Keep(at, cgood)) return false;
+                if (!c.failed && c.got < part) {
+                    EndAt(at + c.got);
+                    return false;
+                }
+                if (c.failed) {
+                    map_.Mark(at + cgood, part - cgood, kNotTrimmed);
+                    break;
+                }
+                at += part;
+            }
+            pos += length;
+            skip = skip == 0 ? kFirstSkip : std::min(skip * 2, kMaxSkip);
+            pos = std::min(end, pos + skip);
         }
         return Going();
     }

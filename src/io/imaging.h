@@ -15,6 +15,7 @@ namespace salvora {
 struct ImagingOptions {
     int retries = 1;                     // passes over the bad sectors after scraping
     std::size_t blockBytes = 1 << 20;    // large reads of the first pass
+    int progressMilliseconds = 200;      // at most this long between two calls of progress
 };
 
 struct ImagingOutcome {

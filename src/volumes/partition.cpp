@@ -37,6 +37,7 @@ struct ReadOutcome {
     std::uint32_t code = 0;    // 0, errno, or EIO for a short read that left no errno
     std::uint64_t bytes = 0;   // delivered into the buffer, full or not
     bool endOfSource = false;  // the read came short only because the source ended
+    std::uint64_t missingBytes = 0;
 };
 
 ReadOutcome ReadAt(FileReadSeek& reader, std::uint64_t sector, std::span<std::uint8_t> out) {
@@ -46,8 +47,13 @@ ReadOutcome ReadAt(FileReadSeek& reader, std::uint64_t sector, std::span<std::ui
     if (reader.ReadAt(sector * kSectorBytes, out, &missing)) return {0, out.size(), false};
     // An unreadable sector still delivers the block around it as zeros; the end of the source cuts it short.
     const int err = errno;
-    if (err != 0) return {static_cast<std::uint32_t>(err), out.size(), false};
-    return {static_cast<std::uint32_t>(EIO), missing.front().offset - sector * kSectorBytes, true};
+    std::uint64_t missingBytes = 0;
+    for (const ByteRange& r : missing) missingBytes += r.length;
+    if (reader.sourceLength == 0 || missing.back().offset + missing.back().length <= reader.sourceLength)
+        return {static_cast<std::uint32_t>(err != 0 ? err : EIO), out.size(), false, missingBytes};
+    const std::uint64_t start = sector * kSectorBytes;
+    const std::uint64_t inSource = reader.sourceLength > start ? reader.sourceLength - start : 0;
+    return {static_cast<std::uint32_t>(EIO), std::min<std::uint64_t>(out.size(), inSource), true, missingBytes};
 }
 
 // Status, records and the NTFS count of one scan.
@@ -243,6 +249,7 @@ std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
     UiSink& progress = progressWindow ? *progressWindow : Ui();
     out.Status(std::string(kScanningStatus));
     stopRequested = false;
+    unreadableBytes = 0;
     progress.SetProgressRange(0, 1000);
 
     const std::uint64_t total = reader.sourceLength / kSectorBytes;
@@ -253,40 +260,74 @@ std::uint32_t Partition::ScanForBootSectors(FileReadSeek& reader) {
         static_cast<std::uint8_t*>(std::aligned_alloc(kPageBytes, kChunkBytes)), &std::free);
     if (!chunkMemory) return ENOMEM;
     const std::span<std::uint8_t> chunk(chunkMemory.get(), kChunkBytes);
+    // A bad area is stepped over, not crawled: the scan goes on past it and comes back to it at the end.
+    struct SkipAhead {
+        FileReadSeek& reader;
+        explicit SkipAhead(FileReadSeek& r) : reader(r) { reader.SetSkipAhead(true); }
+        ~SkipAhead() { reader.SetSkipAhead(false); }
+    } skipAhead(reader);
+    std::uint32_t firstError = 0;
+    std::uint64_t scannedBytes = 0;
 
-    while (chunkStart < total) {
-        if (PollStop(stopRequested)) {
-            out.Status(std::string(kScanStoppedStatus));
-            return 0;
-        }
-        if (rangeEndSector != 0 && rangeEndSector < chunkStart) return 0;
-        const ReadOutcome got = ReadAt(reader, chunkStart, chunk);
-        // A short read still delivered whole sectors worth testing: the tail of an image is scanned too.
-        const std::uint64_t sectors = std::min(got.bytes / kSectorBytes, total - chunkStart);
-        std::uint64_t i = 0;
-        while (i < sectors) {
+    // Tests sectors [from, from + count) of the chunk that starts at sector first; false when stopped.
+    const auto testSectors = [&](std::uint64_t first, std::uint64_t from, std::uint64_t count, std::uint64_t& next) {
+        std::uint64_t i = from;
+        while (i < from + count) {
             if (stopRequested.load(std::memory_order_relaxed)) {
                 out.Status(std::string(kScanStoppedStatus));
-                return 0;
+                return false;
             }
             const std::uint8_t* s = chunk.data() + i * kSectorBytes;
             if (s[0] != 0xEB && s[0] != 'H') {  // cheap filter: every signature starts with one of these
                 ++i;
                 continue;
             }
-            const Found found = TestSector(Bytes(s, kSectorBytes), chunkStart + i, out);
+            const Found found = TestSector(Bytes(s, kSectorBytes), first + i, out);
             if (found.recorded && skipFoundVolumes) {
-                i = SaturatingAdd(found.startSector, found.extentSectors) - chunkStart;
+                i = SaturatingAdd(found.startSector, found.extentSectors) - first;
             } else {
                 ++i;
             }
-            if (found.recorded && stopRequested.load()) return 0;
+            if (found.recorded && stopRequested.load()) return false;
         }
+        next = i;
+        return true;
+    };
+
+    while (chunkStart < total) {
+        if (PollStop(stopRequested)) {
+            out.Status(std::string(kScanStoppedStatus));
+            return 0;
+        }
+        if (rangeEndSector != 0 && rangeEndSector < chunkStart) break;
+        const ReadOutcome got = ReadAt(reader, chunkStart, chunk);
+        // A short read still delivered whole sectors worth testing: the tail of an image is scanned too.
+        const std::uint64_t sectors = std::min(got.bytes / kSectorBytes, total - chunkStart);
+        scannedBytes += sectors * kSectorBytes;
+        std::uint64_t i = 0;
+        if (!testSectors(chunkStart, 0, sectors, i)) return 0;
         chunkStart = SaturatingAdd(chunkStart, std::max<std::uint64_t>(i, kChunkSectors));
         const double fraction = std::min(1.0, static_cast<double>(chunkStart) / static_cast<double>(total));
         progress.SetProgressPos(static_cast<std::int64_t>(fraction * 1000.0));
-        if (got.code != 0) return got.endOfSource ? 0 : got.code;
-        if (chunkStart >= total) break;
+        if (got.code != 0 && got.endOfSource) break;
+        if (got.code != 0) {
+            if (firstError == 0) firstError = got.code;
+            unreadableBytes += got.missingBytes;
+        }
+    }
+    if (firstError == 0) return 0;
+    // Nothing at all could be read: the device is gone, not worn; reading every sector again would not help.
+    if (unreadableBytes >= scannedBytes) return firstError;
+    reader.SetSkipAhead(false);
+    const ByteRanges recovered = reader.RetrySkipped([this] { return stopRequested.load(); });
+    for (const ByteRange& r : recovered) {
+        for (std::uint64_t at = r.offset; at + kSectorBytes <= r.offset + r.length; at += kChunkBytes) {
+            const std::uint64_t bytes = std::min<std::uint64_t>(kChunkBytes, r.offset + r.length - at);
+            const ReadOutcome got = ReadAt(reader, at / kSectorBytes, chunk.first(bytes - bytes % kSectorBytes));
+            std::uint64_t next = 0;
+            if (!testSectors(at / kSectorBytes, 0, got.bytes / kSectorBytes, next)) return 0;
+        }
+        unreadableBytes -= std::min(unreadableBytes, r.length);
     }
     return 0;
 }

@@ -19,6 +19,8 @@ public:
     bool skipFoundVolumes = false;
     std::atomic<bool> stopRequested{false};
     std::uint64_t rangeStartSector = 0;
+    // Bytes the last boot-sector scan could not read (bad sectors it skipped over and could not read later).
+    std::uint64_t unreadableBytes = 0;
     std::uint64_t rangeEndSector = 0;
     std::vector<VolumeEntry>* volumeList = nullptr;  // the owner page's list; records are appended in order found
     bool useGpt = false;
