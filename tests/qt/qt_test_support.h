@@ -42,6 +42,7 @@ class DialogRecorder {
             return folderToChoose;
         };
         Hooks().openImage = [this](QWidget*) { return imageToOpen; };
+        Hooks().saveImage = [this](QWidget*, const QString&) { return imageToSave; };
         Hooks().openUrl = [this](const QUrl& url) { urls << url; };
     }
     ~DialogRecorder() { Hooks() = {}; }
@@ -68,6 +69,7 @@ class DialogRecorder {
     QStringList folderCaptions;
     QString folderToChoose;
     QString imageToOpen;
+    QString imageToSave;
     QList<QUrl> urls;
 };
 

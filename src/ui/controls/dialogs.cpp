@@ -124,6 +124,14 @@ QString OpenImageDialog(QWidget* owner) {
             "Split raw images, first piece (*.001 *.000 *.aa);;All files (*)"));
 }
 
+QString SaveImageDialog(QWidget* owner, const QString& suggested) {
+    if (Hooks().saveImage) return Hooks().saveImage(owner, suggested);
+    return QFileDialog::getSaveFileName(
+        owner, QCoreApplication::translate("salvora", "Save the image as"), suggested,
+        QCoreApplication::translate("salvora", "Raw images (*.img *.dd *.raw);;All files (*)"), nullptr,
+        QFileDialog::DontConfirmOverwrite);
+}
+
 void OpenUrl(const QUrl& url) {
     if (Hooks().openUrl) return Hooks().openUrl(url);
     QDesktopServices::openUrl(url);

@@ -16,6 +16,7 @@ struct DialogHooks {
         message;
     std::function<QString(QWidget* owner, const QString& caption)> chooseFolder;  // empty: cancelled
     std::function<QString(QWidget* owner)> openImage;                             // empty: cancelled
+    std::function<QString(QWidget* owner, const QString& suggested)> saveImage;   // empty: cancelled
     std::function<void(const QUrl& url)> openUrl;
 };
 
@@ -28,6 +29,8 @@ QString ChooseFolderDialog(QWidget* owner, const QString& caption);
 // The home folder of the person using the program: the invoking user's when run through sudo.
 QString UserHomeFolder();
 QString OpenImageDialog(QWidget* owner);
+// Where to write an image of a drive. An existing file is not confirmed here: with its map it is gone on from.
+QString SaveImageDialog(QWidget* owner, const QString& suggested);
 void OpenUrl(const QUrl& url);
 
 // The end of a save: the summary text, the files that could not be written whole ("Save this list..."), and

@@ -12,12 +12,15 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QMenu>
 #include <QVBoxLayout>
 
 #include "app/wizard_window.h"
 #include "io/file_read_seek.h"
+#include "io/imaging.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/drive_parsing_modes.h"
+#include "ui/pages/imaging_dialog.h"
 #include "ui/pages/volume_operations.h"
 #include "ui/pages/wizard_globals.h"
 #include "volumes/bare_volume.h"
@@ -54,6 +57,20 @@ Physical_DriveDialog::Physical_DriveDialog(WizardWindow* wizard, const QStringLi
     openImageItem_ = new QTreeWidgetItem(imagesRoot_, {tr("Open an image file...")});
     openImageItem_->setData(0, kKindRole, kOpenImageItem);
     for (const QString& image : images) AddImage(image);
+
+    createImageAction_ = new QAction(tr("Create an image first…"), this);
+    createImageAction_->setObjectName("createImageAction");
+    createImageAction_->setToolTip(tr("Copy a failing drive to an image file, then recover from the image"));
+    connect(createImageAction_, &QAction::triggered, this, &Physical_DriveDialog::CreateImageOfCurrent);
+    tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QTreeWidgetItem* item = tree_->itemAt(at);
+        if (DevicePathOf(item).isEmpty()) return;
+        tree_->setCurrentItem(item);
+        QMenu menu(this);
+        menu.addAction(createImageAction_);
+        menu.exec(tree_->viewport()->mapToGlobal(at));
+    });
 
     auto* next = new QPushButton(tr("Next"), this);
     next->setObjectName("nextButton");
@@ -219,9 +236,7 @@ void Physical_DriveDialog::OnNext() {
             break;
         case kDriveItem: {
             sourceIsVolume = false;
-            const int number = item->data(0, kValueRole).toInt();
-            for (const PhysicalDrive& drive : listing_.drives)
-                if (drive.number == number) selectedDrivePath_ = QString::fromStdString(drive.devicePath);
+            selectedDrivePath_ = DevicePathOf(item);
             if (!OpenableDrive(selectedDrivePath_)) return;
             GoNext(new DriveParsingModes(Wizard(), this, selectedDrivePath_));
             break;
@@ -232,6 +247,61 @@ void Physical_DriveDialog::OnNext() {
     }
 }
 
+QString Physical_DriveDialog::DevicePathOf(const QTreeWidgetItem* item) const {
+    const int kind = item ? item->data(0, kKindRole).toInt() : 0;
+    const int value = kind ? item->data(0, kValueRole).toInt() : 0;
+    if (kind == kVolumeItem) return QString::fromStdString(volumes_.at(value).volumeName);
+    if (kind == kDriveItem) {
+        for (const PhysicalDrive& drive : listing_.drives)
+            if (drive.number == value) return QString::fromStdString(drive.devicePath);
+    }
+    return {};
+}
+
+void Physical_DriveDialog::CreateImageOfCurrent() {
+    const QString source = DevicePathOf(tree_->currentItem());
+    if (source.isEmpty()) {
+        ShowBox(this, tr("Select a drive or a volume to copy to an image file."));
+        return;
+    }
+    if (!OpenableDrive(source)) return;
+    const QString image = SaveImageDialog(this, UserHomeFolder() + '/' + QFileInfo(source).fileName() + ".img");
+    if (image.isEmpty()) return;
+    const QString mapPath = image + QStringLiteral(".map");
+    auto* dialog = new ImagingDialog(this, source, image, mapPath);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (QString why; !dialog->Start(&why)) {
+        delete dialog;
+        if (!why.isEmpty()) ShowBox(this, why, QStringLiteral("Salvora"), MsgIcon::Warning);
+        return;
+    }
+    connect(dialog, &ImagingDialog::imagingEnded, this, [this, image, mapPath] {
+        imageMaps_.insert(QFileInfo(image).absoluteFilePath(), QFileInfo(mapPath).absoluteFilePath());
+        tree_->setCurrentItem(AddImage(image));
+    });
+    dialog->open();
+}
+
+QString Physical_DriveDialog::MapOf(const QString& image) const {
+    const QString absolute = QFileInfo(image).absoluteFilePath();
+    if (const auto made = imageMaps_.constFind(absolute); made != imageMaps_.constEnd()) return *made;
+    const QString beside = absolute + QStringLiteral(".map");
+    return QFileInfo(beside).isFile() ? beside : QString();
+}
+
+QString Physical_DriveDialog::ApplyMap(const QString& image) {
+    const QString mapPath = MapOf(image);
+    if (mapPath.isEmpty()) return {};
+    std::string why;
+    const std::optional<RescueMap> map = RescueMap::Load(QFile::encodeName(mapPath).toStdString(), &why);
+    if (!map) return tr("map %1 could not be read (%2): the image is read as it is").arg(mapPath, QString::fromStdString(why));
+    // Unread areas hold zeros in the image: files over them are reported damaged, not recovered as zeros.
+    theReader->MarkUnreadable(map->NotRescued());
+    const std::uint64_t notRescued = map->Size() - map->BytesWith(kRescued);
+    if (notRescued == 0) return {};
+    return tr("map %1: %2 not rescued, read as unreadable").arg(mapPath, QString::fromStdString(HumanBytes(notRescued)));
+}
+
 void Physical_DriveDialog::OpenImageAndGo(const QString& path) {
     // The reader says "invalid handle ..." itself when the file cannot be opened; a container says why.
     if (!theReader->OpenSource(path.toStdString())) {
@@ -239,18 +309,24 @@ void Physical_DriveDialog::OpenImageAndGo(const QString& path) {
             ShowBox(this, QString::fromStdString(theReader->OpenError()), QStringLiteral("Salvora"), MsgIcon::Warning);
         return;
     }
+    const QString mapNote = ApplyMap(path);
+    if (!mapNote.isEmpty()) StatusLine()->setText(mapNote);
+    const auto go = [&](WizardPage* next) {
+        if (next->StatusLine()->text().isEmpty()) next->StatusLine()->setText(mapNote);
+        GoNext(next);
+    };
     if (std::optional<VolumeEntry> bare = ProbeBareVolume(*theReader)) {
         // One file system from the first byte: the volume way, reopened by path like a volume device.
         bare->displayName = path.toStdString();
         bare->volumeName = path.toStdString();
         sourceIsVolume = true;
         selectedVolume_ = *bare;
-        GoNext(new VolumeOperations(Wizard(), this, selectedVolume_));
+        go(new VolumeOperations(Wizard(), this, selectedVolume_));
         return;
     }
     sourceIsVolume = false;
     selectedDrivePath_ = path;
-    GoNext(new DriveParsingModes(Wizard(), this, selectedDrivePath_));
+    go(new DriveParsingModes(Wizard(), this, selectedDrivePath_));
 }
 
 }  // namespace salvora::gui

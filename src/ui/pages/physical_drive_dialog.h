@@ -2,6 +2,8 @@
 // The first page: physical drives, the volumes on them, and image files. A drive or an image that holds a
 // partition table goes on to the scan-mode page; a volume, or an image of one volume, to the volume
 // information page.
+#include <QAction>
+#include <QHash>
 #include <QStringList>
 #include <QTreeWidget>
 #include <optional>
@@ -32,6 +34,10 @@ class Physical_DriveDialog final : public WizardPage {
     QTreeWidgetItem* ImagesRoot() const { return imagesRoot_; }
     // Adds an image under "IMAGE FILES:" (once) and returns its item.
     QTreeWidgetItem* AddImage(const QString& path);
+    // "Create an image first…" on a drive or a volume: copies the current item to an image file with a map.
+    QAction* CreateImageAction() const { return createImageAction_; }
+    // The ddrescue map read with an image: the one written here, else IMAGE.map beside it; empty when none.
+    QString MapOf(const QString& image) const;
 
     // What the scan-mode page opens: the chosen drive's device path or image path.
     QString SelectedDrivePath() const { return selectedDrivePath_; }
@@ -46,6 +52,11 @@ class Physical_DriveDialog final : public WizardPage {
 
   private:
     void OpenImageAndGo(const QString& path);
+    // The device of a drive or volume item; empty for anything else.
+    QString DevicePathOf(const QTreeWidgetItem* item) const;
+    void CreateImageOfCurrent();
+    // Marks what the image's map does not mark rescued unreadable in theReader; the status line text.
+    QString ApplyMap(const QString& image);
     // A drive the user cannot open: asks udisks for a read-only descriptor. False (and said) when refused.
     bool OpenableDrive(const QString& devicePath);
 
@@ -54,6 +65,8 @@ class Physical_DriveDialog final : public WizardPage {
     QTreeWidgetItem* drivesRoot_;
     QTreeWidgetItem* imagesRoot_;
     QTreeWidgetItem* openImageItem_;
+    QAction* createImageAction_;
+    QHash<QString, QString> imageMaps_;  // absolute image path -> its map
     std::vector<VolumeEntry> volumes_;
     DriveListing listing_;
     bool listingShown_ = false;
