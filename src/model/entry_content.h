@@ -33,6 +33,9 @@ struct EntryContent {
     std::vector<std::uint8_t> resident;
     // False when the runs cannot cover the size: a chain that ends early or loops, blocks past the volume.
     bool whole = true;
+    // Bytes placed by a guess where the file system's own map of them could not be read (a FAT sector that no
+    // copy holds): written, but counted as unreadable, since they may be another file's.
+    std::uint64_t unsure = 0;
 
     // Appends a run, joining it to the last one when it continues it on the source.
     void Add(std::uint64_t length, RunKind kind, std::uint64_t at, bool inferred = false);

@@ -53,6 +53,7 @@ CopyResult CopyContent(readWriteInterface* source, const EntryContent& content, 
     // A hole at the end still makes the file its full length; content that stops short leaves it short.
     const std::uint64_t end = content.whole ? content.size : std::min(content.size, content.Covered());
     if (!content.whole) result.missing += content.size - end;
+    result.missing = std::min(result.size, result.missing + content.unsure);
     bool ok = writtenEnd == end || ::ftruncate(fd, static_cast<off_t>(end)) == 0;
     const timespec times[2] = {OrOmit(stored.accessed), OrOmit(stored.modified)};
     ::futimens(fd, times);

@@ -87,12 +87,19 @@ bool FatParser::ReadFat(std::uint64_t fatStart, std::uint64_t copyBytes, std::ui
             const std::uint64_t copy = first + k * copyBytes;
             if (copy != fatStart) mended = window_.ReadAt(copy + (bad.offset - fatStart), {dest, bad.length});
         }
-        if (!mended) std::fill_n(dest, bad.length, std::uint8_t{0});
+        if (!mended) {
+            std::fill_n(dest, bad.length, std::uint8_t{0});
+            // A cached FAT reads a block again on every miss: each range is noted once.
+            const std::uint64_t at = bad.offset - fatStart;
+            const bool noted = std::any_of(unreadableFat_.begin(), unreadableFat_.end(),
+                                           [&](const ByteRange& r) { return r.offset == at; });
+            if (!noted) unreadableFat_.push_back({at, bad.length});
+        }
         whole = whole && mended;
     }
     Status().SetStatus(whole ? "Parts of the FAT could not be read: they were read from its copy."
                              : "Parts of the FAT could not be read from any copy: files that pass through them "
-                               "end there and are saved damaged.");
+                               "are read on as if contiguous and saved damaged.");
     return whole;
 }
 
@@ -150,6 +157,13 @@ std::uint32_t FatParser::NextCluster(std::uint32_t cluster) {
     return value;
 }
 
+bool FatParser::FatEntryUnreadable(std::uint32_t cluster) const {
+    const std::uint64_t width = kind_ == FatKind::Fat32 ? 4 : 2;
+    const std::uint64_t at = std::uint64_t{cluster} * width;
+    return std::any_of(unreadableFat_.begin(), unreadableFat_.end(),
+                       [&](const ByteRange& r) { return at + width > r.offset && at < r.offset + r.length; });
+}
+
 std::uint32_t FatParser::AddRecord(FatEntryRecord record) {
     if (entries_.size() >= kMaxRecords) return kNoRecord;
     record.selfIndex = static_cast<std::uint32_t>(entries_.size());
@@ -170,7 +184,16 @@ bool FatParser::LoadBlock(DirFrame& f) {
         ReadCluster(f.cluster, f.block);
     } else {
         std::uint32_t next = f.cluster;
-        if (f.blocks > 0) {
+        if (f.blocks > 0 && FatEntryUnreadable(f.cluster)) {
+            // No copy of the FAT says where the folder goes on: a folder ends in a free slot, so one whose
+            // cluster is full is guessed to go on in the next cluster.
+            bool full = true;
+            for (std::size_t at = 0; at + kSlotBytes <= f.block.size() && full; at += kSlotBytes)
+                full = f.block[at] != kSlotFree;
+            if (!full) return false;
+            next = f.cluster + 1;
+            NoteUnreadableFolder(f.dirIndex);  // what follows may not be the folder's: it is named
+        } else if (f.blocks > 0) {
             next = NextCluster(f.cluster);
             if (next == EndOfChain()) return false;
         }
@@ -541,7 +564,10 @@ std::optional<EntryContent> FatParser::Content(EntryId id) {
         remaining -= bytes;
         if (remaining == 0) break;
         seen.insert(cluster);
-        const std::uint32_t next = consecutive ? cluster + 1 : NextCluster(cluster);
+        // Where the FAT itself could not be read, the chain is guessed on contiguously, as for a deleted file.
+        const bool guess = !consecutive && FatEntryUnreadable(cluster);
+        const std::uint32_t next = consecutive || guess ? cluster + 1 : NextCluster(cluster);
+        if (guess) content.unsure += std::min<std::uint64_t>(clusterBytes_, remaining);
         if (next == EndOfChain() || next < 2 || next >= clusterLimit_ || seen.count(next)) {
             content.whole = false;
             break;

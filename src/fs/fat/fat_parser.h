@@ -146,6 +146,8 @@ class FatParser : public ParserBase {
     bool ReadFat(std::uint64_t fatStart, std::uint64_t copyBytes, std::uint64_t offset, std::uint8_t* out,
                  std::size_t count);
     bool ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out);
+    // The FAT entry of cluster lies on a sector that no copy of the FAT could give.
+    bool FatEntryUnreadable(std::uint32_t cluster) const;
 
     FatKind kind_;
     readWriteInterface* reader_ = nullptr;
@@ -157,6 +159,7 @@ class FatParser : public ParserBase {
     std::uint64_t dataStart_ = 0;
     std::uint32_t clusterLimit_ = 2;
     std::vector<FatEntryRecord> entries_;
+    ByteRanges unreadableFat_;  // offsets in the FAT in use that no copy could give
     ItemId rootItem_ = kNoItem;
 
   private:
