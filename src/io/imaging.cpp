@@ -88,7 +88,7 @@ class Imager {
     // Blocks of zeros are not written: the image stays sparse where the source is empty.
     bool Write(std::uint64_t at, std::size_t length) {
         const std::uint8_t* p = buffer_.data();
-        if (std::all_of(p, p + length, [](std::uint8_t b) { return b == 0; })) return true;
+        if (length == 0 || (p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0)) return true;
         if (WriteAllAt(out_, p, length, at)) return true;
         outcome_.writeError = std::strerror(errno != 0 ? errno : ENOSPC);
         return false;
@@ -128,16 +128,17 @@ class Imager {
             }
             const std::uint64_t good = r.got - r.got % kSectorBytes;
             if (!Keep(pos, good)) return false;
-            if (!skipping) {
-                map_.Mark(pos + good, length - good, kNotTrimmed);
-                pos += length;
-                continue;
-            }
-            // The first pass narrows a failed block down to the cluster that failed, so trimming reads a
-            // cluster's worth of good sectors, not a block's; the rest of the block and a stretch after it
-            // that grows while reads keep failing are left for the second pass.
+            // A failed block is narrowed down to the clusters that failed, so trimming reads a cluster's worth
+            // of good sectors, not a block's. The first pass stops at the first failed cluster: the rest of the
+            // block and a stretch after it that grows while reads keep failing are left for the second.
             std::uint64_t at = pos + good;
+            int failedInARow = 0;
             while (at < pos + length && Going()) {
+                // Four failed clusters in a row: a bad area, which trimming and scraping handle from its edges.
+                if (failedInARow == 4) {
+                    map_.Mark(at, pos + length - at, kNotTrimmed);
+                    break;
+                }
                 const std::size_t part = static_cast<std::size_t>(
                     std::min<std::uint64_t>(kFirstSkip - at % kFirstSkip, pos + length - at));
                 const BlockRead c = Read(at, part);
@@ -147,14 +148,21 @@ class Imager {
                     EndAt(at + c.got);
                     return false;
                 }
+                failedInARow = c.failed ? failedInARow + 1 : 0;
                 if (c.failed) {
                     map_.Mark(at + cgood, part - cgood, kNotTrimmed);
-                    break;
+                    if (skipping) break;
                 }
                 at += part;
             }
+            if (!skipping) {
+                pos += length;
+                continue;
+            }
             pos += length;
-            skip = skip == 0 ? kFirstSkip : std::min(skip * 2, kMaxSkip);
+            // Capped at 1 % of the source, so a disk with bad sectors everywhere is not skipped over whole.
+            const std::uint64_t most = std::clamp<std::uint64_t>(map_.Size() / 100, kFirstSkip, kMaxSkip);
+            skip = skip == 0 ? kFirstSkip : std::min(skip * 2, most);
             pos = std::min(end, pos + skip);
         }
         return Going();

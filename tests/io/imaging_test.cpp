@@ -112,7 +112,7 @@ TEST_F(Imaging, GoesAroundTheBadAreaFirstAndMapsEveryBadSectorExactly) {
         if (count > 512 && at < kBad[1].offset + kBad[1].length && at + count > kBad[1].offset) ++largeReadsInArea;
         if (count == 512) ++sectorReads[at];
     }
-    EXPECT_LE(largeReadsInArea, 20u);
+    EXPECT_LE(largeReadsInArea, 60u);  // against 10,000 sectors
     for (const auto& [at, n] : sectorReads) EXPECT_EQ(n, IsBad(at) ? 2 : 1) << "sector at " << at;
     for (std::uint64_t at = kBad[1].offset; at < kBad[1].offset + kBad[1].length; at += 512)
         ASSERT_EQ(sectorReads[at], 2) << "sector at " << at;
