@@ -57,7 +57,11 @@ std::string OpenFailureReason(const std::string& path) {
 
 std::atomic<std::atomic<bool>*> interruptTarget{nullptr};
 
+// Set by Ctrl-C while a stop is being listened for: the reader looks at it inside a bad area.
+std::atomic<bool> interrupted{false};
+
 void OnInterrupt(int) {
+    interrupted.store(true);
     if (std::atomic<bool>* target = interruptTarget.load()) target->store(true);
 }
 
@@ -110,6 +114,7 @@ const SourceOptions& CurrentSourceOptions() { return sourceOptions; }
 
 bool SourceReader::Open(const std::string& path) {
     reader_->SetRetries(sourceOptions.retries);
+    reader_->SetInterrupt(&interrupted);
     if (reader_->OpenSource(path)) {
         if (sourceOptions.map.empty()) return true;
         std::string why;
@@ -257,6 +262,7 @@ std::optional<std::string> VolumeRefusal(const ResolvedVolume& volume) {
 }
 
 StopOnInterrupt::StopOnInterrupt(std::atomic<bool>& stop) {
+    interrupted = false;
     interruptTarget = &stop;
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
@@ -270,6 +276,7 @@ StopOnInterrupt::~StopOnInterrupt() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     interruptTarget = nullptr;
+    interrupted = false;
 }
 
 }  // namespace salvora::cli

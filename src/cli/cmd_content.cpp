@@ -77,9 +77,10 @@ int RunCat(const ContentArgs& args, TerminalUi& ui) {
             return kExitSomeNotWritten;
         }
     }
-    if (!unreadable.empty() || !content->whole) {
+    if (!unreadable.empty() || !content->whole || content->unsure > 0) {
         PrintError(args.path + " could not be read whole" +
-                   (unreadable.empty() ? std::string{} : "; zeros stand for bytes " + RangesText(unreadable)));
+                   (unreadable.empty() ? std::string{} : "; zeros stand for bytes " + RangesText(unreadable)) +
+                   (content->unsure > 0 ? "; where its FAT could not be read, it was read on as if contiguous" : ""));
         return kExitSomeNotWritten;
     }
     return kExitOk;

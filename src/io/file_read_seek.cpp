@@ -156,7 +156,7 @@ void FileReadSeek::MarkUnreadable(const ByteRanges& ranges) {
 std::uint64_t FileReadSeek::SkippedBytes() const { return known_->BytesWith(kNotScraped); }
 
 bool FileReadSeek::ReadSector(std::uint64_t at, std::span<std::uint8_t> out) {
-    for (int attempt = 0; attempt <= retries_; ++attempt) {
+    for (int attempt = 0; attempt <= retries_ && (attempt == 0 || !Interrupted()); ++attempt) {
         bool ioError = false;
         const std::int64_t n = ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError);
         if (!ioError) {
@@ -174,7 +174,7 @@ ByteRanges FileReadSeek::RetrySkipped(const std::function<bool()>& stop) {
     std::uint8_t sector[kSectorBytes];
     for (const MapBlock& block : known_->BlocksWith(kNotScraped)) {
         for (std::uint64_t at = block.pos; at < block.pos + block.size; at += kSectorBytes) {
-            if (stop && stop()) return recovered;
+            if ((stop && stop()) || Interrupted()) return recovered;
             const std::uint64_t length = std::min<std::uint64_t>(kSectorBytes, block.pos + block.size - at);
             if (ReadSector(at, std::span(sector, length))) {
                 known_->Mark(at, length, kNotTried);
@@ -191,6 +191,10 @@ void FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, st
     std::size_t done = from - std::min<std::size_t>(from, (at + from) % kSectorBytes);
     std::memset(out.data() + from, 0, out.size() - from);
     while (done < out.size()) {
+        if (Interrupted()) {
+            AddRange(missing, at + done, out.size() - done);
+            return;
+        }
         const std::size_t piece = std::min<std::size_t>(kSectorBytes - (at + done) % kSectorBytes, out.size() - done);
         bool sectorError = false;
         const std::int64_t n = ReadSome(out.data() + done, piece, static_cast<std::int64_t>(at + done), sectorError);
@@ -215,6 +219,10 @@ void FileReadSeek::ReadSkipping(std::span<std::uint8_t> out, std::size_t from, s
     std::size_t done = from - std::min<std::size_t>(from, (at + from) % kSectorBytes);
     const std::uint64_t end = at + out.size();
     while (done < out.size()) {
+        if (Interrupted()) {
+            AddRange(missing, at + done, out.size() - done);
+            return;
+        }
         const std::size_t piece =
             static_cast<std::size_t>(std::min<std::uint64_t>(kSkipCluster - (at + done) % kSkipCluster, out.size() - done));
         bool ioError = false;

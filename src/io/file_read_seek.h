@@ -1,6 +1,7 @@
 #pragma once
 // The one sector reader. Every byte Salvora reads from a disk, a volume or an image goes through here,
 // and nothing here can write: sources are opened O_RDONLY and never anything else.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,6 +77,9 @@ public:
     // area sector by sector; it skips ahead by growing steps, as ddrescue does, and hands the skipped bytes
     // back as missing. RetrySkipped then comes back to them, sector by sector, within the retries.
     void SetSkipAhead(bool skip) { skipAhead_ = skip; }
+    // While *flag is set, a read going sector by sector over a bad area ends at once: the rest is zeros and
+    // missing. So Stop acts in the middle of a bad area, where every sector can take seconds.
+    void SetInterrupt(const std::atomic<bool>* flag) { interrupt_ = flag; }
     // Bytes skipped and not yet retried.
     std::uint64_t SkippedBytes() const;
     // Comes back to the skipped bytes; returns the ranges of them that could be read. stop() ends it early.
@@ -115,6 +119,8 @@ private:
     int retries_ = 1;
     bool skipAhead_ = false;
     std::uint64_t skipStep_ = 0;
+    const std::atomic<bool>* interrupt_ = nullptr;
+    bool Interrupted() const { return interrupt_ && interrupt_->load(std::memory_order_relaxed); }
 };
 
 // The front ends' handle on the open source, or null. The core never reads it: it is handed a reader.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -30,10 +31,13 @@ class BadDevice final : public FileReadSeek {
   public:
     ByteRanges bad = kBad;
     std::vector<std::pair<std::uint64_t, std::size_t>> reads;  // every read that reached the device
+    std::size_t stopAfter = SIZE_MAX;                           // Stop is pressed after this many reads
+    std::atomic<bool> stop{false};
 
   protected:
     std::int64_t ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError) override {
         reads.emplace_back(at, count);
+        if (reads.size() >= stopAfter) stop = true;
         const auto from = static_cast<std::uint64_t>(at);
         for (const ByteRange& r : bad) {
             if (from < r.offset + r.length && r.offset < from + count) {
@@ -211,6 +215,18 @@ TEST_F(Imaging, AScanStepsOverTheBadAreaAndComesBackToItAtTheEnd) {
     EXPECT_EQ(missing, (ByteRanges{{kBad[1].offset, kBad[1].length}}));
     for (const auto& [at, count] : device.reads) EXPECT_FALSE(IsBad(at)) << at;
     EXPECT_TRUE(std::equal(file.begin(), file.begin() + 4096, source_.begin() + static_cast<std::ptrdiff_t>(kBad[1].offset - 4096)));
+}
+
+TEST_F(Imaging, StopInTheMiddleOfABadAreaEndsTheReadAtOnce) {
+    BadDevice device;
+    ASSERT_TRUE(device.OpenSource((dir_ / "source.img").string()));
+    device.SetInterrupt(&device.stop);
+    device.stopAfter = 20;
+    std::vector<std::uint8_t> piece(4 * kMiB);
+    ByteRanges missing;
+    EXPECT_FALSE(device.ReadAt(kBad[1].offset, piece, &missing));
+    EXPECT_LE(device.reads.size(), 21u);  // not 8,192 sectors, each tried twice
+    EXPECT_EQ(missing, (ByteRanges{{kBad[1].offset, piece.size()}}));
 }
 
 TEST(RescueMapText, RefusesWhatIsNotAMapAndKeepsWhatIs) {
