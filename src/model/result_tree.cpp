@@ -59,6 +59,13 @@ void ResultTree::SetTextColour(ItemId item, std::uint32_t colour) {
     if (observer_) observer_->ItemChanged(item);
 }
 
+void ResultTree::SetUnreadable(ItemId item) {
+    std::lock_guard lock(mutex_);
+    if (!ValidLocked(item) || items_[item].unreadable) return;
+    items_[item].unreadable = true;
+    if (observer_) observer_->ItemChanged(item);
+}
+
 void ResultTree::SetText(ItemId item, const std::string& text) {
     std::lock_guard lock(mutex_);
     if (!ValidLocked(item)) return;

@@ -28,6 +28,7 @@ struct ResultItem {
     std::vector<ItemId> children;
     bool expanded = false;
     bool removed = false;
+    bool unreadable = false;  // a folder whose listing could not be read whole: its files are missing
 };
 
 // Told of every change, on the thread that made it.
@@ -47,6 +48,7 @@ public:
                       std::optional<EntryId> entry = std::nullopt);
     void SetTextColour(ItemId item, std::uint32_t colour);
     void SetText(ItemId item, const std::string& text);
+    void SetUnreadable(ItemId item);
     void Expand(ItemId item);
     // Removes a leaf (the placeholder); items with children are not removed.
     void DeleteItem(ItemId item);

@@ -1,5 +1,7 @@
 #include "scan/list_rows.h"
 
+#include <algorithm>
+
 namespace salvora {
 
 ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& path, ItemId item) {
@@ -17,11 +19,20 @@ ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& 
     return row;
 }
 
+namespace {
+bool IsUnreadableFolder(const ParserBase& parser, EntryId entry) {
+    const auto& folders = parser.UnreadableFolders();
+    return std::find(folders.begin(), folders.end(), entry) != folders.end();
+}
+}  // namespace
+
 void PlaceFirstLevelPlaceholders(ResultTree& tree, const ParserBase& parser) {
     const ItemId root = tree.Root();
     if (root == kNoItem) return;
+    if (const auto entry = tree.Item(root).entry; entry && IsUnreadableFolder(parser, *entry)) tree.SetUnreadable(root);
     for (ItemId child : tree.Children(root)) {
         const ResultItem item = tree.Item(child);
+        if (item.entry && IsUnreadableFolder(parser, *item.entry)) tree.SetUnreadable(child);
         if (!item.entry || !item.children.empty()) continue;
         if (parser.IsFolder(*item.entry) && parser.FirstChild(*item.entry)) tree.InsertPlaceholder(child);
     }
@@ -43,6 +54,7 @@ void FillFolderChildren(ResultTree& tree, const ParserBase& parser, ItemId item)
         const ItemId inserted = tree.InsertItem(item, parser.EntryName(*child), isFolder, *child);
         if (inserted == kNoItem) return;
         if (isFolder && parser.FirstChild(*child)) tree.InsertPlaceholder(inserted);
+        if (isFolder && IsUnreadableFolder(parser, *child)) tree.SetUnreadable(inserted);
         if (parser.IsDeleted(*child) || (folderDeleted && !isFolder)) tree.SetTextColour(inserted, colour);
     }
 }

@@ -17,6 +17,7 @@
 #include "scan/fake_parser.h"
 #include "scan/file_saver.h"
 #include "scan/file_systems.h"
+#include "scan/list_rows.h"
 #include "volumes/bare_volume.h"
 
 namespace salvora {
@@ -294,6 +295,21 @@ TEST(DamagedFolder, AFolderThatCannotBeReadIsNamed) {
         EXPECT_NE(run.ui.messages.back().text.find(UnreadableFolderLine(folder)), std::string::npos)
             << run.ui.messages.back().text;
         fs::remove_all(out);
+
+        // The result tree marks the folder, and only it, when its parent is opened.
+        PlaceFirstLevelPlaceholders(run.tree, *run.parser);
+        ItemId item = run.tree.Root();
+        std::istringstream parts(folder);
+        for (std::string name; item != kNoItem && std::getline(parts, name, '/');) {
+            EXPECT_FALSE(run.tree.Item(item).unreadable) << c.label << " " << run.tree.Item(item).text;
+            FillFolderChildren(run.tree, *run.parser, item);
+            ItemId next = kNoItem;
+            for (ItemId child : run.tree.Children(item))
+                if (run.tree.Item(child).text == name) next = child;
+            item = next;
+        }
+        ASSERT_NE(item, kNoItem) << c.label << " " << folder;
+        EXPECT_TRUE(run.tree.Item(item).unreadable) << c.label << " " << folder;
     }
 }
 

@@ -1,8 +1,10 @@
 #include "ui/controls/result_tree_model.h"
 
+#include <QApplication>
 #include <QBrush>
 #include <QColor>
 #include <QMetaObject>
+#include <QStyle>
 #include <QThread>
 #include <algorithm>
 #include <map>
@@ -240,6 +242,7 @@ void ResultTreeModel::Refresh(ItemId item, Node& node) {
     node.isFolder = it.isFolder;
     node.expanded = it.expanded;
     node.colour = it.textColour;
+    node.unreadable = it.unreadable;
     node.entry = it.entry;
 }
 
@@ -328,9 +331,13 @@ QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
     if (!node) return {};
     switch (role) {
         case Qt::DisplayRole:
+            return node->unreadable ? node->text + tr(" (unreadable)") : node->text;
         case Qt::ToolTipRole:  // the whole name when the column is narrower
-            return node->text;
+            return node->unreadable ? node->text + tr(": this folder could not be read whole (unreadable sectors); "
+                                                      "files in it are missing")
+                                    : node->text;
         case Qt::DecorationRole:
+            if (node->unreadable) return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
             return node->isFolder ? TheFileIcons().Folder() : TheFileIcons().ForExtension(node->extension);
         case Qt::ForegroundRole:
             if (!node->colour) return {};

@@ -65,6 +65,7 @@ class ResultTreeModel final : public QAbstractItemModel, private ResultTreeObser
         bool isFolder = false;
         bool expanded = false;
         std::optional<std::uint32_t> colour;
+        bool unreadable = false;
         std::optional<EntryId> entry;
     };
 
