@@ -87,6 +87,7 @@ int PrepareAdvanced(ScanSession& session, const VolumeEntry& volume, const Recov
     ui.ShowMessage(found.message, kAppTitle, MsgIcon::Information, MsgButtons::Ok);  // the wizard's words: --verbose
     std::fprintf(stderr, "salvora-cli: %zu FAT cop%s found\n", found.candidateTexts.size(),
                  found.candidateTexts.size() == 1 ? "y" : "ies");
+    if (!found.geometryText.empty()) std::fprintf(stderr, "salvora-cli: %s\n", found.geometryText.c_str());
     AdvancedSelection selection;
     selection.candidateIndex = args.candidate.value_or(0);
     if (selection.candidateIndex >= found.candidateTexts.size()) {

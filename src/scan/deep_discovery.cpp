@@ -1,5 +1,6 @@
 #include "scan/deep_discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "scan/file_systems.h"
@@ -23,6 +24,19 @@ std::vector<std::string> Texts(const char* format, std::size_t count) {
         texts.emplace_back(text);
     }
     return texts;
+}
+
+// What the entries tell leads the lists; the fixed items keep their order after it.
+void PutInferredFirst(DeepDiscovery& found, const DamagedVolumeSearch& search) {
+    const std::string spc = std::to_string(search.inferredClusterBytes / 512);
+    auto& items = found.sectorsPerClusterTexts;
+    if (const auto at = std::find(items.begin(), items.end(), spc); at != items.end()) items.erase(at);
+    items.insert(items.begin(), spc);
+    char text[128];
+    std::snprintf(text, sizeof text, "geometry from %zu entries: cluster %llu bytes, data at sector %llu",
+                  search.inferredVotes + 1, static_cast<unsigned long long>(search.inferredClusterBytes),
+                  static_cast<unsigned long long>(search.inferredDataStart / 512));
+    found.geometryText = text;
 }
 
 }  // namespace
@@ -81,6 +95,7 @@ DeepDiscovery RunDeepDiscovery(ParserBase& parser, DiscoveryKind kind, readWrite
     found.fatOffsets = std::move(search->fatOffsets);
     found.heapOffsets = std::move(search->heapOffsets);
     found.sectorsPerClusterTexts = SectorsPerClusterList(kind, found.bootValid, search->bootSectorsPerCluster);
+    if (kind != DiscoveryKind::ExFat && search->inferredVotes > 0) PutInferredFirst(found, *search);
     const int count = static_cast<int>(found.fatOffsets.size());
     char text[256];
     if (kind == DiscoveryKind::ExFat) {

@@ -56,6 +56,9 @@ struct DeepDiscovery {
     std::vector<std::string> sectorsPerClusterTexts;
     // The message box shown with the counts.
     std::string message;
+    // "geometry from N entries: cluster K bytes, data at sector S" when the entries found told it (its
+    // sectors per cluster then lead the list); empty otherwise.
+    std::string geometryText;
 };
 
 // The page's worker: starts the parser on the volume (its window, boot sector), takes its volume size from the

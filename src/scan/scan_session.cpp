@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "io/file_read_seek.h"
+#include "io/imaging.h"
 #include "io/pause_gate.h"
 #include "scan/recycle_bin.h"
 
@@ -13,17 +14,7 @@ namespace {
 
 // "1.5 GiB": the unit that keeps the number below 1,024, one decimal.
 std::string ByteCountText(std::uint64_t bytes) {
-    static constexpr const char* kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    if (bytes < 1024) return std::to_string(bytes) + " bytes";
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-    return text;
+    return bytes < 1024 ? std::to_string(bytes) + " bytes" : HumanBytes(bytes);
 }
 
 }  // namespace

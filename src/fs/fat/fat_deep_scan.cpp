@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <map>
 
 #include "fs/fat/fat_deep_slot.h"
 #include "fs/fat/fat_parser.h"
@@ -86,6 +87,59 @@ std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
     }
     status.SetProgressPos(1000);
     return foundFats_;
+}
+
+void FatParser::InferGeometry(DamagedVolumeSearch& out) {
+    const std::uint64_t bound = VolumeBound();
+    if (!reader_ || bound == 0) return;
+    // Each "." slot is paired with the few found before it: one stale folder (a deleted one whose cluster was
+    // reused) spoils only its own pairs, and the vote decides.
+    constexpr std::size_t kPaired = 4;
+    constexpr std::size_t kEnoughVotes = 64;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> recent;  // (offset, cluster it names)
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> votes;
+    std::size_t best = 0;
+    std::vector<std::uint8_t> block(std::min(kSearchReadBytes, bound));
+    auto& status = Status();
+    for (std::uint64_t read = 0; read < bound && best < kEnoughVotes; read += kSearchReadBytes) {
+        if ((read & (kSearchBlockBytes - 1)) == 0 && PollStop(stopRequested)) {
+            stopRequested = false;
+            break;
+        }
+        const std::uint64_t n = std::min<std::uint64_t>(block.size(), bound - read);
+        ReadAt(read, block.data(), static_cast<std::uint32_t>(n));
+        for (std::uint64_t s = 0; s + 2 * kSlotBytes <= n; s += kSectorBytes) {
+            if (block[s] != kSlotDot || block[s + 1] != ' ') continue;
+            const std::uint32_t self = DotEntryCluster(Bytes(block.data() + s, 2 * kSlotBytes));
+            if (self < 2) continue;
+            const std::uint64_t at = read + s;
+            for (const auto& [before, cluster] : recent) {
+                if (cluster >= self) continue;
+                const std::uint64_t span = at - before, clusters = self - cluster;
+                if (span % clusters != 0) continue;
+                const std::uint64_t size = span / clusters;
+                if (size < kSectorBytes || size > (1u << 20) || (size & (size - 1)) != 0) continue;
+                const std::uint64_t skipped = std::uint64_t{cluster - 2} * size;
+                if (skipped > before) continue;
+                best = std::max(best, ++votes[{size, before - skipped}]);
+            }
+            if (recent.size() == kPaired) recent.erase(recent.begin());
+            recent.emplace_back(at, self);
+        }
+    }
+    for (const auto& [geometry, count] : votes) {
+        if (count <= out.inferredVotes) continue;
+        out.inferredVotes = count;
+        out.inferredClusterBytes = geometry.first;
+        out.inferredDataStart = geometry.second;
+    }
+    if (out.inferredVotes > 0) {
+        char text[128];
+        std::snprintf(text, sizeof text, "geometry from %zu entries: cluster %llu bytes, data at sector %llu",
+                      out.inferredVotes + 1, static_cast<unsigned long long>(out.inferredClusterBytes),
+                      static_cast<unsigned long long>(out.inferredDataStart / kSectorBytes));
+        status.SetStatus(text);
+    }
 }
 
 bool FatParser::SetDeepGeometry(unsigned sectorsPerCluster) {

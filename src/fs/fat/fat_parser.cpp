@@ -535,6 +535,13 @@ std::optional<DamagedVolumeSearch> FatParser::SearchDamagedVolume(readWriteInter
     if (kind_ != FatKind::Fat32) Status().SetStatus("Finding Fat entries....");
     result.fatOffsets = FindFatTables(maxFileSystems);
     result.stopped = SearchStopped();
+    if (!result.stopped) InferGeometry(result);
+    if (result.inferredVotes > 0) {
+        // FAT copies found past the data start lie in file data (a copied disk image, a backup): they go last.
+        std::stable_partition(foundFats_.begin(), foundFats_.end(),
+                              [&](std::uint64_t at) { return at < result.inferredDataStart; });
+        result.fatOffsets = foundFats_;
+    }
     if (result.bootValid) result.bootSectorsPerCluster = boot_.sectorsPerCluster;
     return result;
 }

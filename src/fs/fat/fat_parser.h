@@ -146,6 +146,8 @@ class FatParser : public ParserBase {
     bool ReadFat(std::uint64_t fatStart, std::uint64_t copyBytes, std::uint64_t offset, std::uint8_t* out,
                  std::size_t count);
     bool ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out);
+    // Votes on the cluster size and data start over pairs of folders' "." slots found anywhere on the volume.
+    void InferGeometry(DamagedVolumeSearch& out);
     // The FAT entry of cluster lies on a sector that no copy of the FAT could give.
     bool FatEntryUnreadable(std::uint32_t cluster) const;
 

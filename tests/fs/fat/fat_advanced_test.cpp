@@ -75,8 +75,12 @@ TEST(FatDeepDiscovery, FindsBothFatCopiesWhenTheBootSectorIsZeroed) {
     // Reserved 1 sector, 256 sectors per FAT.
     EXPECT_EQ(fat16.found.fatOffsets, (std::vector<std::uint64_t>{512, 512 + 256 * 512}));
     EXPECT_EQ(fat16.found.candidateTexts, (std::vector<std::string>{"FAT_ENTRY:0", "FAT_ENTRY:1"}));
+    // The folders' own "." slots tell the geometry (fsstat: clusters of 512 bytes; cluster 2 at sector 545, past
+    // the 32-sector root area); its value leads, the fixed items follow in their order.
     EXPECT_EQ(fat16.found.sectorsPerClusterTexts,
-              (std::vector<std::string>{"4", "8", "16", "2", "32", "64", "128", "1"}));
+              (std::vector<std::string>{"1", "4", "8", "16", "2", "32", "64", "128"}));
+    EXPECT_NE(fat16.found.geometryText.find("cluster 512 bytes, data at sector 545"), std::string::npos)
+        << fat16.found.geometryText;
     EXPECT_EQ(
         fat16.found.message,
         "Number of FAT-ENTRY found = 2 . Please select the choice from combo box and click Next button to "
@@ -91,7 +95,9 @@ TEST(FatDeepDiscovery, FindsBothFatCopiesWhenTheBootSectorIsZeroed) {
     EXPECT_EQ(fat32.found.fatOffsets, (std::vector<std::uint64_t>{32 * 512, 1041 * 512}));
     EXPECT_EQ(fat32.found.candidateTexts, (std::vector<std::string>{"FAT32_ENTRY:0", "FAT32_ENTRY:1"}));
     EXPECT_EQ(fat32.found.sectorsPerClusterTexts,
-              (std::vector<std::string>{"2", "4", "16", "32", "64", "8", "1"}));
+              (std::vector<std::string>{"1", "2", "4", "16", "32", "64", "8"}));
+    EXPECT_NE(fat32.found.geometryText.find("cluster 512 bytes, data at sector 2050"), std::string::npos)
+        << fat32.found.geometryText;
     fs::remove(image32);
 }
 

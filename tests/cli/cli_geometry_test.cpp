@@ -1,0 +1,135 @@
+// FAT volumes made by mkfs.fat and mtools with clusters of 512 B to 64 KiB, then stripped of their boot sectors:
+// the advanced mode finds the geometry in the folders' own entries, says it, and with no option given rebuilds
+// the tree with it; the geometry is the one fsstat reads from the intact volume.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "cli/cli_run.h"
+#include "cli/tsk_compare.h"
+
+namespace salvora {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Cli;
+using test::Quote;
+
+struct Layout {
+    const char* fatType;
+    int sectorsPerCluster;
+    int mib;  // enough clusters for the FAT type
+};
+
+class Geometry : public ::testing::TestWithParam<Layout> {
+  protected:
+    void SetUp() override {
+        for (const char* tool : {"mkfs.fat", "mcopy", "mmd", "fsstat"})
+            if (!test::HaveTool(tool)) GTEST_SKIP() << tool << " is missing (packages dosfstools, mtools, sleuthkit)";
+        dir_ = fs::temp_directory_path() / ("salvora-geometry-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    void Run(const std::string& command) {
+        ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+    }
+    // fsstat's cluster size and the sector where cluster 2 lies.
+    std::pair<std::uint64_t, std::uint64_t> TrueGeometry(const fs::path& img) {
+        const std::string stat = test::Shell("fsstat " + Quote(img.string()));
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(stat, m, std::regex("Cluster Size: (\\d+)")));
+        const std::uint64_t cluster = std::stoull(m[1]);
+        EXPECT_TRUE(std::regex_search(stat, m, std::regex("\\* Data Area: (\\d+)")));
+        std::uint64_t data = std::stoull(m[1]);
+        if (stat.find("File System Type: FAT16") != std::string::npos &&
+            std::regex_search(stat, m, std::regex("\\*\\* Root Directory: (\\d+) - (\\d+)")))
+            data = std::stoull(m[2]) + 1;  // the root area comes before cluster 2
+        return {cluster, data};
+    }
+    fs::path dir_;
+};
+
+TEST_P(Geometry, FoundInTheFoldersAndUsedWithoutBeingAsked) {
+    const Layout layout = GetParam();
+    const fs::path img = dir_ / "card.img";
+    const std::string i = " -i " + Quote(img.string()) + " ";
+    Run("truncate -s " + std::to_string(layout.mib) + "M " + Quote(img.string()) + " && mkfs.fat -F " + layout.fatType + " -s " +
+        std::to_string(layout.sectorsPerCluster) + " " + Quote(img.string()));
+    std::vector<std::string> files;
+    for (int d = 0; d < 12; ++d) {
+        const std::string folder = "/F" + std::to_string(d);
+        Run("mmd" + i + "::" + folder + " ::" + folder + "/SUB");
+        for (int f = 0; f < 4; ++f) {
+            const std::string name = folder + (f % 2 ? "/SUB" : "") + "/FILE" + std::to_string(f) + ".BIN";
+            { std::ofstream(dir_ / "x.bin", std::ios::binary) << std::string(3000 + 997 * f * d, char('a' + d)); }
+            Run("mcopy" + i + Quote((dir_ / "x.bin").string()) + " ::" + name);
+            files.push_back(name);
+        }
+    }
+    const auto [clusterBytes, dataSector] = TrueGeometry(img);
+    ASSERT_EQ(clusterBytes, 512u * layout.sectorsPerCluster);
+
+    // A stale copy of a folder's first sector in the free space past the files: a few votes against the rest.
+    std::string bytes = test::ReadAll(img);
+    const std::size_t folder = bytes.find(std::string(".          \x10", 12), dataSector * 512);
+    ASSERT_NE(folder, std::string::npos);
+    bytes.replace(80 << 20, 512, bytes.substr(folder, 512));
+    // Boot sector and its backup gone.
+    bytes.replace(0, 512, std::string(512, '\0'));
+    bytes.replace(6 * 512, 512, std::string(512, '\0'));
+    { std::ofstream(img, std::ios::binary | std::ios::trunc) << bytes; }
+
+    const std::string volume = Quote(img.string()) + " --start-sector 0 --size-mib " + std::to_string(layout.mib) +
+                               " --fs FAT" +
+                               (std::string(layout.fatType) == "16" ? "16" : "32") + " --mode advanced";
+    const test::CliRun list = Cli("list " + volume);
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_NE(list.err.find("cluster " + std::to_string(clusterBytes) + " bytes, data at sector " +
+                            std::to_string(dataSector)),
+              std::string::npos)
+        << list.err;
+    std::size_t atOwnPath = 0;
+    for (const std::string& f : files) atOwnPath += list.out.find(f + "\tfile") != std::string::npos;
+    EXPECT_GE(atOwnPath * 10, files.size() * 9) << list.out;
+    // Explicit options still win.
+    const test::CliRun forced =
+        Cli("list " + volume + " --sectors-per-cluster " + (layout.sectorsPerCluster == 1 ? "2" : "1"));
+    EXPECT_EQ(forced.exitCode, 0) << forced.err;
+    EXPECT_NE(forced.out, list.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clusters, Geometry,
+                         ::testing::Values(Layout{"32", 1, 96}, Layout{"32", 8, 300}, Layout{"16", 4, 96},
+                                           Layout{"16", 64, 256}),
+                         [](const auto& info) {
+                             return "FAT" + std::string(info.param.fatType) + "_" +
+                                    std::to_string(info.param.sectorsPerCluster * 512);
+                         });
+
+// One folder alone tells nothing: the lists stay as they are, nothing is claimed.
+TEST(GeometryAlone, ASingleFolderClaimsNoGeometry) {
+    if (!test::HaveTool("mkfs.fat") || !test::HaveTool("mmd")) GTEST_SKIP() << "dosfstools or mtools is missing";
+    const fs::path img = fs::temp_directory_path() / ("salvora-geometry-one-" + std::to_string(::getpid()) + ".img");
+    ASSERT_EQ(std::system(("truncate -s 40M " + Quote(img.string()) + " && mkfs.fat -F 32 " + Quote(img.string()) +
+                           " >/dev/null && mmd -i " + Quote(img.string()) + " ::/ONLY")
+                              .c_str()),
+              0);
+    {
+        std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+        const std::string zeros(512, '\0');
+        f.write(zeros.data(), 512);
+        f.seekp(6 * 512);
+        f.write(zeros.data(), 512);
+    }
+    const test::CliRun run = Cli("find-tables " + Quote(img.string()) + " --start-sector 0 --size-mib 40 --fs FAT32");
+    EXPECT_EQ(run.err.find("geometry from"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("Sector Per Cluster :\n2\n4\n16\n32\n64\n8\n1\n"), std::string::npos) << run.out;
+    fs::remove(img);
+}
+
+}  // namespace
+}  // namespace salvora
