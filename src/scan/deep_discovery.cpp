@@ -14,7 +14,9 @@ namespace {
 // volume of 512-byte clusters (small cards, anything made with -s 1) could not be rebuilt otherwise.
 const std::vector<std::string> kFat16Items{"4", "8", "16", "2", "32", "64", "128", "1"};
 const std::vector<std::string> kFat32Items{"2", "4", "16", "32", "64", "8", "1"};
-const std::vector<std::string> kExFatItems{"8", "9", "10", "11"};
+// exFAT: the page's shifts first, then every smaller one in order: 4 KiB and 32 KiB clusters (shifts 3 and 6)
+// are what most cards up to 32 GiB carry.
+const std::vector<std::string> kExFatItems{"8", "9", "10", "11", "0", "1", "2", "3", "4", "5", "6", "7"};
 
 std::vector<std::string> Texts(const char* format, std::size_t count) {
     std::vector<std::string> texts;
@@ -62,7 +64,8 @@ std::vector<std::string> SectorsPerClusterList(DiscoveryKind kind, bool bootVali
     if (kind == DiscoveryKind::None) return texts;
     if (kind == DiscoveryKind::ExFat) {
         if (bootValid) texts.push_back(std::to_string(bootValue));
-        texts.insert(texts.end(), kExFatItems.begin(), kExFatItems.end());
+        for (const std::string& item : kExFatItems)
+            if (texts.empty() || item != texts.front()) texts.push_back(item);
         return texts;
     }
     // The boot sector's value leads when it is a usable cluster factor (a power of two up to 128).

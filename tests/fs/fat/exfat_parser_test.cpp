@@ -366,7 +366,8 @@ TEST_F(ExFatParser, AdvancedInputSearchesOrderAndLimit) {
     ASSERT_FALSE(result.heapOffsets.empty());
     EXPECT_EQ(result.heapOffsets[0], volume.b.HeapBytes());  // the boot's own value first
     EXPECT_EQ(result.heapTexts[0], "HEAP_OFFSET_ENTRY:0");
-    EXPECT_EQ(result.sectorsPerClusterTexts, (std::vector<std::string>{"0", "8", "9", "10", "11"}));
+    EXPECT_EQ(result.sectorsPerClusterTexts,
+              (std::vector<std::string>{"0", "8", "9", "10", "11", "1", "2", "3", "4", "5", "6", "7"}));
     EXPECT_EQ(result.message,
               "Number of FAT64-ENTRY found = 3 and Number of HeapOffset-ENTRY found =  " +
                   std::to_string(result.heapOffsets.size()) +
@@ -382,7 +383,7 @@ TEST_F(ExFatParser, AdvancedRunRebuildsTheTreeWithoutBootSector) {
     Open(volume.Save("deep.img"));
     const auto search = Search(3);
     EXPECT_FALSE(search.bootValid);
-    EXPECT_EQ(search.sectorsPerClusterTexts, (std::vector<std::string>{"8", "9", "10", "11"}));
+    EXPECT_EQ(search.sectorsPerClusterTexts, (std::vector<std::string>{"8", "9", "10", "11", "0", "1", "2", "3", "4", "5", "6", "7"}));
     ASSERT_FALSE(search.fatOffsets.empty());
     ASSERT_FALSE(search.heapOffsets.empty());
     EXPECT_EQ(search.fatOffsets[0], volume.b.FatBytes());

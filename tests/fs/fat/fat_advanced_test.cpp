@@ -136,7 +136,7 @@ TEST(FatDeepDiscovery, SectorsPerClusterListsLeadWithAUsableBootValue) {
               (L{"8", "2", "4", "16", "32", "64", "8", "1"}));
     EXPECT_EQ(SectorsPerClusterList(DiscoveryKind::Fat32, true, 0),
               (L{"2", "4", "16", "32", "64", "8", "1"}));
-    EXPECT_EQ(SectorsPerClusterList(DiscoveryKind::ExFat, true, 3), (L{"3", "8", "9", "10", "11"}));
+    EXPECT_EQ(SectorsPerClusterList(DiscoveryKind::ExFat, true, 3), (L{"3", "8", "9", "10", "11", "0", "1", "2", "4", "5", "6", "7"}));
     EXPECT_TRUE(SectorsPerClusterList(DiscoveryKind::None, true, 8).empty());
     EXPECT_EQ(SectorsPerClusterValue("64"), 64);
     EXPECT_EQ(SectorsPerClusterValue("x"), 0);
