@@ -138,7 +138,8 @@ void advanceOptions::StartSearch() {
             this,
             [this, fats = ToQt(found.candidateTexts), spc = ToQt(found.sectorsPerClusterTexts),
              heaps = ToQt(found.heapTexts), message = QString::fromStdString(found.message),
-             stopped = found.stopped] { ShowResults(fats, spc, heaps, message, stopped); },
+             geometry = QString::fromStdString(found.geometryText),
+             stopped = found.stopped] { ShowResults(fats, spc, heaps, message, geometry, stopped); },
             Qt::QueuedConnection);
     });
     connect(
@@ -154,7 +155,7 @@ void advanceOptions::StartSearch() {
 }
 
 void advanceOptions::ShowResults(const QStringList& fats, const QStringList& spc, const QStringList& heaps,
-                                 const QString& message, bool) {
+                                 const QString& message, const QString& geometry, bool) {
     candidates->clear();
     candidates->addItems(fats);
     sectorsPerCluster->clear();
@@ -167,7 +168,9 @@ void advanceOptions::ShowResults(const QStringList& fats, const QStringList& spc
     pauseButton->hide();
     resumeButton->hide();
     stopButton->hide();
-    Sink()->SetStatus(kDiscoveryDoneText);
+    // The geometry the entries told is what the first items of the lists are: said, so a person knows why.
+    Sink()->SetStatus(geometry.isEmpty() ? std::string(kDiscoveryDoneText)
+                                         : geometry.toStdString() + ". " + kDiscoveryDoneText);
 }
 
 void advanceOptions::OnPause() {

@@ -49,7 +49,7 @@ class advanceOptions final : public WizardPage {
   private:
     void StartSearch();
     void ShowResults(const QStringList& fats, const QStringList& spc, const QStringList& heaps,
-                     const QString& message, bool stopped);
+                     const QString& message, const QString& geometry, bool stopped);
 
     ParceModeNtfsDlg* modePage_;
     VolumeEntry volume_;
