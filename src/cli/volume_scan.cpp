@@ -18,8 +18,11 @@ void AddRecoveryOptions(CLI::App& command, RecoveryArgs& args) {
         "Advanced: sectors per cluster from the list find-tables prints (exFAT: the shift value)");
     command.add_option("--heap-candidate", args.heapCandidate,
                        "Advanced, exFAT: the cluster-heap start to use");
-    command.add_flag("--formatted", args.formatted,
-                     "Advanced: the drive was formatted (\"Is Drive Formated..?\")");
+    CLI::Option* formatted = command.add_flag("--formatted", args.formatted,
+                                              "Advanced: the drive was formatted (\"Is Drive Formated..?\")");
+    command.add_flag("--not-formatted", args.notFormatted,
+                     "Advanced: read the volume as it is even when it looks quick-formatted")
+        ->excludes(formatted);
     command.add_option("--max", args.maxFileSystems, "Advanced: FAT copies to search for (default 3)");
 }
 
@@ -88,6 +91,12 @@ int PrepareAdvanced(ScanSession& session, const VolumeEntry& volume, const Recov
     std::fprintf(stderr, "salvora-cli: %zu FAT cop%s found\n", found.candidateTexts.size(),
                  found.candidateTexts.size() == 1 ? "y" : "ies");
     if (!found.geometryText.empty()) std::fprintf(stderr, "salvora-cli: %s\n", found.geometryText.c_str());
+    if (found.looksFormatted && !args.formatted) {
+        std::fprintf(stderr, "salvora-cli: %s %s\n", found.formattedText.c_str(),
+                     args.notFormatted ? "Read as it is (--not-formatted)."
+                                       : "It is read as formatted (--not-formatted reads it as it is).");
+        if (!args.notFormatted) session.formattedDrive = true;
+    }
     AdvancedSelection selection;
     selection.candidateIndex = args.candidate.value_or(0);
     if (selection.candidateIndex >= found.candidateTexts.size()) {
@@ -146,7 +155,8 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
         return scanned;
     }
     const bool advancedOnly = args.recovery.candidate || args.recovery.sectorsPerCluster ||
-                              args.recovery.heapCandidate || args.recovery.formatted;
+                              args.recovery.heapCandidate || args.recovery.formatted ||
+                              args.recovery.notFormatted;
     if (advancedOnly && mode != RecoveryMode::Advanced) {
         PrintError(
             "--candidate, --sectors-per-cluster, --heap-candidate and --formatted need --mode advanced");

@@ -23,6 +23,7 @@ struct RecoveryArgs {
     std::optional<std::string> sectorsPerCluster;  // --sectors-per-cluster N: a value the list offers
     std::optional<std::size_t> heapCandidate;      // --heap-candidate I (exFAT)
     bool formatted = false;                        // --formatted: "Is Drive Formated..?"
+    bool notFormatted = false;                     // --not-formatted: not even when it looks formatted
     int maxFileSystems = kDefaultMaxFileSystems;   // --max N (below 1: 3)
 };
 

@@ -62,6 +62,10 @@ struct DamagedVolumeSearch {
     std::uint64_t inferredClusterBytes = 0;
     std::uint64_t inferredDataStart = 0;
     std::size_t inferredVotes = 0;
+    // Signs of a quick format: the FAT in use marks (nearly) nothing used, yet folders found in the data area
+    // name clusters it marks free. looksFormatted when both hold.
+    bool looksFormatted = false;
+    std::size_t foldersOnFreeClusters = 0;
 };
 
 // The times a saved file gets; an empty one is left as the save makes it.

@@ -99,6 +99,11 @@ DeepDiscovery RunDeepDiscovery(ParserBase& parser, DiscoveryKind kind, readWrite
     found.heapOffsets = std::move(search->heapOffsets);
     found.sectorsPerClusterTexts = SectorsPerClusterList(kind, found.bootValid, search->bootSectorsPerCluster);
     if (kind != DiscoveryKind::ExFat && search->inferredVotes > 0) PutInferredFirst(found, *search);
+    found.looksFormatted = search->looksFormatted;
+    if (found.looksFormatted)
+        found.formattedText = "The volume looks quick-formatted: its FAT is empty, yet " +
+                              std::to_string(search->foldersOnFreeClusters) +
+                              " folders lie in its data area on clusters the FAT marks free.";
     const int count = static_cast<int>(found.fatOffsets.size());
     char text[256];
     if (kind == DiscoveryKind::ExFat) {

@@ -59,6 +59,10 @@ struct DeepDiscovery {
     // "geometry from N entries: cluster K bytes, data at sector S" when the entries found told it (its
     // sectors per cluster then lead the list); empty otherwise.
     std::string geometryText;
+    // The volume was quick-formatted over older files: an empty FAT, and folders in the data area on clusters it
+    // marks free. formattedText says so; the front ends then read it as formatted unless told not to.
+    bool looksFormatted = false;
+    std::string formattedText;
 };
 
 // The page's worker: starts the parser on the volume (its window, boot sector), takes its volume size from the

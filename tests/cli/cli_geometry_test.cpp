@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 
 #include "cli/cli_run.h"
 #include "cli/tsk_compare.h"
@@ -129,6 +130,57 @@ TEST(GeometryAlone, ASingleFolderClaimsNoGeometry) {
     EXPECT_EQ(run.err.find("geometry from"), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("Sector Per Cluster :\n2\n4\n16\n32\n64\n8\n1\n"), std::string::npos) << run.out;
     fs::remove(img);
+}
+
+}  // namespace
+}  // namespace salvora
+
+namespace salvora {
+namespace {
+
+// mkfs.fat run again over a card full of files, as a camera's "format" does: the advanced mode sees it by itself
+// and reads the card as formatted; every file's bytes come back (their top folders' names went with the root).
+TEST(QuickFormat, SeenWithoutBeingToldAndEveryFileComesBack) {
+    for (const char* tool : {"mkfs.fat", "mcopy", "mmd"})
+        if (!test::HaveTool(tool)) GTEST_SKIP() << tool << " is missing (packages dosfstools, mtools)";
+    const fs::path dir = fs::temp_directory_path() / ("salvora-quick-format-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string img = Quote((dir / "card.img").string());
+    const auto run = [](const std::string& command) {
+        ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+    };
+    run("truncate -s 64M " + img + " && mkfs.fat -F 32 -s 1 " + img);
+    std::set<std::string> contents;
+    for (int d = 0; d < 4; ++d) {
+        run("mmd -i " + img + " ::/D" + std::to_string(d) + " ::/D" + std::to_string(d) + "/SUB");
+        for (int f = 0; f < 3; ++f) {
+            std::string bytes(2000 + 1531 * f + 17 * d, '\0');
+            for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 31 + d * 7 + f) % 251);
+            contents.insert(bytes);
+            { std::ofstream(dir / "x.bin", std::ios::binary) << bytes; }
+            run("mcopy -i " + img + " " + Quote((dir / "x.bin").string()) + " '::/D" + std::to_string(d) +
+                (f % 2 ? "/SUB" : "") + "/A long name " + std::to_string(f) + ".dat'");
+        }
+    }
+    run("mkfs.fat -F 32 -s 1 " + img);
+
+    const test::CliRun seen = Cli("--yes recover " + img + " --mode advanced --out " + Quote((dir / "a").string()));
+    EXPECT_EQ(seen.exitCode, 0) << seen.err;
+    EXPECT_NE(seen.err.find("The volume looks quick-formatted"), std::string::npos) << seen.err;
+    const test::CliRun asIs =
+        Cli("--yes recover " + img + " --mode advanced --not-formatted --out " + Quote((dir / "b").string()));
+    const auto found = [&](const fs::path& out) {
+        std::size_t n = 0;
+        std::set<std::string> saved;
+        for (const auto& e : fs::recursive_directory_iterator(out))
+            if (e.is_regular_file()) saved.insert(test::ReadAll(e.path()));
+        for (const std::string& c : contents) n += saved.count(c);
+        return n;
+    };
+    EXPECT_EQ(found(dir / "a"), contents.size());
+    EXPECT_LT(found(dir / "b"), contents.size());
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -125,6 +125,7 @@ void FatParser::InferGeometry(DamagedVolumeSearch& out) {
             }
             if (recent.size() == kPaired) recent.erase(recent.begin());
             recent.emplace_back(at, self);
+            if (dotClusters_.size() < 256) dotClusters_.push_back(self);
         }
     }
     for (const auto& [geometry, count] : votes) {
@@ -140,6 +141,27 @@ void FatParser::InferGeometry(DamagedVolumeSearch& out) {
                       static_cast<unsigned long long>(out.inferredDataStart / kSectorBytes));
         status.SetStatus(text);
     }
+}
+
+void FatParser::CheckQuickFormat(DamagedVolumeSearch& out) {
+    const bool fat32 = kind_ == FatKind::Fat32;
+    const std::uint64_t width = fat32 ? 4 : 2;
+    const std::uint64_t fatBytes =
+        std::uint64_t{fat32 ? boot_.sectorsPerFat32 : boot_.sectorsPerFat16} * boot_.bytesPerSector;
+    const std::uint64_t fatStart = std::uint64_t{boot_.reservedSectors} * boot_.bytesPerSector;
+    if (fatBytes == 0 || fatBytes > (256u << 20) || dotClusters_.empty()) return;
+    std::vector<std::uint8_t> fat(static_cast<std::size_t>(fatBytes));
+    ReadAt(fatStart, fat.data(), static_cast<std::uint32_t>(fatBytes));
+    const auto entry = [&](std::uint64_t cluster) -> std::uint32_t {
+        const std::uint64_t at = cluster * width;
+        if (at + width > fat.size()) return 1;  // outside the table: not free
+        return fat32 ? (le32(Bytes(fat), at) & 0x0FFFFFFF) : le16(Bytes(fat), at);
+    };
+    // mkfs leaves the root's cluster (FAT32) and nothing else in use.
+    std::size_t used = 0;
+    for (std::uint64_t c = 2; c * width + width <= fat.size() && used <= 16; ++c) used += entry(c) != 0;
+    for (const std::uint32_t cluster : dotClusters_) out.foldersOnFreeClusters += entry(cluster) == 0;
+    out.looksFormatted = used <= 16 && out.foldersOnFreeClusters >= 2;
 }
 
 bool FatParser::SetDeepGeometry(unsigned sectorsPerCluster) {

@@ -542,7 +542,10 @@ std::optional<DamagedVolumeSearch> FatParser::SearchDamagedVolume(readWriteInter
                               [&](std::uint64_t at) { return at < result.inferredDataStart; });
         result.fatOffsets = foundFats_;
     }
-    if (result.bootValid) result.bootSectorsPerCluster = boot_.sectorsPerCluster;
+    if (result.bootValid) {
+        result.bootSectorsPerCluster = boot_.sectorsPerCluster;
+        CheckQuickFormat(result);
+    }
     return result;
 }
 

@@ -148,6 +148,9 @@ class FatParser : public ParserBase {
     bool ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out);
     // Votes on the cluster size and data start over pairs of folders' "." slots found anywhere on the volume.
     void InferGeometry(DamagedVolumeSearch& out);
+    // With a valid boot sector: whether the volume was quick-formatted over older files (see DamagedVolumeSearch).
+    void CheckQuickFormat(DamagedVolumeSearch& out);
+    std::vector<std::uint32_t> dotClusters_;  // clusters that "." slots found by InferGeometry name, the first few
     // The FAT entry of cluster lies on a sector that no copy of the FAT could give.
     bool FatEntryUnreadable(std::uint32_t cluster) const;
 

@@ -138,8 +138,12 @@ void advanceOptions::StartSearch() {
             this,
             [this, fats = ToQt(found.candidateTexts), spc = ToQt(found.sectorsPerClusterTexts),
              heaps = ToQt(found.heapTexts), message = QString::fromStdString(found.message),
-             geometry = QString::fromStdString(found.geometryText),
-             stopped = found.stopped] { ShowResults(fats, spc, heaps, message, geometry, stopped); },
+             geometry = QString::fromStdString(found.geometryText + (found.looksFormatted ? ". " + found.formattedText : "")),
+             formatted = found.looksFormatted,
+             stopped = found.stopped] {
+                if (formatted) driveFormatted = true;  // the results page reads it as formatted, as the box would
+                ShowResults(fats, spc, heaps, message, geometry, stopped);
+            },
             Qt::QueuedConnection);
     });
     connect(
@@ -169,8 +173,11 @@ void advanceOptions::ShowResults(const QStringList& fats, const QStringList& spc
     resumeButton->hide();
     stopButton->hide();
     // The geometry the entries told is what the first items of the lists are: said, so a person knows why.
-    Sink()->SetStatus(geometry.isEmpty() ? std::string(kDiscoveryDoneText)
-                                         : geometry.toStdString() + ". " + kDiscoveryDoneText);
+    std::string said = geometry.toStdString();
+    if (said.rfind(". ", 0) == 0) said.erase(0, 2);  // no geometry, only the format's words
+    if (!said.empty() && said.back() == '.') said.pop_back();
+    if (driveFormatted && said.find("quick-formatted") != std::string::npos) said += ". It is read as formatted";
+    Sink()->SetStatus(said.empty() ? std::string(kDiscoveryDoneText) : said + ". " + kDiscoveryDoneText);
 }
 
 void advanceOptions::OnPause() {
