@@ -8,15 +8,16 @@
 
 #include "fs/fat/fat_deep_slot.h"
 #include "fs/fat/fat_parser.h"
+#include "io/page_buffer.h"
 #include "io/pause_gate.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::uint64_t kSearchBlockBytes = 0xA00000;  // 10 MiB
-// Reads stay small enough to be looked at while still in the cache; the 10 MiB search block is the unit of
-// progress and Stop only.
-constexpr std::uint64_t kSearchReadBytes = 128 << 10;
+// Reads stay small enough to be looked at while still in the CPU's cache; the 10 MiB search block is the unit
+// of progress and Stop only.
+constexpr std::uint64_t kSearchReadBytes = 1 << 20;
 constexpr std::uint64_t kScanBlockBytes = 128 << 10;
 constexpr std::uint64_t kWindowBytes = 2048;       // a found slot is read with the slots after it
 constexpr std::uint64_t kFat16RootBytes = 0x4000;  // 512 root entries, what FAT16 formatters write
@@ -60,11 +61,12 @@ struct FatParser::DeepFrame {
 
 std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
     foundFats_.clear();
+    vote_ = {};
     searchStopped_ = false;
     const std::size_t max = static_cast<std::size_t>(limit < 1 ? 3 : limit);
     const std::uint64_t bound = VolumeBound();
     if (!reader_ || bound == 0) return foundFats_;
-    std::vector<std::uint8_t> block(std::min(kSearchReadBytes, bound));
+    PageBuffer block(static_cast<std::size_t>(std::min(kSearchReadBytes, bound)));
     auto& status = Status();
     status.SetProgressRange(0, 1000);
     for (std::uint64_t pos = 0; pos < bound && foundFats_.size() < max; pos += kSearchBlockBytes) {
@@ -73,6 +75,7 @@ std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
         for (std::uint64_t read = pos; read < end && foundFats_.size() < max; read += kSearchReadBytes) {
             const std::uint64_t n = std::min(kSearchReadBytes, end - read);
             ReadAt(read, block.data(), static_cast<std::uint32_t>(n));
+            VoteOnDots(read, block.data(), n);
             for (std::uint64_t s = 0; s + kSectorBytes <= n && foundFats_.size() < max; s += kSectorBytes) {
                 if (!IsFatSignature(Bytes(block.data() + s, kSectorBytes))) continue;
                 foundFats_.push_back(read + s);
@@ -89,46 +92,51 @@ std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
     return foundFats_;
 }
 
-void FatParser::InferGeometry(DamagedVolumeSearch& out) {
-    const std::uint64_t bound = VolumeBound();
-    if (!reader_ || bound == 0) return;
+void FatParser::VoteOnDots(std::uint64_t at, const std::uint8_t* data, std::uint64_t n) {
     // Each "." slot is paired with the few found before it: one stale folder (a deleted one whose cluster was
     // reused) spoils only its own pairs, and the vote decides.
     constexpr std::size_t kPaired = 4;
+    GeometryVote& v = vote_;
+    for (std::uint64_t s = 0; s + 2 * kSlotBytes <= n; s += kSectorBytes) {
+        if (data[s] != kSlotDot || data[s + 1] != ' ') continue;
+        const std::uint32_t self = DotEntryCluster(Bytes(data + s, 2 * kSlotBytes));
+        if (self < 2) continue;
+        const std::uint64_t here = at + s;
+        for (const auto& [before, cluster] : v.recent) {
+            if (cluster >= self || before >= here) continue;
+            const std::uint64_t span = here - before, clusters = self - cluster;
+            if (span % clusters != 0) continue;
+            const std::uint64_t size = span / clusters;
+            if (size < kSectorBytes || size > (1u << 20) || (size & (size - 1)) != 0) continue;
+            const std::uint64_t skipped = std::uint64_t{cluster - 2} * size;
+            if (skipped > before) continue;
+            if (v.votes.size() < 4096 || v.votes.count({size, before - skipped}))
+                v.best = std::max(v.best, ++v.votes[{size, before - skipped}]);
+        }
+        if (v.recent.size() == kPaired) v.recent.erase(v.recent.begin());
+        v.recent.emplace_back(here, self);
+        if (v.dotClusters.size() < 256) v.dotClusters.push_back(self);
+    }
+    v.searchedTo = std::max(v.searchedTo, at + n);
+}
+
+void FatParser::InferGeometry(DamagedVolumeSearch& out) {
     constexpr std::size_t kEnoughVotes = 64;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> recent;  // (offset, cluster it names)
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> votes;
-    std::size_t best = 0;
-    std::vector<std::uint8_t> block(std::min(kSearchReadBytes, bound));
-    auto& status = Status();
-    for (std::uint64_t read = 0; read < bound && best < kEnoughVotes; read += kSearchReadBytes) {
-        if ((read & (kSearchBlockBytes - 1)) == 0 && PollStop(stopRequested)) {
+    const std::uint64_t bound = VolumeBound();
+    if (!reader_ || bound == 0) return;
+    // Where the FAT search stopped (it found all the copies it was asked for), the volume is read on for votes.
+    PageBuffer block(static_cast<std::size_t>(std::min(kSearchReadBytes, bound)));
+    for (std::uint64_t read = vote_.searchedTo; read < bound && vote_.best < kEnoughVotes;) {
+        if (PollStop(stopRequested)) {
             stopRequested = false;
             break;
         }
         const std::uint64_t n = std::min<std::uint64_t>(block.size(), bound - read);
         ReadAt(read, block.data(), static_cast<std::uint32_t>(n));
-        for (std::uint64_t s = 0; s + 2 * kSlotBytes <= n; s += kSectorBytes) {
-            if (block[s] != kSlotDot || block[s + 1] != ' ') continue;
-            const std::uint32_t self = DotEntryCluster(Bytes(block.data() + s, 2 * kSlotBytes));
-            if (self < 2) continue;
-            const std::uint64_t at = read + s;
-            for (const auto& [before, cluster] : recent) {
-                if (cluster >= self) continue;
-                const std::uint64_t span = at - before, clusters = self - cluster;
-                if (span % clusters != 0) continue;
-                const std::uint64_t size = span / clusters;
-                if (size < kSectorBytes || size > (1u << 20) || (size & (size - 1)) != 0) continue;
-                const std::uint64_t skipped = std::uint64_t{cluster - 2} * size;
-                if (skipped > before) continue;
-                best = std::max(best, ++votes[{size, before - skipped}]);
-            }
-            if (recent.size() == kPaired) recent.erase(recent.begin());
-            recent.emplace_back(at, self);
-            if (dotClusters_.size() < 256) dotClusters_.push_back(self);
-        }
+        VoteOnDots(read, block.data(), n);
+        read += n;
     }
-    for (const auto& [geometry, count] : votes) {
+    for (const auto& [geometry, count] : vote_.votes) {
         if (count <= out.inferredVotes) continue;
         out.inferredVotes = count;
         out.inferredClusterBytes = geometry.first;
@@ -139,7 +147,7 @@ void FatParser::InferGeometry(DamagedVolumeSearch& out) {
         std::snprintf(text, sizeof text, "geometry from %zu entries: cluster %llu bytes, data at sector %llu",
                       out.inferredVotes + 1, static_cast<unsigned long long>(out.inferredClusterBytes),
                       static_cast<unsigned long long>(out.inferredDataStart / kSectorBytes));
-        status.SetStatus(text);
+        Status().SetStatus(text);
     }
 }
 
@@ -149,7 +157,7 @@ void FatParser::CheckQuickFormat(DamagedVolumeSearch& out) {
     const std::uint64_t fatBytes =
         std::uint64_t{fat32 ? boot_.sectorsPerFat32 : boot_.sectorsPerFat16} * boot_.bytesPerSector;
     const std::uint64_t fatStart = std::uint64_t{boot_.reservedSectors} * boot_.bytesPerSector;
-    if (fatBytes == 0 || fatBytes > (256u << 20) || dotClusters_.empty()) return;
+    if (fatBytes == 0 || fatBytes > (256u << 20) || vote_.dotClusters.empty()) return;
     std::vector<std::uint8_t> fat(static_cast<std::size_t>(fatBytes));
     ReadAt(fatStart, fat.data(), static_cast<std::uint32_t>(fatBytes));
     const auto entry = [&](std::uint64_t cluster) -> std::uint32_t {
@@ -160,7 +168,7 @@ void FatParser::CheckQuickFormat(DamagedVolumeSearch& out) {
     // mkfs leaves the root's cluster (FAT32) and nothing else in use.
     std::size_t used = 0;
     for (std::uint64_t c = 2; c * width + width <= fat.size() && used <= 16; ++c) used += entry(c) != 0;
-    for (const std::uint32_t cluster : dotClusters_) out.foldersOnFreeClusters += entry(cluster) == 0;
+    for (const std::uint32_t cluster : vote_.dotClusters) out.foldersOnFreeClusters += entry(cluster) == 0;
     out.looksFormatted = used <= 16 && out.foldersOnFreeClusters >= 2;
 }
 
@@ -192,7 +200,7 @@ std::size_t FatParser::ScanSectorsForEntries() {
     // Large reads, whole clusters each, so every cluster-sized block is still looked at whole.
     const std::uint64_t blockBytes =
         std::max(clusterBytes_, kScanBlockBytes - kScanBlockBytes % clusterBytes_);
-    std::vector<std::uint8_t> buffer(std::min(blockBytes, bound));
+    PageBuffer buffer(static_cast<std::size_t>(std::min(blockBytes, bound)));
     auto& status = Status();
     status.SetProgressRange(0, fat32 ? 1000 : 100000);
     std::size_t reported = SIZE_MAX;

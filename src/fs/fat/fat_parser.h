@@ -3,6 +3,7 @@
 // visited set and loop guards, the tree links, the top level of the result tree, the list texts and file
 // extraction. The two classes add their boot-sector checks, their FAT lookups and their root directories.
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -146,11 +147,19 @@ class FatParser : public ParserBase {
     bool ReadFat(std::uint64_t fatStart, std::uint64_t copyBytes, std::uint64_t offset, std::uint8_t* out,
                  std::size_t count);
     bool ReadCluster(std::uint32_t cluster, std::vector<std::uint8_t>& out);
-    // Votes on the cluster size and data start over pairs of folders' "." slots found anywhere on the volume.
+    // Votes on the cluster size and data start over pairs of folders' "." slots: those the FAT search passed,
+    // then the rest of the volume until the vote is clear.
     void InferGeometry(DamagedVolumeSearch& out);
+    void VoteOnDots(std::uint64_t at, const std::uint8_t* data, std::uint64_t n);
     // With a valid boot sector: whether the volume was quick-formatted over older files (see DamagedVolumeSearch).
     void CheckQuickFormat(DamagedVolumeSearch& out);
-    std::vector<std::uint32_t> dotClusters_;  // clusters that "." slots found by InferGeometry name, the first few
+    struct GeometryVote {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> recent;  // the last "." slots: offset, its cluster
+        std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> votes;  // (cluster bytes, data start)
+        std::size_t best = 0;
+        std::vector<std::uint32_t> dotClusters;  // the clusters the first "." slots name
+        std::uint64_t searchedTo = 0;
+    } vote_;
     // The FAT entry of cluster lies on a sector that no copy of the FAT could give.
     bool FatEntryUnreadable(std::uint32_t cluster) const;
 
