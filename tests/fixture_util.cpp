@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -27,8 +28,12 @@ std::string BareName(const std::string& name) {
     return IsSample(name) ? name.substr(kSamplesPrefix.size()) : name;
 }
 
+// One folder per checkout: two checkouts' tests (a clean CI clone beside a working tree) each drop copies of
+// "earlier versions" of an image, and would otherwise delete the other's while it reads them.
 std::filesystem::path CacheDir() {
-    return std::filesystem::temp_directory_path() / ("salvora-fixtures-" + std::to_string(::getuid()));
+    const std::size_t tree = std::hash<std::string>{}(SALVORA_FIXTURES_DIR);
+    return std::filesystem::temp_directory_path() / ("salvora-fixtures-" + std::to_string(::getuid())) /
+           std::to_string(tree);
 }
 
 // Runs zstd without a shell, so no path needs quoting.
