@@ -104,7 +104,10 @@ int RunImage(const ImageArgs& args, const GlobalOptions& global, TerminalUi& ui)
     if (!outcome.writeError.empty() || !closed) {
         PrintError("cannot write " + args.output + ": " +
                    (outcome.writeError.empty() ? std::string(std::strerror(errno)) : outcome.writeError) +
-                   "; the map keeps what was copied: make room and run the same command again to go on");
+                   (saveError.empty() ? "; the map keeps what was copied: make room and run the same command again "
+                                        "to go on"
+                                      : "; the map could not be saved either, so a new run starts over: make room "
+                                        "(or put the map elsewhere) and run it again"));
         return kExitSourceError;
     }
     if (!saveError.empty()) return kExitSourceError;
