@@ -155,8 +155,8 @@ void FileReadSeek::MarkUnreadable(const ByteRanges& ranges) {
 
 std::uint64_t FileReadSeek::SkippedBytes() const { return known_->BytesWith(kNotScraped); }
 
-bool FileReadSeek::ReadSector(std::uint64_t at, std::span<std::uint8_t> out) {
-    for (int attempt = 0; attempt <= retries_ && (attempt == 0 || !Interrupted()); ++attempt) {
+bool FileReadSeek::ReadSector(std::uint64_t at, std::span<std::uint8_t> out, int tried) {
+    for (int attempt = tried; attempt <= retries_ && (attempt == 0 || !Interrupted()); ++attempt) {
         bool ioError = false;
         const std::int64_t n = ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError);
         if (!ioError) {
@@ -198,7 +198,7 @@ void FileReadSeek::ReadSectors(std::span<std::uint8_t> out, std::size_t from, st
         const std::size_t piece = std::min<std::size_t>(kSectorBytes - (at + done) % kSectorBytes, out.size() - done);
         bool sectorError = false;
         const std::int64_t n = ReadSome(out.data() + done, piece, static_cast<std::int64_t>(at + done), sectorError);
-        if (sectorError && !ReadSector(at + done, out.subspan(done, piece))) {
+        if (sectorError && !ReadSector(at + done, out.subspan(done, piece), 1)) {
             AddRange(missing, at + done, piece);
         } else if (!sectorError && static_cast<std::size_t>(n) < piece) {
             AddRange(missing, at + done + static_cast<std::size_t>(n), out.size() - done - static_cast<std::size_t>(n));

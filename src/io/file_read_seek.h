@@ -107,8 +107,8 @@ private:
     void ReadSectors(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
     // After a failed read in a pass: the rest in clusters, skipping ahead past clusters that fail.
     void ReadSkipping(std::span<std::uint8_t> out, std::size_t from, std::uint64_t at, ByteRanges* missing);
-    // One sector, tried 1 + retries times; marked bad when all fail.
-    bool ReadSector(std::uint64_t at, std::span<std::uint8_t> out);
+    // One sector, tried until 1 + retries reads of it (tried of them done already) have failed; then marked bad.
+    bool ReadSector(std::uint64_t at, std::span<std::uint8_t> out, int tried = 0);
 
     int fd_ = -1;
     std::unique_ptr<ImageContainer> container_;

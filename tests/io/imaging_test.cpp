@@ -215,6 +215,22 @@ TEST_F(Imaging, AScanStepsOverTheBadAreaAndComesBackToItAtTheEnd) {
     EXPECT_EQ(missing, (ByteRanges{{kBad[1].offset, kBad[1].length}}));
     for (const auto& [at, count] : device.reads) EXPECT_FALSE(IsBad(at)) << at;
     EXPECT_TRUE(std::equal(file.begin(), file.begin() + 4096, source_.begin() + static_cast<std::ptrdiff_t>(kBad[1].offset - 4096)));
+
+    // Outside a pass, a bad sector met for the first time is read 1 + retries times, then never again.
+    BadDevice fresh;
+    ASSERT_TRUE(fresh.OpenSource((dir_ / "source.img").string()));
+    const auto readsOfLoneSector = [&] {
+        return std::count_if(fresh.reads.begin(), fresh.reads.end(), [](const auto& r) {
+            return r.first <= kBad[0].offset && kBad[0].offset < r.first + r.second;
+        });
+    };
+    std::vector<std::uint8_t> around(64 * 1024);
+    for (int pass = 0; pass < 2; ++pass) {
+        missing.clear();
+        EXPECT_FALSE(fresh.ReadAt(kBad[0].offset - 4096, around, &missing));
+        EXPECT_EQ(missing, (ByteRanges{kBad[0]}));
+    }
+    EXPECT_EQ(readsOfLoneSector(), 1 + 2);  // the large read, then the sector itself twice
 }
 
 TEST_F(Imaging, StopInTheMiddleOfABadAreaEndsTheReadAtOnce) {
