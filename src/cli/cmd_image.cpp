@@ -21,8 +21,6 @@ struct ImageArgs {
     std::string output;
 };
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 int RunImage(const ImageArgs& args, const GlobalOptions& global, TerminalUi& ui) {
     if (global.map.empty()) {
         PrintError("image needs --map MAPFILE: the map is what lets a later run go on where this one ends");
@@ -34,38 +32,12 @@ int RunImage(const ImageArgs& args, const GlobalOptions& global, TerminalUi& ui)
         PrintError("cannot open " + args.source + (source.OpenError().empty() ? "" : ": " + source.OpenError()));
         return kExitSourceError;
     }
-    struct stat sourceStat {}, outputStat {}, mapStat {};
-    const bool outputExists = ::stat(args.output.c_str(), &outputStat) == 0;
-    const bool mapExists = ::stat(global.map.c_str(), &mapStat) == 0;
-    ::stat(args.source.c_str(), &sourceStat);
-    if (outputExists && (SameFile(outputStat, sourceStat) || !S_ISREG(outputStat.st_mode))) {
-        PrintError(args.output + (SameFile(outputStat, sourceStat) ? " is the source itself" : " is not a regular file") +
-                   ": the image is written to a new file (the source is never written)");
-        return kExitUsage;
+    ImagingPlan plan = PlanImaging(args.source, source.sourceLength, args.output, global.map);
+    if (!plan.refusal.empty()) {
+        PrintError(plan.refusal);
+        return plan.mapUnreadable ? kExitSourceError : kExitUsage;
     }
-    if (mapExists && (SameFile(mapStat, sourceStat) || (outputExists && SameFile(mapStat, outputStat)))) {
-        PrintError("the map must be a file of its own, not the source or the image");
-        return kExitUsage;
-    }
-    RescueMap map;
-    if (mapExists) {
-        std::string why;
-        std::optional<RescueMap> loaded = RescueMap::Load(global.map, &why);
-        if (!loaded) {
-            PrintError("cannot read the map " + global.map + ": " + why);
-            return kExitSourceError;
-        }
-        map = *loaded;
-        if (source.sourceLength > 0 && map.Size() > source.sourceLength) {
-            PrintError("the map " + global.map + " is for a larger source (" + std::to_string(map.Size()) +
-                       " bytes; " + args.source + " has " + std::to_string(source.sourceLength) + ")");
-            return kExitUsage;
-        }
-    } else if (outputExists && outputStat.st_size > 0) {
-        PrintError(args.output + " exists and there is no map " + global.map +
-                   " to tell what it holds: give its map, or choose a new file");
-        return kExitUsage;
-    }
+    RescueMap map = std::move(plan.map);
     const int out = ::open(args.output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (out < 0) {
         PrintError("cannot create " + args.output + ": " + std::strerror(errno));

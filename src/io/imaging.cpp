@@ -267,3 +267,39 @@ std::string ImagingStatus(const RescueMap& map, double rate) {
 }
 
 }  // namespace salvora
+
+namespace salvora {
+
+ImagingPlan PlanImaging(const std::string& source, std::uint64_t sourceLength, const std::string& output,
+                        const std::string& mapPath) {
+    ImagingPlan plan;
+    const auto same = [](const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; };
+    struct stat sourceStat {}, outputStat {}, mapStat {};
+    ::stat(source.c_str(), &sourceStat);
+    const bool outputExists = ::stat(output.c_str(), &outputStat) == 0;
+    const bool mapExists = ::stat(mapPath.c_str(), &mapStat) == 0;
+    if (outputExists && (same(outputStat, sourceStat) || !S_ISREG(outputStat.st_mode))) {
+        plan.refusal = output + (same(outputStat, sourceStat) ? " is the source itself" : " is not a regular file") +
+                       ": the image is written to a new file (the source is never written)";
+    } else if (mapExists && (same(mapStat, sourceStat) || (outputExists && same(mapStat, outputStat)))) {
+        plan.refusal = "the map " + mapPath + " must be a file of its own, not the source or the image";
+    } else if (mapExists) {
+        std::string why;
+        std::optional<RescueMap> loaded = RescueMap::Load(mapPath, &why);
+        if (!loaded) {
+            plan.refusal = "cannot read the map " + mapPath + ": " + why;
+            plan.mapUnreadable = true;
+        } else if (sourceLength > 0 && loaded->Size() > sourceLength) {
+            plan.refusal = "the map " + mapPath + " is for a larger source (" + std::to_string(loaded->Size()) +
+                           " bytes; " + source + " has " + std::to_string(sourceLength) + ")";
+        } else {
+            plan.map = std::move(*loaded);
+        }
+    } else if (outputExists && outputStat.st_size > 0) {
+        plan.refusal = output + " exists and there is no map " + mapPath +
+                       " to tell what it holds: give its map, or choose a new file";
+    }
+    return plan;
+}
+
+}  // namespace salvora

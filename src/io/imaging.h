@@ -45,3 +45,18 @@ std::string HumanBytes(std::uint64_t bytes);
 std::string ImagingStatus(const RescueMap& map, double rate);
 
 }  // namespace salvora
+
+namespace salvora {
+
+// Where imaging source (sourceLength bytes) into output by mapPath starts: the map found there (empty: a new
+// run), or why it must not start. The image never replaces the source or anything but a regular file, the map
+// is a file of its own and of this source, and an existing image is only gone on from with its map.
+struct ImagingPlan {
+    RescueMap map;
+    std::string refusal;       // empty: go ahead
+    bool mapUnreadable = false;  // the refusal is a map that could not be read (not the caller's choice of files)
+};
+ImagingPlan PlanImaging(const std::string& source, std::uint64_t sourceLength, const std::string& output,
+                        const std::string& mapPath);
+
+}  // namespace salvora

@@ -32,7 +32,6 @@ int Rank(char status) {
     }
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 QString Bytes(std::uint64_t bytes) { return QString::fromStdString(HumanBytes(bytes)); }
 
@@ -162,35 +161,12 @@ bool ImagingDialog::Start(QString* why) {
         *why = QString::fromStdString(reader_->OpenError());
         return false;
     }
-    struct stat sourceStat {}, imageStat {}, mapStat {};
-    ::stat(source.c_str(), &sourceStat);
-    const bool imageExists = ::stat(image.c_str(), &imageStat) == 0;
-    const bool mapExists = ::stat(mapFile.c_str(), &mapStat) == 0;
-    if (imageExists && (SameFile(imageStat, sourceStat) || !S_ISREG(imageStat.st_mode))) {
-        *why = tr("%1 %2: the image is written to a new file (the source is never written).")
-                   .arg(image_, SameFile(imageStat, sourceStat) ? tr("is the source itself") : tr("is not a regular file"));
+    ImagingPlan plan = PlanImaging(source, reader_->sourceLength, image, mapFile);
+    if (!plan.refusal.empty()) {
+        *why = QString::fromStdString(plan.refusal) + '.';
         return false;
     }
-    if (mapExists && (SameFile(mapStat, sourceStat) || (imageExists && SameFile(mapStat, imageStat)))) {
-        *why = tr("The map %1 must be a file of its own, not the source or the image.").arg(mapPath_);
-        return false;
-    }
-    if (mapExists) {
-        std::string error;
-        std::optional<RescueMap> loaded = RescueMap::Load(mapFile, &error);
-        if (!loaded) {
-            *why = tr("The map %1 could not be read: %2").arg(mapPath_, QString::fromStdString(error));
-            return false;
-        }
-        if (reader_->sourceLength > 0 && loaded->Size() > reader_->sourceLength) {
-            *why = tr("The map %1 is of a larger source than %2: choose a new file.").arg(mapPath_, source_);
-            return false;
-        }
-        map_ = *loaded;
-    } else if (imageExists && imageStat.st_size > 0) {
-        *why = tr("%1 exists and there is no map %2 to tell what it holds: choose a new file.").arg(image_, mapPath_);
-        return false;
-    }
+    map_ = std::move(plan.map);
     out_ = ::open(image.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (out_ < 0) {
         *why = tr("%1 could not be created: %2").arg(image_, QString::fromLocal8Bit(std::strerror(errno)));
