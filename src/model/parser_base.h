@@ -58,7 +58,8 @@ struct DamagedVolumeSearch {
     std::vector<std::uint64_t> heapOffsets;
     int bootSectorsPerCluster = 0;
     // The geometry the folders found tell (FAT: each "." slot names its own cluster): cluster size and where
-    // cluster 2 lies (volume byte offset), with how many pairs of entries agreed; 0 votes when none could tell.
+    // cluster 2 lies (volume byte offset), with how many pairs of entries agreed (exFAT: how many entries);
+    // 0 votes when none could tell.
     std::uint64_t inferredClusterBytes = 0;
     std::uint64_t inferredDataStart = 0;
     std::size_t inferredVotes = 0;

@@ -1,6 +1,7 @@
 #include "scan/deep_discovery.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 
 #include "scan/file_systems.h"
@@ -30,13 +31,15 @@ std::vector<std::string> Texts(const char* format, std::size_t count) {
 
 // What the entries tell leads the lists; the fixed items keep their order after it.
 void PutInferredFirst(DeepDiscovery& found, const DamagedVolumeSearch& search) {
-    const std::string spc = std::to_string(search.inferredClusterBytes / 512);
+    std::uint64_t factor = search.inferredClusterBytes / 512;
+    if (found.kind == DiscoveryKind::ExFat) factor = static_cast<std::uint64_t>(std::countr_zero(factor));
+    const std::string spc = std::to_string(factor);
     auto& items = found.sectorsPerClusterTexts;
     if (const auto at = std::find(items.begin(), items.end(), spc); at != items.end()) items.erase(at);
     items.insert(items.begin(), spc);
     char text[128];
     std::snprintf(text, sizeof text, "geometry from %zu entries: cluster %llu bytes, data at sector %llu",
-                  search.inferredVotes + 1, static_cast<unsigned long long>(search.inferredClusterBytes),
+                  found.kind == DiscoveryKind::ExFat ? search.inferredVotes : search.inferredVotes + 1, static_cast<unsigned long long>(search.inferredClusterBytes),
                   static_cast<unsigned long long>(search.inferredDataStart / 512));
     found.geometryText = text;
 }
@@ -98,7 +101,9 @@ DeepDiscovery RunDeepDiscovery(ParserBase& parser, DiscoveryKind kind, readWrite
     found.fatOffsets = std::move(search->fatOffsets);
     found.heapOffsets = std::move(search->heapOffsets);
     found.sectorsPerClusterTexts = SectorsPerClusterList(kind, found.bootValid, search->bootSectorsPerCluster);
-    if (kind != DiscoveryKind::ExFat && search->inferredVotes > 0) PutInferredFirst(found, *search);
+    // exFAT's boot sector states its geometry outright; the vote leads only without it.
+    if (search->inferredVotes > 0 && (kind != DiscoveryKind::ExFat || !found.bootValid))
+        PutInferredFirst(found, *search);
     found.looksFormatted = search->looksFormatted;
     if (found.looksFormatted)
         found.formattedText = "The volume looks quick-formatted: its FAT is empty, yet " +

@@ -39,10 +39,12 @@ class Fat64Class : public ParserBase {
     void MaintainTreeInVector();
     void CreateTreeStructure();  // "ROOT" (item data: record 0) and the first level
 
-    // Advanced-input page.
-    std::vector<std::uint64_t> FindFatTables(int limit);
-    std::vector<std::uint64_t> FindHeapStarts(int limit);
-    // Attaches to the volume, CheckBootSector, both searches, the boot's heap offset as first heap candidate.
+    // Advanced-input page: one pass over the volume finds FAT copies (up to `limit`), sectors that open an
+    // allocation bitmap with all ones, up-case tables, root folders (their bitmap and up-case entries) and every
+    // entry set; InferGeometry then votes on the cluster size and heap start over what they say.
+    void SearchVolume(int limit);
+    // Attaches to the volume, CheckBootSector, the pass, the vote; heap candidates: the boot's heap offset (when
+    // the boot sector passed), the inferred ones by their votes, then the all-ones hits.
     std::optional<DamagedVolumeSearch> SearchDamagedVolume(readWriteInterface* source, const VolumeEntry& volume,
                                                            int maxFileSystems) override;
     // The candidate at index i, 0 past the end.
@@ -116,7 +118,11 @@ class Fat64Class : public ParserBase {
     bool OpenDirectory(DirFrame& frame, std::uint32_t first, bool fatChain, std::uint64_t lengthBytes,
                        bool isRoot);
     void WalkFrames(std::vector<DirFrame>& stack, bool deep);
-    std::vector<std::uint64_t> SearchSectors(int limit, bool withStatus, bool (*test)(Bytes));
+    // Entry sets (and the root's marks) in view, whose first n bytes are at volume offset pos.
+    void ScanSlots(std::uint64_t pos, Bytes view, std::uint64_t n, bool collect);
+    void InferGeometry(DamagedVolumeSearch& out);
+    // Entries whose place agrees with cluster size c and heap start h (see InferGeometry).
+    std::size_t GeometryVotes(std::uint64_t c, std::uint64_t h);
 
     readWriteInterface* reader_ = nullptr;
     VolumeWindow window_;
@@ -144,6 +150,24 @@ class Fat64Class : public ParserBase {
     std::vector<std::uint64_t> foundEntrySets_;
     std::vector<std::uint64_t> foundFats_;
     std::vector<std::uint64_t> foundHeaps_;
+    // What the search pass saw for the geometry vote: folders' entry sets (where, first cluster, length), roots
+    // (their first sector with the bitmap and up-case entries), up-case tables' first sectors.
+    struct FolderHit {
+        std::uint64_t at;
+        std::uint32_t firstCluster;
+        std::uint64_t length;
+    };
+    struct RootHit {
+        std::uint64_t at;
+        std::uint32_t bitmapCluster;
+        std::uint64_t bitmapBytes;
+        std::uint32_t upcaseCluster;
+        std::uint64_t upcaseBytes;
+    };
+    std::vector<FolderHit> folderHits_;
+    std::vector<RootHit> rootHits_;
+    std::vector<std::uint64_t> upcaseHits_;
+    bool setsComplete_ = false;  // foundEntrySets_ covers the whole volume: the advanced run need not scan again
     std::uint64_t rootEstimate_ = 0;
     bool labelFound_ = false;
     ItemId rootItem_ = kNoItem;

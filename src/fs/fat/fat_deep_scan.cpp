@@ -7,6 +7,7 @@
 #include <map>
 
 #include "fs/fat/fat_deep_slot.h"
+#include "fs/fat/fat_names.h"
 #include "fs/fat/fat_parser.h"
 #include "io/page_buffer.h"
 #include "io/pause_gate.h"
@@ -190,6 +191,7 @@ bool FatParser::SetFatForDeepScan(std::uint64_t fatOffset) {
 
 std::size_t FatParser::ScanSectorsForEntries() {
     foundSlots_.clear();
+    dotFolders_.clear();
     dataStartVotes_.clear();
     rootHintFound_ = false;
     rootHint_ = 0;
@@ -233,6 +235,10 @@ std::size_t FatParser::ScanSectorsForEntries() {
                 const std::uint32_t self = DotEntryCluster(Bytes(buffer.data() + off, 2 * kSlotBytes));
                 const std::uint64_t at = pos + off;
                 if (self < 2 || std::uint64_t{self - 2} * clusterBytes_ > at) continue;
+                if (dotFolders_.size() < kMaxFoundSlots / 16)
+                    dotFolders_.push_back({at, self,
+                                           DecodeFatDirSlot(Bytes(buffer.data() + off + kSlotBytes, kSlotBytes))
+                                               .FirstCluster()});
                 const std::uint64_t start = at - std::uint64_t{self - 2} * clusterBytes_;
                 if (dataStartVotes_.size() < kMaxVoteKeys || dataStartVotes_.count(start))
                     ++dataStartVotes_[start];
@@ -306,16 +312,68 @@ void FatParser::EstimateDataStart() {
 FatEntryRecord FatParser::NamedRecord(Bytes slot, LongNameRun& run) {
     const FatDirSlot d = DecodeFatDirSlot(slot);
     FatEntryRecord record = RecordFromSlot(d);
+    lastCut_.reset();
+    LongNameRun::Match match;
     // A run of deleted long-name slots before a live short entry is left over from an older file.
-    if (!run.Empty() && !(run.FirstDeleted() && !d.IsDeleted())) {
-        record.name = run.Assemble();
+    if (!run.Empty() && !(run.FirstDeleted() && !d.IsDeleted())) match = run.MatchFor(slot);
+    if (match.taken > 0) {
+        record.name = Utf16ToUtf8(std::span<const char16_t>(match.units.data(), match.units.size()));
+        if (!match.last) {
+            if (!d.IsDeleted()) lastCut_ = CutName{0, ShortNameChecksum(slot), match.taken, match.units};
+            record.name = WithShortExtension(std::move(record.name), slot, kind_);
+        }
         record.deleted = (run.FirstDeleted() || d.IsDeleted()) ? 1 : 0;
     } else {
         record.name = ShortEntryName(slot, kind_);
         record.deleted = d.IsDeleted() ? 1 : 0;
+        // An alias made for a long name ("HOLIDA~4.JPE") whose pieces all lie in another cluster.
+        if (!d.IsDeleted() && record.name.find('~') != std::string::npos)
+            lastCut_ = CutName{0, ShortNameChecksum(slot), 0, {}};
     }
     run.Clear();
     return record;
+}
+
+void FatParser::NoteCut(std::uint32_t index) {
+    if (lastCut_ && index != kNoRecord) {
+        lastCut_->record = index;
+        cutNames_.push_back(std::move(*lastCut_));
+    }
+    lastCut_.reset();
+}
+
+// Only a run that opens with a name's last piece can finish a cut one.
+void FatParser::KeepDangling(const LongNameRun& run) {
+    constexpr std::size_t kMaxDangling = 1u << 16;
+    const auto& pieces = run.Pieces();
+    if (pieces.empty() || pieces.front().deleted || !(pieces.front().sequence & 0x40) ||
+        danglingRuns_.size() >= kMaxDangling)
+        return;
+    danglingRuns_.push_back(pieces);
+}
+
+void FatParser::JoinCutNames() {
+    for (const CutName& cut : cutNames_) {
+        for (auto& pieces : danglingRuns_) {
+            // The dangling run's nearest piece must be the one after the cut's, all of the same name.
+            if (pieces.empty() || pieces.back().checksum != cut.checksum ||
+                (pieces.back().sequence & 0x1F) != cut.taken + 1)
+                continue;
+            std::u16string units = cut.units;
+            std::size_t order = cut.taken;
+            bool whole = true;
+            for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+                whole = whole && it->checksum == cut.checksum && (it->sequence & 0x1F) == ++order;
+                units.append(it->units.data(), it->length);
+            }
+            if (!whole) continue;
+            entries_[cut.record].name = Utf16ToUtf8(std::span<const char16_t>(units.data(), units.size()));
+            pieces.clear();
+            break;
+        }
+    }
+    cutNames_.clear();
+    danglingRuns_.clear();
 }
 
 bool FatParser::LoadDeepBlock(DeepFrame& f) {
@@ -330,6 +388,10 @@ bool FatParser::LoadDeepBlock(DeepFrame& f) {
         std::uint32_t next = f.cluster;
         if (f.blocks > 0) {
             next = NextCluster(f.cluster);
+            // A deleted folder, and every folder of a volume read as formatted, has no chain left.
+            if (next == EndOfChain() && (formattedDrive || FatValue(f.cluster) == 0) &&
+                FolderGoesOn(f.block, f.cluster + 1))
+                next = f.cluster + 1;
             if (next == EndOfChain()) return false;
         }
         // A cluster read before (a loop, a cross-link) ends the chain.
@@ -356,6 +418,7 @@ void FatParser::WalkDeep(std::vector<DeepFrame>& stack) {
         DeepFrame& f = stack.back();
         if (!f.loaded) {
             if (PollStop(stopRequested) || !LoadDeepBlock(f)) {
+                KeepDangling(f.run);
                 stack.pop_back();
                 continue;
             }
@@ -396,7 +459,8 @@ void FatParser::WalkDeep(std::vector<DeepFrame>& stack) {
         record.parentIndex = f.dirIndex;
         const std::uint32_t cluster = record.FirstCluster();
         const bool folder = record.IsDirectory();
-        const std::uint32_t index = AddRecord(std::move(record));
+        const std::uint32_t index = AddFound(std::move(record));
+        NoteCut(index);
         if (!folder || index == kNoRecord || cluster < 2 || cluster >= clusterLimit_ ||
             visitedClusters_[cluster] || stack.size() >= kMaxDeepDepth)
             continue;
@@ -406,6 +470,78 @@ void FatParser::WalkDeep(std::vector<DeepFrame>& stack) {
         child.dotCheck = true;
         stack.push_back(std::move(child));  // f is not used past this point
     }
+}
+
+bool FatParser::FolderGoesOn(const std::vector<std::uint8_t>& block, std::uint32_t next) {
+    if (next >= clusterLimit_ || visitedClusters_[next]) return false;
+    for (std::size_t at = 0; at + kSlotBytes <= block.size(); at += kSlotBytes)
+        if (block[at] == kSlotFree) return false;
+    std::uint8_t slot[kSlotBytes];
+    if (!ReadAt(dataStart_ + std::uint64_t{next - 2} * clusterBytes_, slot, kSlotBytes)) return false;
+    const Bytes view(slot, kSlotBytes);
+    return slot[0] != kSlotDot && slot[0] != kSlotFree &&
+           (DeepSlotPasses(view, kind_, clusterLimit_) ||
+            (u8(view, 11) != kAttrLongName && ShortSlotPlausible(view, DecodeFatDirSlot(view), VolumeBound())));
+}
+
+void FatParser::WalkUnnamedFolders() {
+    for (const DotFolder& dot : dotFolders_) {
+        if (PollStop(stopRequested)) break;
+        // Only "." slots where the geometry in use puts their cluster: others are of an older format.
+        if (dot.at < dataStart_ || (dot.at - dataStart_) % clusterBytes_ != 0 ||
+            (dot.at - dataStart_) / clusterBytes_ + 2 != dot.self || dot.self >= clusterLimit_ ||
+            visitedClusters_[dot.self])
+            continue;
+        std::uint8_t slot[kSlotBytes];
+        if (!ReadAt(dot.at, slot, kSlotBytes)) continue;
+        FatEntryRecord record = RecordFromSlot(DecodeFatDirSlot(Bytes(slot, kSlotBytes)));
+        record.name = "Folder at cluster " + std::to_string(dot.self);
+        record.parentIndex = 1;
+        record.deleted = FatValue(dot.self) == 0 ? 1 : 0;
+        const std::uint32_t index = AddRecord(std::move(record));
+        if (index == kNoRecord) break;
+        unnamedFolders_[dot.self] = index;
+        std::vector<DeepFrame> stack(1);
+        stack.back().dirIndex = index;
+        stack.back().cluster = dot.self;
+        stack.back().dotCheck = true;
+        WalkDeep(stack);
+    }
+}
+
+void FatParser::PlaceUnnamedFolders() {
+    std::unordered_map<std::uint32_t, std::uint32_t> folderByCluster;
+    for (std::size_t i = 2; i < entries_.size(); ++i)
+        if (entries_[i].IsDirectory() && entries_[i].FirstCluster() >= 2)
+            folderByCluster.emplace(entries_[i].FirstCluster(), static_cast<std::uint32_t>(i));
+    for (const DotFolder& dot : dotFolders_) {
+        const auto self = unnamedFolders_.find(dot.self);
+        const auto parent = folderByCluster.find(dot.parent);
+        if (self == unnamedFolders_.end() || parent == folderByCluster.end() ||
+            entries_[self->second].parentIndex != 1)
+            continue;
+        // Never below itself: a loop of ".." slots stays under the lost entries.
+        std::uint32_t up = parent->second;
+        for (int depth = 0; depth < 64 && up > 1 && up != self->second; ++depth) up = entries_[up].parentIndex;
+        if (up != self->second) entries_[self->second].parentIndex = parent->second;
+    }
+    unnamedFolders_.clear();
+}
+
+std::uint32_t FatParser::AddFound(FatEntryRecord record) {
+    const auto unnamed = record.IsDirectory() ? unnamedFolders_.find(record.FirstCluster()) : unnamedFolders_.end();
+    if (unnamed != unnamedFolders_.end()) {
+        const std::uint32_t index = unnamed->second;
+        std::uint32_t up = record.parentIndex;
+        for (int depth = 0; depth < 64 && up > 1 && up != index; ++depth) up = entries_[up].parentIndex;
+        if (up != index) {
+            record.selfIndex = index;
+            entries_[index] = std::move(record);
+            unnamedFolders_.erase(unnamed);
+            return index;
+        }
+    }
+    return AddRecord(std::move(record));
 }
 
 void FatParser::HandleFoundSlot(std::uint64_t offset, std::vector<std::uint8_t>& window) {
@@ -423,9 +559,14 @@ void FatParser::HandleFoundSlot(std::uint64_t offset, std::vector<std::uint8_t>&
             processedOffsets_.insert(sectorStart + pos);
             pos += kSlotBytes;
         }
-        if (pos + kSlotBytes > window.size()) return;
-        const std::uint8_t first = u8(window, pos);
-        if (first == kSlotFree || first == kSlotDot || u8(window, pos + 11) == kAttrLongName) return;
+        // Where the run is not followed by its short entry, the folder went on in another cluster.
+        const Bytes next = pos + kSlotBytes <= window.size() ? Bytes(window).subspan(pos, kSlotBytes) : Bytes();
+        if (next.empty() || u8(next, 0) == kSlotFree || u8(next, 0) == kSlotDot || u8(next, 11) == kAttrLongName ||
+            !ShortSlotPlausible(next, DecodeFatDirSlot(next), VolumeBound()) ||
+            (!run.FirstDeleted() && run.MatchFor(next).taken == 0 && u8(next, 0) != kSlotDeleted)) {
+            KeepDangling(run);
+            return;
+        }
         if (!processedOffsets_.insert(sectorStart + pos).second) return;
     }
     const Bytes slot = Bytes(window).subspan(pos, kSlotBytes);
@@ -434,7 +575,8 @@ void FatParser::HandleFoundSlot(std::uint64_t offset, std::vector<std::uint8_t>&
     record.parentIndex = offset > rootAreaEnd_ ? 1 : 0;
     const std::uint32_t cluster = record.FirstCluster();
     const bool folder = record.IsDirectory();
-    const std::uint32_t index = AddRecord(std::move(record));
+    const std::uint32_t index = AddFound(std::move(record));
+    NoteCut(index);
     if (!folder || index == kNoRecord || cluster < 2 || cluster >= clusterLimit_ || visitedClusters_[cluster])
         return;
     std::vector<DeepFrame> stack(1);
@@ -471,11 +613,14 @@ std::size_t FatParser::BuildEntriesFromScan() {
     }
     if (deepRootBytes_ != 0 || deepRootCluster_ >= 2) WalkDeep(stack);
 
+    WalkUnnamedFolders();
     std::vector<std::uint8_t> window(kWindowBytes);
     for (const std::uint64_t offset : foundSlots_) {
         if (PollStop(stopRequested)) break;
         HandleFoundSlot(offset, window);
     }
+    JoinCutNames();
+    PlaceUnnamedFolders();
     processedOffsets_ = {};
     visitedClusters_ = {};
     return entries_.size();

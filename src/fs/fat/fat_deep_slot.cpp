@@ -39,6 +39,11 @@ bool TimesPlausible(const FatDirSlot& d) {
 bool LongNamePasses(Bytes slot, FatKind kind) {
     const std::uint8_t c = u8(slot, 1);
     const bool deleted = u8(slot, 0) == kSlotDeleted;
+    const std::uint8_t order = u8(slot, 0) & 0x1F;
+    if (!deleted && ((u8(slot, 0) & 0xA0) != 0 || order == 0 || order > 20)) return false;
+    // Names in other scripts (Cyrillic, Greek, CJK ...) start with a unit past Latin-1's controls.
+    const std::uint16_t unit = le16(slot, 1);
+    if (unit >= 0xA0 && unit < 0xD800 && u8(slot, 12) == 0 && le16(slot, 26) == 0) return true;
     bool ok = Alnum(c) || c == ' ' || c == ')' || c == '.' || c == '~' || c == kSlotDeleted;
     if (kind == FatKind::Fat16) ok = ok || (c == '_' && !deleted);
     if (kind == FatKind::Fat32) ok = ok || c == '_' || c == '`' || c == ',';

@@ -1,5 +1,8 @@
 #include "fs/fat/fat_dir_slot.h"
 
+#include <array>
+#include <cctype>
+
 #include "fs/fat/fat_dos_time.h"
 
 namespace salvora {
@@ -89,12 +92,20 @@ std::string ShortEntryName(Bytes slot, FatKind kind) {
 LongNamePiece DecodeLongNameSlot(Bytes slot) {
     LongNamePiece piece;
     piece.deleted = u8(slot, 0) == kSlotDeleted;
+    piece.sequence = u8(slot, 0);
+    piece.checksum = u8(slot, 13);
     piece.length = piece.units.size();
     for (std::size_t i = 0; i < kLongNameUnitOffsets.size(); ++i) {
         piece.units[i] = static_cast<char16_t>(le16(slot, kLongNameUnitOffsets[i]));
         if (piece.units[i] == 0 && piece.length == piece.units.size()) piece.length = i;
     }
     return piece;
+}
+
+std::uint8_t ShortNameChecksum(Bytes slot) {
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + u8(slot, i));
+    return sum;
 }
 
 void LongNameRun::Add(Bytes slot) {
@@ -109,6 +120,44 @@ std::string LongNameRun::Assemble() const {
     units.reserve(pieces_.size() * 13);
     for (auto it = pieces_.rbegin(); it != pieces_.rend(); ++it) units.append(it->units.data(), it->length);
     return Utf16ToUtf8(units);
+}
+
+LongNameRun::Match LongNameRun::MatchFor(Bytes shortSlot) const {
+    // A deleted short entry lost its first byte, and with it the checksum: any first byte may have made it.
+    std::array<bool, 256> sums{};
+    if (u8(shortSlot, 0) == kSlotDeleted) {
+        std::array<std::uint8_t, 11> name{};
+        for (std::size_t i = 0; i < 11; ++i) name[i] = u8(shortSlot, i);
+        for (int first = 0; first < 256; ++first) {
+            name[0] = static_cast<std::uint8_t>(first);
+            sums[ShortNameChecksum(Bytes(name.data(), name.size()))] = true;
+        }
+    } else {
+        sums[ShortNameChecksum(shortSlot)] = true;
+    }
+    Match match;
+    for (auto it = pieces_.rbegin(); it != pieces_.rend() && !match.last; ++it) {
+        if (!sums[it->checksum]) break;
+        if (!it->deleted && (it->sequence & 0x1F) != match.taken + 1) break;
+        match.units.append(it->units.data(), it->length);
+        match.last = !it->deleted ? (it->sequence & 0x40) != 0 : it->length < it->units.size();
+        ++match.taken;
+    }
+    return match;
+}
+
+std::string WithShortExtension(std::string name, Bytes shortSlot, FatKind kind) {
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    const std::string shortName = ShortEntryName(shortSlot, kind);
+    const auto dot = shortName.rfind('.');
+    if (dot == std::string::npos) return name;
+    const std::string extension = lower(shortName.substr(dot));
+    if (name.size() < extension.size() || lower(name.substr(name.size() - extension.size())) != extension)
+        name += extension;
+    return name;
 }
 
 }  // namespace salvora

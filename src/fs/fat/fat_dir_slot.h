@@ -53,7 +53,14 @@ struct LongNamePiece {
     std::array<char16_t, 13> units{};
     std::size_t length = 0;  // units before the first NUL (13 when there is none)
     bool deleted = false;    // sequence byte 0xE5
+    std::uint8_t sequence = 0;  // 1 for the name's first piece; 0x40 marks its last
+    std::uint8_t checksum = 0;  // of the short entry the piece belongs to
 };
+
+// The checksum long-name slots carry of their short entry's 11 name bytes.
+std::uint8_t ShortNameChecksum(Bytes slot);
+// A long name whose end is lost keeps the short name's extension (in lower case) when it lacks it.
+std::string WithShortExtension(std::string name, Bytes shortSlot, FatKind kind);
 
 LongNamePiece DecodeLongNameSlot(Bytes slot);
 
@@ -71,6 +78,16 @@ class LongNameRun {
     bool FirstDeleted() const { return !pieces_.empty() && pieces_.front().deleted; }
     // The pieces from the last collected slot back to the first, as UTF-8.
     std::string Assemble() const;
+    // The pieces that belong to shortSlot: those nearest it that carry its checksum (any first byte for a
+    // deleted one), in name order from its first piece. taken 0 when the first piece is not among them; last
+    // false when the name goes on in slots that are not here.
+    struct Match {
+        std::u16string units;
+        std::size_t taken = 0;
+        bool last = false;
+    };
+    Match MatchFor(Bytes shortSlot) const;
+    const std::vector<LongNamePiece>& Pieces() const { return pieces_; }
 
   private:
     std::vector<LongNamePiece> pieces_;

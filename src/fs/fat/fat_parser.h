@@ -187,6 +187,38 @@ class FatParser : public ParserBase {
     bool LoadBlock(DirFrame& frame);
     void WalkSlot(std::vector<DirFrame>& stack);
     std::uint32_t AddRecord(FatEntryRecord record);
+    // Long names cut at a cluster's end: the record with its first pieces, and runs that ended with no short
+    // entry after them; joined by checksum and order once every slot was seen.
+    struct CutName {
+        std::uint32_t record;
+        std::uint8_t checksum;
+        std::size_t taken;
+        std::u16string units;
+    };
+    void NoteCut(std::uint32_t index);
+    void KeepDangling(const LongNameRun& run);
+    void JoinCutNames();
+    std::optional<CutName> lastCut_;
+    std::vector<CutName> cutNames_;
+    std::vector<std::vector<LongNamePiece>> danglingRuns_;
+    // Folders known only by the "." slot opening their first cluster (their own entry is gone): offset, the
+    // cluster it names, the parent's from "..". Walked as "Folder at cluster N" below the lost entries, and
+    // named when their entry turns up.
+    struct DotFolder {
+        std::uint64_t at;
+        std::uint32_t self;
+        std::uint32_t parent;
+    };
+    std::vector<DotFolder> dotFolders_;
+    std::unordered_map<std::uint32_t, std::uint32_t> unnamedFolders_;  // first cluster -> record
+    void WalkUnnamedFolders();
+    // Once every slot was seen: unnamed folders whose ".." names a folder found go below it.
+    void PlaceUnnamedFolders();
+    // AddRecord, but a folder entry whose cluster an unnamed folder holds names that one (keeping its children).
+    std::uint32_t AddFound(FatEntryRecord record);
+    // The cluster after `cluster` continues a folder without a chain: the block is full and the next cluster
+    // opens with a slot a folder holds.
+    bool FolderGoesOn(const std::vector<std::uint8_t>& block, std::uint32_t next);
     // A live folder took over a deleted one's cluster: the deleted one's children move to it.
     void HandOverChildren(std::uint32_t from, std::uint32_t to);
 

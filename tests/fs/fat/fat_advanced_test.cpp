@@ -198,6 +198,7 @@ TEST(FatAdvancedRun, QuickFormattedVolumeYieldsItsFilesUnderOrphanEntry) {
     auto intact = test::RunStandard<Fat32Class>(original);
     ASSERT_TRUE(intact->bootOk);
     std::map<std::string, std::string> contiguousHash;  // path -> sha256
+    std::map<std::string, std::uint32_t> topCluster;    // top folder -> its first cluster
     const auto manifest = test::ReadManifest("fat32.img");
     for (const auto& file : manifest["files"]) {
         const std::string path = file["path"];
@@ -213,6 +214,8 @@ TEST(FatAdvancedRun, QuickFormattedVolumeYieldsItsFilesUnderOrphanEntry) {
             c = next;
         }
         if (contiguous && r.fileSize > 0) contiguousHash[path] = file["sha256"];
+        const std::string top = path.substr(0, path.find('/', 1));
+        topCluster[top] = intact->parser.Entries()[*test::FindPath(intact->parser, top)].FirstCluster();
     }
     ASSERT_GE(contiguousHash.size(), 10u);
 
@@ -232,14 +235,17 @@ TEST(FatAdvancedRun, QuickFormattedVolumeYieldsItsFilesUnderOrphanEntry) {
     run.parser.RunAdvanced(0, 1);
     run.parser.formattedDrive = false;
 
-    // The folders that were in the root's first cluster are lost: what they held hangs under "ORPHAN ENTRY".
-    // Those whose slots were in the root's later clusters (not cleared by a format) are found whole there.
+    // The folders that were in the root's first cluster lost their names: each is "Folder at cluster N" under
+    // "ORPHAN ENTRY" with everything below it. Those whose slots were in the root's later clusters (not cleared
+    // by a format) are found whole there.
     const fs::path out = fs::temp_directory_path() / ("salvora-adv-fmt-" + std::to_string(::getpid()));
     fs::create_directories(out);
     std::size_t matched = 0;
     for (const auto& [path, hash] : contiguousHash) {
         const std::string suffix = path.substr(path.find('/', 1));
-        auto id = test::FindPath(run.parser, "/ORPHAN ENTRY" + suffix);
+        const std::string top = path.substr(0, path.find('/', 1));
+        auto id = test::FindPath(run.parser,
+                                 "/ORPHAN ENTRY/Folder at cluster " + std::to_string(topCluster[top]) + suffix);
         if (!id) id = test::FindPath(run.parser, "/ORPHAN ENTRY" + path);
         if (!id) {
             ADD_FAILURE() << "missing " << path;
@@ -253,7 +259,9 @@ TEST(FatAdvancedRun, QuickFormattedVolumeYieldsItsFilesUnderOrphanEntry) {
     }
     fs::remove_all(out);
     EXPECT_EQ(matched, contiguousHash.size());
-    ASSERT_TRUE(test::FindPath(run.parser, "/ORPHAN ENTRY/Work/Projects/2023/Reports/summary.txt"));
+    EXPECT_TRUE(test::FindPath(run.parser, "/ORPHAN ENTRY/Folder at cluster " +
+                                               std::to_string(topCluster["/Documents"]) +
+                                               "/Work/Projects/2023/Reports/summary.txt"));
     fs::remove(image);
 }
 
@@ -291,13 +299,14 @@ TEST(FatAdvancedRun, OrphansEndMarkerAndNoEntryTwice) {
     EXPECT_EQ(names, (std::vector<std::string>{"ORPHAN ENTRY", "ROOTFILE.TXT", "DIRA"}));
     EXPECT_EQ(test::ChildNames(run.parser, *test::FindPath(run.parser, "/DIRA")),
               (std::vector<std::string>{"INSIDE.TXT"}));
-    // The walk of DIRA ends at the 0xCD slot; the file after it is found by the scan alone.
-    EXPECT_EQ(test::ChildNames(run.parser, 1), (std::vector<std::string>{"AFTERCD.TXT", "LOST.TXT"}));
+    // The walk of DIRA ends at the 0xCD slot; the file after it is found by the scan alone. The folder whose
+    // slot is lost is known by its "." slot and keeps its file.
+    EXPECT_EQ(test::ChildNames(run.parser, 1), (std::vector<std::string>{"Folder at cluster 7", "AFTERCD.TXT"}));
     std::size_t inside = 0;
     for (const auto& r : run.parser.Entries()) inside += r.name == "INSIDE.TXT";
     EXPECT_EQ(inside, 1u);
     const fs::path dest = fs::temp_directory_path() / ("salvora-adv-lost-" + std::to_string(::getpid()));
-    ASSERT_TRUE(run.parser.ExtractFile(*test::FindPath(run.parser, "/ORPHAN ENTRY/LOST.TXT"), dest.string()));
+    ASSERT_TRUE(run.parser.ExtractFile(*test::FindPath(run.parser, "/ORPHAN ENTRY/Folder at cluster 7/LOST.TXT"), dest.string()));
     EXPECT_EQ(test::ReadFileBytes(dest), test::Pattern(900, 4));
     fs::remove(dest);
     // The tree shows the orphan folder at the top.
