@@ -116,7 +116,7 @@ nlohmann::json ReadManifest(const std::string& name) {
     return parsed;
 }
 
-std::vector<std::string> ListFixtures() {
+std::vector<std::string> ListFixtures(bool withDamaged) {
     std::vector<std::string> names;
     auto collect = [&](const std::filesystem::path& dir, const std::string& prefix) {
         std::error_code ec;
@@ -131,6 +131,8 @@ std::vector<std::string> ListFixtures() {
     };
     collect(SALVORA_FIXTURES_DIR, "");
     collect(SALVORA_SAMPLES_DIR, kSamplesPrefix);
+    if (!withDamaged)
+        std::erase_if(names, [](const std::string& name) { return ReadManifest(name).contains("damage"); });
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -23,8 +23,8 @@ nlohmann::json ReadManifest(const std::string& name);
 std::filesystem::path CompressedPath(const std::string& name);
 
 // Every committed NAME (without ".zst") of *.img.zst under tests/fixtures/ and samples/ ("samples/..." for
-// those).
-std::vector<std::string> ListFixtures();
+// those); those damaged on purpose (a "damage" key in the manifest) only when asked for.
+std::vector<std::string> ListFixtures(bool withDamaged = false);
 
 // What a shell command prints on stdout (for the peers' tools: fls, icat, sha256sum).
 std::string Shell(const std::string& command);
