@@ -1,6 +1,7 @@
 // The exFAT advanced run: the advanced-input page's searches, the volume-wide entry-set scan and the records
 // rebuilt from its hits with the chosen FAT and heap offset.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -11,7 +12,7 @@
 namespace salvora {
 namespace {
 
-constexpr std::uint64_t kScanBlockBytes = 4ull << 20;
+constexpr std::uint64_t kScanBlockBytes = 256 << 10;
 // A set is at most 19 slots; reading this much past a block keeps sets that straddle two blocks.
 constexpr std::uint64_t kScanOverlapBytes = 1024;
 constexpr int kMaxDeepShift = 16;  // 32 MiB clusters
@@ -53,9 +54,16 @@ std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b
 
 void Fat64Class::ScanSlots(std::uint64_t pos, Bytes view, std::uint64_t n, bool collect) {
     constexpr std::size_t kMaxHits = 4096;
+    // The type bytes worth a look; on a data region this lookup is the whole cost of the pass.
+    static constexpr std::array<bool, 256> kTypes = [] {
+        std::array<bool, 256> table{};
+        for (const int t : {kExFatFile, kExFatFileDeleted, kExFatVolumeLabel, kExFatBitmap}) table[t] = true;
+        return table;
+    }();
     char text[64];
     for (std::uint64_t off = 0; off + kExFatSlotBytes <= n; off += kExFatSlotBytes) {
         const std::uint8_t type = view[off];
+        if (__builtin_expect(!kTypes[type], 1)) continue;
         if (IsExFatFileType(type)) {
             if (!LooksLikeEntrySet(view, off)) continue;
             foundEntrySets_.push_back(pos + off);

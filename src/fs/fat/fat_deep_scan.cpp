@@ -18,8 +18,7 @@ namespace {
 constexpr std::uint64_t kSearchBlockBytes = 0xA00000;  // 10 MiB
 // Reads stay small enough to be looked at while still in the CPU's cache; the 10 MiB search block is the unit
 // of progress and Stop only.
-constexpr std::uint64_t kSearchReadBytes = 1 << 20;
-constexpr std::uint64_t kScanBlockBytes = 128 << 10;
+constexpr std::uint64_t kSearchReadBytes = 256 << 10;
 constexpr std::uint64_t kWindowBytes = 2048;       // a found slot is read with the slots after it
 constexpr std::uint64_t kFat16RootBytes = 0x4000;  // 512 root entries, what FAT16 formatters write
 constexpr std::size_t kMaxDeepDepth = 256;         // deeper folders are still found by the scan, as orphans
@@ -62,6 +61,7 @@ struct FatParser::DeepFrame {
 
 std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
     foundFats_.clear();
+    ClearSlots();
     vote_ = {};
     searchStopped_ = false;
     const std::size_t max = static_cast<std::size_t>(limit < 1 ? 3 : limit);
@@ -77,6 +77,7 @@ std::vector<std::uint64_t> FatParser::FindFatTables(int limit) {
             const std::uint64_t n = std::min(kSearchReadBytes, end - read);
             ReadAt(read, block.data(), static_cast<std::uint32_t>(n));
             VoteOnDots(read, block.data(), n);
+            ScanSlots(read, block.data(), n);
             for (std::uint64_t s = 0; s + kSectorBytes <= n && foundFats_.size() < max; s += kSectorBytes) {
                 if (!IsFatSignature(Bytes(block.data() + s, kSectorBytes))) continue;
                 foundFats_.push_back(read + s);
@@ -122,12 +123,13 @@ void FatParser::VoteOnDots(std::uint64_t at, const std::uint8_t* data, std::uint
 }
 
 void FatParser::InferGeometry(DamagedVolumeSearch& out) {
-    constexpr std::size_t kEnoughVotes = 64;
     const std::uint64_t bound = VolumeBound();
     if (!reader_ || bound == 0) return;
-    // Where the FAT search stopped (it found all the copies it was asked for), the volume is read on for votes.
+    // Where the FAT search stopped (it found all the copies it was asked for), the volume is read on for votes
+    // and for the slots of the advanced run, which then need not read it again.
     PageBuffer block(static_cast<std::size_t>(std::min(kSearchReadBytes, bound)));
-    for (std::uint64_t read = vote_.searchedTo; read < bound && vote_.best < kEnoughVotes;) {
+    std::uint64_t read = vote_.searchedTo;
+    for (; read < bound;) {
         if (PollStop(stopRequested)) {
             stopRequested = false;
             break;
@@ -135,8 +137,10 @@ void FatParser::InferGeometry(DamagedVolumeSearch& out) {
         const std::uint64_t n = std::min<std::uint64_t>(block.size(), bound - read);
         ReadAt(read, block.data(), static_cast<std::uint32_t>(n));
         VoteOnDots(read, block.data(), n);
+        ScanSlots(read, block.data(), n);
         read += n;
     }
+    slotsComplete_ = read >= bound;
     for (const auto& [geometry, count] : vote_.votes) {
         if (count <= out.inferredVotes) continue;
         out.inferredVotes = count;
@@ -189,24 +193,75 @@ bool FatParser::SetFatForDeepScan(std::uint64_t fatOffset) {
     return deepFat_;
 }
 
-std::size_t FatParser::ScanSectorsForEntries() {
+void FatParser::ScanSlots(std::uint64_t pos, const std::uint8_t* data, std::uint64_t n) {
+    const bool fat32 = kind_ == FatKind::Fat32;
+    // The loosest cluster bound: the geometry of the run is not known yet; ReuseSlots applies its own.
+    const std::uint64_t clusterCount = VolumeBound() / kSectorBytes + 2;
+    for (std::uint64_t off = 0; off + kSlotBytes <= n; off += kSlotBytes) {
+        const std::uint8_t first = data[off];
+        // Most slots of a data region fail here; "?RECYCLE" slots are root hints whatever their attributes.
+        // Branch-free test first: on a data region it is the whole cost of the pass.
+        if (__builtin_expect(!(kScanAttributes[data[off + 11]] | (data[off + 1] == 'R')), 1) || first == kSlotFree)
+            continue;
+        const Bytes slot(data + off, kSlotBytes);
+        if (first == kSlotDot) {
+            // A folder's first cluster names itself in its "." slot, and its parent's in "..".
+            if (off % kSectorBytes != 0 || off + 2 * kSlotBytes > n) continue;
+            const std::uint32_t self = DotEntryCluster(Bytes(data + off, 2 * kSlotBytes));
+            if (self < 2 || dotFolders_.size() >= kMaxFoundSlots / 16) continue;
+            dotFolders_.push_back(
+                {pos + off, self, DecodeFatDirSlot(Bytes(data + off + kSlotBytes, kSlotBytes)).FirstCluster()});
+            continue;
+        }
+        if (fat32 && !rootHintFound_ && !bootDataStartKnown_ &&
+            (data[off + 11] == kAttrVolumeLabel || data[off + 1] == 'R') && Fat32RootHint(slot)) {
+            rootHint_ = pos + off;
+            rootHintFound_ = true;
+        }
+        if (allSlots_.size() < kMaxFoundSlots && DeepSlotPasses(slot, kind_, clusterCount))
+            allSlots_.emplace_back(pos + off, u8(slot, 11) == kAttrLongName ? 0 : DecodeFatDirSlot(slot).FirstCluster());
+    }
+}
+
+void FatParser::ClearSlots() {
     foundSlots_.clear();
+    allSlots_.clear();
     dotFolders_.clear();
     dataStartVotes_.clear();
     rootHintFound_ = false;
     rootHint_ = 0;
+    slotsComplete_ = false;
+}
+
+// What the slots found tell under the run's geometry: slots naming clusters past it go, and each "." slot where
+// its cluster can lie votes on the data start.
+void FatParser::ApplyGeometryToSlots() {
+    foundSlots_.clear();
+    for (const auto& [at, cluster] : allSlots_)
+        if (cluster < clusterLimit_) foundSlots_.push_back(at);
+    dataStartVotes_.clear();
+    for (const DotFolder& dot : dotFolders_) {
+        if (std::uint64_t{dot.self - 2} * clusterBytes_ > dot.at) continue;
+        const std::uint64_t start = dot.at - std::uint64_t{dot.self - 2} * clusterBytes_;
+        if (dataStartVotes_.size() < kMaxVoteKeys || dataStartVotes_.count(start)) ++dataStartVotes_[start];
+    }
+}
+
+std::size_t FatParser::ScanSectorsForEntries() {
+    if (slotsComplete_) {
+        // The search pass already looked at every slot.
+        ApplyGeometryToSlots();
+        return foundSlots_.size();
+    }
+    ClearSlots();
     if (!reader_ || clusterBytes_ == 0) return 0;
     const bool fat32 = kind_ == FatKind::Fat32;
     const std::uint64_t bound = VolumeBound();
     const std::uint64_t sectorCount = bound / kSectorBytes;
-    // Large reads, whole clusters each, so every cluster-sized block is still looked at whole.
-    const std::uint64_t blockBytes =
-        std::max(clusterBytes_, kScanBlockBytes - kScanBlockBytes % clusterBytes_);
-    PageBuffer buffer(static_cast<std::size_t>(std::min(blockBytes, bound)));
+    PageBuffer buffer(static_cast<std::size_t>(std::min(kSearchReadBytes, bound)));
     auto& status = Status();
     status.SetProgressRange(0, fat32 ? 1000 : 100000);
-    std::size_t reported = SIZE_MAX;
-    for (std::uint64_t pos = 0; pos < bound; pos += blockBytes) {
+    for (std::uint64_t pos = 0; pos < bound; pos += buffer.size()) {
         if (PollStop(stopRequested)) {
             stopRequested = false;
             break;
@@ -220,44 +275,13 @@ std::size_t FatParser::ScanSectorsForEntries() {
             status.SetProgressPos(static_cast<std::int64_t>(
                 static_cast<double>(pos / kSectorBytes) / std::max<std::uint64_t>(sectorCount, 1) * 100000));
         }
-        const std::uint64_t n = std::min(blockBytes, bound - pos);
+        const std::uint64_t n = std::min<std::uint64_t>(buffer.size(), bound - pos);
         ReadAt(pos, buffer.data(), static_cast<std::uint32_t>(n));
-        for (std::uint64_t off = 0; off + kSlotBytes <= n; off += kSlotBytes) {
-            const std::uint8_t first = buffer[off];
-            // Most slots of a data region fail here; "?RECYCLE" slots are root hints whatever their
-            // attributes.
-            if (first == kSlotFree || (!kScanAttributes[buffer[off + 11]] && buffer[off + 1] != 'R'))
-                continue;
-            const Bytes slot(buffer.data() + off, kSlotBytes);
-            if (first == kSlotDot) {
-                // A folder's first cluster names itself in its "." slot: where cluster 2 must lie.
-                if (off % kSectorBytes != 0 || off + 2 * kSlotBytes > n) continue;
-                const std::uint32_t self = DotEntryCluster(Bytes(buffer.data() + off, 2 * kSlotBytes));
-                const std::uint64_t at = pos + off;
-                if (self < 2 || std::uint64_t{self - 2} * clusterBytes_ > at) continue;
-                if (dotFolders_.size() < kMaxFoundSlots / 16)
-                    dotFolders_.push_back({at, self,
-                                           DecodeFatDirSlot(Bytes(buffer.data() + off + kSlotBytes, kSlotBytes))
-                                               .FirstCluster()});
-                const std::uint64_t start = at - std::uint64_t{self - 2} * clusterBytes_;
-                if (dataStartVotes_.size() < kMaxVoteKeys || dataStartVotes_.count(start))
-                    ++dataStartVotes_[start];
-                continue;
-            }
-            if (fat32 && !rootHintFound_ && !bootDataStartKnown_ &&
-                (buffer[off + 11] == kAttrVolumeLabel || buffer[off + 1] == 'R') && Fat32RootHint(slot)) {
-                rootHint_ = pos + off;
-                rootHintFound_ = true;
-            }
-            if (foundSlots_.size() < kMaxFoundSlots && DeepSlotPasses(slot, kind_, clusterLimit_))
-                foundSlots_.push_back(pos + off);
-        }
-        if (fat32 && foundSlots_.size() != reported) {
-            reported = foundSlots_.size();
-            status.SetStatus(Format("found file or directory =  %d", static_cast<long long>(reported)));
-        }
+        ScanSlots(pos, buffer.data(), n);
+        if (fat32) status.SetStatus(Format("found file or directory =  %d", static_cast<long long>(allSlots_.size())));
     }
     status.SetProgressPos(fat32 ? 1000 : 100000);
+    ApplyGeometryToSlots();
     return foundSlots_.size();
 }
 

@@ -212,6 +212,13 @@ class FatParser : public ParserBase {
     std::vector<DotFolder> dotFolders_;
     std::unordered_map<std::uint32_t, std::uint32_t> unnamedFolders_;  // first cluster -> record
     void WalkUnnamedFolders();
+    // The slot tests of the advanced run over n bytes read at volume offset pos (any geometry), and what the
+    // run's geometry then keeps of them.
+    void ScanSlots(std::uint64_t pos, const std::uint8_t* data, std::uint64_t n);
+    void ClearSlots();
+    void ApplyGeometryToSlots();
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> allSlots_;  // offset, the cluster a short slot names
+    bool slotsComplete_ = false;  // the search pass saw every slot: the advanced run need not read them again
     // Once every slot was seen: unnamed folders whose ".." names a folder found go below it.
     void PlaceUnnamedFolders();
     // AddRecord, but a folder entry whose cluster an unnamed folder holds names that one (keeping its children).
