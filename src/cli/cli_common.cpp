@@ -88,15 +88,23 @@ void PrintNoVolumeHint(const std::string& source, std::uint64_t sourceBytes, std
     }
     if (advanceScan) {
         PrintError("no volume found: no boot sector anywhere on the source");
-        std::fprintf(stderr, "  to find files by their content: salvora-cli carve %s --out DIR\n", name.c_str());
+        std::fprintf(stderr,
+                     "  a FAT or exFAT volume whose boot sector is gone (S: where it starts, 0 for an image of it):\n"
+                     "                                  salvora-cli list %s --start-sector S --fs FAT32|FAT16|FAT64 "
+                     "--mode advanced\n"
+                     "  to find files by their content: salvora-cli carve %s --out DIR\n",
+                     name.c_str(), name.c_str());
         return;
     }
     PrintError("no volume found: no partition table and no file system at the start of the source");
     std::fprintf(stderr,
                  "  to look for volumes anywhere on it:   salvora-cli volumes %s --advance\n"
                  "  then, for a damaged volume:           salvora-cli list %s --advance --volume N --mode advanced\n"
+                 "  an image of one FAT or exFAT volume whose boot sector is gone:\n"
+                 "                                        salvora-cli list %s --start-sector 0 --fs FAT32|FAT16|FAT64 "
+                 "--mode advanced\n"
                  "  to find files by their content:       salvora-cli carve %s --out DIR\n",
-                 name.c_str(), name.c_str(), name.c_str());
+                 name.c_str(), name.c_str(), name.c_str(), name.c_str());
 }
 
 SourceReader::SourceReader() : reader_(std::make_unique<FileReadSeek>()) { theReader = reader_.get(); }
@@ -157,7 +165,7 @@ void AddVolumeChoiceOptions(CLI::App& command, VolumeChoice& choice) {
     AddScanOptions(command, choice.scan);
     command.add_option("--volume", choice.volume, "Row N of the volume list (not needed for a bare volume)")
         ->type_name("N");
-    command.add_option("--start-sector", choice.startSector, "Custom volume: first sector")->type_name("S");
+    command.add_option("--start-sector", choice.startSector, "Custom volume: first sector (to the end of the source unless --size-mib)")->type_name("S");
     command.add_option("--size-mib", choice.sizeMiB, "Custom volume: size in MiB")->type_name("M");
     std::vector<std::string> names;
     for (const FsChoice& row : kFsChoices) names.emplace_back(row.option);
@@ -212,8 +220,8 @@ ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, T
 
     VolumeEntry row;
     bool haveRow = false;
-    if (!choice.volume && choice.startSector && choice.sizeMiB) {
-        // A volume the user describes completely: nothing to scan.
+    if (!choice.volume && choice.startSector) {
+        // A volume the user describes (to the end of the source without --size-mib): nothing to scan.
         row.fileSystemLabel = kDefaultCustomLabel;
         row.volumeName = "0";
     } else {
@@ -228,8 +236,7 @@ ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, T
         } else if (found.bare) {
             row = found.volumes.front();
         } else if (choice.startSector || choice.sizeMiB) {
-            return fail(kExitUsage,
-                        "a custom volume needs both --start-sector and --size-mib, or --volume N");
+            return fail(kExitUsage, "--size-mib needs --start-sector (or --volume N)");
         } else if (count == 0) {
             PrintNoVolumeHint(reader.Path(), reader.sourceLength, found.scanCode, choice.scan.advance);
             result.exitCode = kExitSourceError;
@@ -244,10 +251,12 @@ ResolvedVolume ResolveVolume(FileReadSeek& reader, const VolumeChoice& choice, T
     result.entry = row;
     if (result.custom) {
         result.entry.startSector = choice.startSector.value_or(row.startSector);
-        const std::uint64_t sizeMiB = choice.sizeMiB.value_or(haveRow ? SizeTextMiB(row.sizeText) : 0);
+        const std::uint64_t startBytes = result.entry.startSector * 512;
+        const std::uint64_t toEnd = reader.sourceLength > startBytes ? reader.sourceLength - startBytes : 0;
+        const std::uint64_t sizeMiB = choice.sizeMiB.value_or(haveRow ? SizeTextMiB(row.sizeText) : toEnd >> 20);
         result.entry.sizeText = std::to_string(sizeMiB);
         result.entry.sizeBytes = choice.sizeMiB ? std::min<std::uint64_t>(sizeMiB, 1ull << 40) << 20
-                                                : (haveRow ? row.sizeBytes : 0);
+                                                : (haveRow ? row.sizeBytes : toEnd);
         if (choice.fileSystem) result.entry.fileSystemLabel = LabelForFsChoice(*choice.fileSystem);
     }
     return result;

@@ -232,8 +232,8 @@ TEST_P(DamagedFixture, GeometryFoundAndNineInTenFilesWholeAtTheirPlace) {
 
     const fs::path out = fs::temp_directory_path() / ("salvora-damaged-" + std::to_string(::getpid()) + d.name);
     fs::remove_all(out);
-    const test::CliRun run = Cli("--yes recover " + Quote(img.string()) + " --start-sector 0 --size-mib " +
-                                 std::to_string(fs::file_size(img) >> 20) + " --fs " + d.fileSystem +
+    // What the "no volume found" hint says to type: the volume runs to the end of the image.
+    const test::CliRun run = Cli("--yes recover " + Quote(img.string()) + " --start-sector 0 --fs " + d.fileSystem +
                                  " --mode advanced --out " + Quote(out.string()));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.err.find("cluster " + clusterBytes + " bytes, data at sector " + std::to_string(dataSector)),
@@ -264,6 +264,10 @@ TEST_P(DamagedFixture, GeometryFoundAndNineInTenFilesWholeAtTheirPlace) {
         whole += same;
     }
     EXPECT_GE(listed * 10, files * 9) << listed << " of " << files;
+    // A quick format leaves every folder cluster: every name comes back whole, long ones with their extension.
+    if (std::string(d.name) == "fat32-quickformat") {
+        EXPECT_EQ(listed, files);
+    }
     EXPECT_GE(atOwnPath * 10, files * 9) << atOwnPath << " of " << files;
     EXPECT_GE(whole * 10, files * 9) << whole << " of " << files;
     fs::remove_all(out);
