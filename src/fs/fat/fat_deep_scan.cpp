@@ -377,12 +377,21 @@ void FatParser::KeepDangling(const LongNameRun& run) {
 }
 
 void FatParser::JoinCutNames() {
+    // Dangling runs by checksum and the order of their nearest piece: a cut name looks only at those that can
+    // finish it, so many cuts and many runs do not meet pair by pair.
+    std::unordered_map<std::uint32_t, std::vector<std::size_t>> byKey;
+    const auto key = [](std::uint8_t checksum, std::size_t order) {
+        return std::uint32_t{checksum} << 8 | static_cast<std::uint32_t>(order & 0xFF);
+    };
+    for (std::size_t i = 0; i < danglingRuns_.size(); ++i)
+        byKey[key(danglingRuns_[i].back().checksum, danglingRuns_[i].back().sequence & 0x1F)].push_back(i);
     for (const CutName& cut : cutNames_) {
-        for (auto& pieces : danglingRuns_) {
-            // The dangling run's nearest piece must be the one after the cut's, all of the same name.
-            if (pieces.empty() || pieces.back().checksum != cut.checksum ||
-                (pieces.back().sequence & 0x1F) != cut.taken + 1)
-                continue;
+        const auto candidates = byKey.find(key(cut.checksum, cut.taken + 1));
+        if (candidates == byKey.end()) continue;
+        for (const std::size_t i : candidates->second) {
+            auto& pieces = danglingRuns_[i];
+            if (pieces.empty()) continue;  // taken by an earlier cut
+            // Every piece of the run must be of the same name, in order after the cut's.
             std::u16string units = cut.units;
             std::size_t order = cut.taken;
             bool whole = true;
