@@ -87,6 +87,11 @@ int PrepareAdvanced(ScanSession& session, const VolumeEntry& volume, const Recov
     DiscoveredVolume discovered = DiscoverVolume(volume, args.maxFileSystems, ui);
     if (discovered.exitCode != kExitOk) return discovered.exitCode;
     const DeepDiscovery& found = discovered.found;
+    if (found.stopped) {
+        // Half a search gives half the candidates and no geometry: nothing is rebuilt from it.
+        PrintError("stopped during the search of the volume: nothing was scanned");
+        return kExitSomeNotWritten;
+    }
     ui.ShowMessage(found.message, kAppTitle, MsgIcon::Information, MsgButtons::Ok);  // the wizard's words: --verbose
     std::fprintf(stderr, "salvora-cli: %zu FAT cop%s found\n", found.candidateTexts.size(),
                  found.candidateTexts.size() == 1 ? "y" : "ies");

@@ -286,3 +286,22 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedFixture,
 
 }  // namespace
 }  // namespace salvora
+
+namespace salvora {
+namespace {
+
+// Ctrl-C during the search of a damaged volume: half a search is not rebuilt into a tree, and the run says so.
+TEST(DamagedVolumeSearch, StopIsSaidAndNothingIsScanned) {
+    const fs::path img = fs::temp_directory_path() / ("salvora-stop-search-" + std::to_string(::getpid()) + ".img");
+    { std::ofstream(img, std::ios::binary); }
+    fs::resize_file(img, 16ull << 30);  // sparse: the search reads zeros for seconds
+    const test::CliRun run = Cli("--yes list " + Quote(img.string()) + " --start-sector 0 --fs FAT32 --mode advanced",
+                                 "(sleep 0.3; kill -INT \\$\\$) & ");  // the shell's pid is the CLI's after exec
+    EXPECT_EQ(run.exitCode, 3) << run.err;
+    EXPECT_NE(run.err.find("stopped during the search of the volume: nothing was scanned"), std::string::npos)
+        << run.err;
+    fs::remove(img);
+}
+
+}  // namespace
+}  // namespace salvora
