@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "fs/fat/fat64_class.h"
-#include "io/page_buffer.h"
+#include "io/read_ahead.h"
 #include "io/pause_gate.h"
 
 namespace salvora {
 namespace {
 
-constexpr std::uint64_t kScanBlockBytes = 256 << 10;
+constexpr std::uint64_t kScanBlockBytes = 1 << 20;
 // A set is at most 19 slots; reading this much past a block keeps sets that straddle two blocks.
 constexpr std::uint64_t kScanOverlapBytes = 1024;
 constexpr int kMaxDeepShift = 16;  // 32 MiB clusters
@@ -99,15 +99,16 @@ void Fat64Class::SearchVolume(int limit) {
     const std::uint64_t bound = VolumeBound();
     auto& status = Status();
     status.SetProgressRange(0, 1000);
-    PageBuffer block(static_cast<std::size_t>(std::min(kScanBlockBytes + kScanOverlapBytes, bound)));
+    ReadAhead blocks([this](std::uint64_t at, std::span<std::uint8_t> out) { ReadAt(at, out.data(), out.size()); },
+                     0, bound, kScanBlockBytes, kScanOverlapBytes);
     std::uint64_t pos = 0;
-    for (; pos < bound; pos += kScanBlockBytes) {
+    while (pos < bound) {
         if (PollStop(stopRequested)) break;
         status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(pos) / bound * 1000));
-        const std::uint64_t n = std::min(kScanBlockBytes, bound - pos);
-        const std::uint64_t withOverlap = std::min(n + kScanOverlapBytes, bound - pos);
-        ReadAt(pos, block.data(), withOverlap);
-        const Bytes view(block.data(), withOverlap);
+        const ReadAhead::Block block = blocks.Next();
+        if (!block) break;
+        const std::uint64_t n = block.length;
+        const Bytes view(block.bytes.data(), block.bytes.size());
         for (std::uint64_t s = 0; s + kSectorBytes <= n; s += kSectorBytes) {
             const std::uint64_t head = le64(view, s);
             if (head == 0xFFFFFFFFFFFFFFF8ull && foundFats_.size() < max) {
@@ -117,11 +118,12 @@ void Fat64Class::SearchVolume(int limit) {
                 // An allocation bitmap starts with its first clusters in use: the first cluster of the heap.
                 foundHeaps_.push_back(pos + s);
             } else if (head == 0x0003000200010000ull && upcaseHits_.size() < 16 &&
-                       LooksLikeUpcaseStart(Bytes(block.data() + s, kSectorBytes))) {
+                       LooksLikeUpcaseStart(Bytes(block.bytes.data() + s, kSectorBytes))) {
                 upcaseHits_.push_back(pos + s);
             }
         }
         ScanSlots(pos, view, n, true);
+        pos += n;
     }
     setsComplete_ = pos >= bound;
     status.SetProgressPos(1000);
@@ -251,15 +253,14 @@ std::size_t Fat64Class::ScanForEntrySets() {
     const std::uint64_t bound = VolumeBound();
     // Large reads, cluster-aligned, so that every cluster-sized block is looked at as a whole.
     const std::uint64_t block = std::max(clusterBytes_, kScanBlockBytes - kScanBlockBytes % clusterBytes_);
-    std::vector<std::uint8_t> buffer;
-    for (std::uint64_t pos = 0; pos < bound; pos += block) {
+    ReadAhead blocks([this](std::uint64_t at, std::span<std::uint8_t> out) { ReadAt(at, out.data(), out.size()); },
+                     0, bound, static_cast<std::size_t>(block), kScanOverlapBytes);
+    for (;;) {
         if (PollStop(stopRequested)) break;
-        status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(pos) / bound * 1000));
-        const std::uint64_t n = std::min(block, bound - pos);
-        const std::uint64_t withOverlap = std::min(n + kScanOverlapBytes, bound - pos);
-        buffer.resize(withOverlap);
-        ReadAt(pos, buffer.data(), withOverlap);
-        ScanSlots(pos, Bytes(buffer.data(), withOverlap), n, false);
+        const ReadAhead::Block next = blocks.Next();
+        if (!next) break;
+        status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(next.at) / bound * 1000));
+        ScanSlots(next.at, Bytes(next.bytes.data(), next.bytes.size()), next.length, false);
     }
     status.SetProgressPos(1000);
     return foundEntrySets_.size();
