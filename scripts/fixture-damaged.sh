@@ -13,14 +13,14 @@ json.dump(m, open(path, 'w', encoding='utf-8'), ensure_ascii=False, indent=1)
 PY
 }
 
-# build_exfat_damaged NAME CLUSTER: early files deleted (the bitmap opens with free clusters), then the boot
-# region and its backup (sectors 0-23) zeroed.
+# build_exfat_damaged NAME CLUSTER [MIB]: early files deleted (the bitmap opens with free clusters), then the
+# boot region and its backup (sectors 0-23) zeroed.
 build_exfat_damaged() {
-  local name=$1 cluster=$2 img dev
+  local name=$1 cluster=$2 mib=${3:-64} img dev
   img=$WORK/$name.img
   log_open "$name"
   rm -f "$img"
-  truncate -s $((64 * 1048576)) "$img"
+  truncate -s $((mib * 1048576)) "$img"
   dev=$(loop_attach "$img")
   frozen mkfs.exfat -c "$cluster" -L DAMAGED "$dev" >/dev/null
   log_cmd "mkfs.exfat -c $cluster -L DAMAGED; mount.exfat-fuse on a loop device"
@@ -78,6 +78,7 @@ build_fat32_quickformat() {
 build_damaged_all() {
   build_exfat_damaged exfat-4k-noboot 4K
   build_exfat_damaged exfat-32k-noboot 32K
+  build_exfat_damaged exfat-1m-noboot 1M 256  # each of its 150 files and folders takes a cluster
   build_fat_noboot 16
   build_fat_noboot 32
   build_fat32_quickformat

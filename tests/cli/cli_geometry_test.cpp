@@ -275,6 +275,7 @@ TEST_P(DamagedFixture, GeometryFoundAndNineInTenFilesWholeAtTheirPlace) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, DamagedFixture,
                          ::testing::Values(Damaged{"exfat-4k-noboot", "FAT64"}, Damaged{"exfat-32k-noboot", "FAT64"},
+                                           Damaged{"exfat-1m-noboot", "FAT64"},
                                            Damaged{"fat16-noboot", "FAT16"}, Damaged{"fat32-noboot", "FAT32"},
                                            Damaged{"fat32-quickformat", "FAT32"}),
                          [](const auto& info) {
