@@ -217,6 +217,39 @@ class Tour : public QObject {
             once([this] { ShowFolder("docs"); });
             once([this] { Shot("15-hfs-results"); });
         }
+        if (images_.size() > 4) {
+            // A FAT32 card whose boot sector is gone: a custom volume over the whole image, the advanced run with
+            // the geometry the search infers, and what it finds.
+            once([this] {
+                BackTo(1);
+                SelectImage(4);
+                Current<Physical_DriveDialog>()->OnNext();
+            });
+            once([this] { Current<DriveParsingModes>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<PopulateDriveDlg>() && !Current<PopulateDriveDlg>()->Scanning(); });
+            once([this] {
+                auto* list = Current<PopulateDriveDlg>();
+                list->addCustomButton->click();
+                list->treatAs->setCurrentText("FAT32");
+            });
+            once([this] { Shot("16-damaged-custom-volume"); });
+            once([this] { Current<PopulateDriveDlg>()->OnNext(); });
+            once([this] { Current<ParceModeNtfsDlg>()->advanced->click(); });
+            once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<advanceOptions>() && !Current<advanceOptions>()->Searching(); });
+            once([this] { Shot("17-damaged-advanced-input"); });
+            once([this] { Current<advanceOptions>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<VolumeScanDlg>() && !Current<VolumeScanDlg>()->Busy(); });
+            once([this] {
+                auto* results = Current<VolumeScanDlg>();
+                QAbstractItemModel* model = results->TreeModel();
+                results->treeView->expand(model->index(0, 0));
+            });
+            once([this] { Shot("18-damaged-results"); });
+        }
         once([this] {
             auto* about = new CDravitoAboutDlg(window_);
             about->show();

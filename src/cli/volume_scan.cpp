@@ -197,6 +197,9 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
         ui.ShowMessage(scanned.session->ScanCompleted() ? kWorkDoneText : kWorkAbortedText, kAppTitle,
                        MsgIcon::Information, MsgButtons::Ok);
     if (!scanned.session->ScanCompleted()) {
+        if (scanned.session->AdvancedMayHelp())
+            std::fprintf(stderr, "  boot sector damaged or gone? try: --mode advanced (the layout is found from "
+                                 "the folders left on the volume)\n");
         scanned.exitCode = kExitSourceError;
     } else if (scanned.session->FoundNothing()) {
         PrintEmptyScanHint(args.source, volume.entry.fileSystemLabel, mode);

@@ -88,6 +88,8 @@ class ScanSession {
     // The scan ran to its completion (also after a Stop); false when the boot sector (superblock, volume
     // header) was refused.
     bool ScanCompleted() const { return scanCompleted_.load(); }
+    // The boot sector was refused in a mode that needs it, and the advanced run, which does not, is offered.
+    bool AdvancedMayHelp() const { return advancedMayHelp_.load(); }
     // The scan ended with no file or folder below the root: the volume looks empty as read in this mode.
     bool FoundNothing() const;
     // How many bytes of what the volume's header claims lie past the end of the source (0: none, or unknown).
@@ -167,6 +169,7 @@ class ScanSession {
     std::atomic<bool> resultsInUse_{false};  // a search or a save runs: the other is refused
     std::atomic<bool> running_{false};
     std::atomic<bool> scanCompleted_{false};
+    std::atomic<bool> advancedMayHelp_{false};
     bool workerStarted_ = false;
 
     mutable std::mutex stateMutex_;

@@ -167,7 +167,12 @@ void PopulateDriveDlg::StandardScan() {
     if (volumeList.empty() && theReader && theReader->IsOpen()) {
         const QString hint = tr("No partition table and no file system were found at the start of this drive. Go "
                                 "Back and choose \"Advance Scan\" to look for volumes anywhere on it, or \"Search by "
-                                "file type\" to find files by their content.");
+                                "file type\" to find files by their content. A FAT or exFAT volume whose boot sector "
+                                "is gone: click \"Add Custom Volume\", treat it as FAT16, FAT32 or FAT64 and choose "
+                                "\"Advanced\" on the next page.");
+        // The way to a volume without a boot sector, which no scan lists.
+        addCustomButton->show();
+        addCustomButton->setEnabled(true);
         Sink()->SetStatus(hint.toStdString());
         ShowBox(this, hint);
     }
@@ -214,7 +219,9 @@ void PopulateDriveDlg::AdvanceScanDone() {
     SetButtonsEnabled(true);
     Sink()->SetStatus("Scanned Partitions");
     const QString nothing = tr("No volume was found anywhere in the part of the drive that was scanned. Go Back and "
-                               "choose \"Search by file type\" to find files by their content.");
+                               "choose \"Search by file type\" to find files by their content, or, for a FAT or "
+                               "exFAT volume whose boot sector is gone, click \"Add Custom Volume\", treat it as "
+                               "FAT16, FAT32 or FAT64 and choose \"Advanced\" on the next page.");
     ShowBox(this, volumeList.empty() ? nothing : QStringLiteral("populated partitions...."));
     Sink()->SetStatus("Finished Scanning.");
     partition_.reset();
