@@ -230,6 +230,12 @@ TEST_P(DamagedFixture, GeometryFoundAndNineInTenFilesWholeAtTheirPlace) {
         std::string(d.fileSystem) == "FAT16")
         dataSector = std::stoull(m[2]) + 1;
 
+    if (std::string(d.name).find("noboot") != std::string::npos) {
+        // The standard run needs the boot sector: it fails, and says where to go.
+        const test::CliRun standard = Cli("list " + Quote(img.string()) + " --start-sector 0 --fs " + d.fileSystem);
+        EXPECT_EQ(standard.exitCode, 1);
+        EXPECT_NE(standard.err.find("try: --mode advanced"), std::string::npos) << standard.err;
+    }
     const fs::path out = fs::temp_directory_path() / ("salvora-damaged-" + std::to_string(::getpid()) + d.name);
     fs::remove_all(out);
     // What the "no volume found" hint says to type: the volume runs to the end of the image.
