@@ -14,6 +14,7 @@
 #include "io/file_read_seek.h"
 #include "io/pause_gate.h"
 #include "qt_test_support.h"
+#include "ui/pages/advance_options.h"
 #include "ui/pages/drive_parsing_modes.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
 #include "ui/pages/physical_drive_dialog.h"
@@ -178,10 +179,30 @@ class FirstHourTest : public QObject {
         QVERIFY(dialogs_->SawStarting("Nothing was found on this volume."));
         QVERIFY(results->StatusLine()->text().contains("Advanced"));
         QVERIFY(results->StatusLine()->text().contains("Search by file type"));
-        // Back to the mode page: "Search by file type" leads to the carving page.
+        // Back to the mode page: "Advanced" finds the volume formatted and ticks "Is Drive Formated..?" for
+        // the person; a box the person unticked stays unticked.
         results->OnBack();
         mode = Current<ParceModeNtfsDlg>();
         QVERIFY(mode);
+        for (const bool untickedByHand : {false, true}) {
+            mode->advanced->click();
+            QVERIFY(!mode->driveFormated->isChecked());
+            if (untickedByHand) {
+                mode->driveFormated->click();
+                mode->driveFormated->click();
+            }
+            mode->OnNext();
+            auto* input = Current<advanceOptions>();
+            QVERIFY(input);
+            QSignalSpy searched(input, &advanceOptions::searchFinished);
+            if (input->Searching()) QVERIFY(searched.wait(60000));
+            QCoreApplication::processEvents();
+            const QString status = input->StatusLine()->text();
+            QVERIFY2(status.contains(untickedByHand ? "Read as it is" : "It is read as formatted"), qPrintable(status));
+            QCOMPARE(mode->driveFormated->isChecked(), !untickedByHand);
+            input->OnBack();
+            QCOMPARE(Current<ParceModeNtfsDlg>(), mode);
+        }
         mode->byFileType->click();
         mode->OnNext();
         QVERIFY(Current<RawRecoveryDialog>());

@@ -141,7 +141,13 @@ void advanceOptions::StartSearch() {
              geometry = QString::fromStdString(found.geometryText + (found.looksFormatted ? ". " + found.formattedText : "")),
              formatted = found.looksFormatted,
              stopped = found.stopped] {
-                if (formatted) driveFormatted = true;  // the results page reads it as formatted, as the box would
+                // The results page reads it as formatted, as the ticked box on the mode page says, unless the
+                // person set that box themselves.
+                if (formatted) {
+                    auto* mode = qobject_cast<ParceModeNtfsDlg*>(ParentPage());
+                    if (mode) mode->OfferFormatted();
+                    else driveFormatted = true;
+                }
                 ShowResults(fats, spc, heaps, message, geometry, stopped);
             },
             Qt::QueuedConnection);
@@ -176,7 +182,8 @@ void advanceOptions::ShowResults(const QStringList& fats, const QStringList& spc
     std::string said = geometry.toStdString();
     if (said.rfind(". ", 0) == 0) said.erase(0, 2);  // no geometry, only the format's words
     if (!said.empty() && said.back() == '.') said.pop_back();
-    if (driveFormatted && said.find("quick-formatted") != std::string::npos) said += ". It is read as formatted";
+    if (said.find("quick-formatted") != std::string::npos)
+        said += driveFormatted ? ". It is read as formatted" : ". Read as it is (\"Is Drive Formated..?\" is unticked)";
     Sink()->SetStatus(said.empty() ? std::string(kDiscoveryDoneText) : said + ". " + kDiscoveryDoneText);
 }
 

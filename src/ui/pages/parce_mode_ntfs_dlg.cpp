@@ -81,6 +81,7 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage,
         recoveryMode_ = kByFileType;
     });
     connect(driveFormated, &QCheckBox::toggled, this, [](bool on) { driveFormatted = on; });
+    connect(driveFormated, &QCheckBox::clicked, this, [this] { formattedChosen_ = true; });
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(MakeHelpButton());
@@ -128,6 +129,7 @@ void ParceModeNtfsDlg::ShowMaxControls(bool on) {
 }
 
 void ParceModeNtfsDlg::OnStandard() {
+    formattedChosen_ = false;
     recoveryMode_ = 1;
     ShowMaxControls(false);
     driveFormated->hide();
@@ -136,6 +138,7 @@ void ParceModeNtfsDlg::OnStandard() {
 }
 
 void ParceModeNtfsDlg::OnAdvanced() {
+    formattedChosen_ = false;
     recoveryMode_ = 2;
     ShowMaxControls(true);
     driveFormated->setChecked(false);
@@ -144,11 +147,20 @@ void ParceModeNtfsDlg::OnAdvanced() {
 }
 
 void ParceModeNtfsDlg::OnDeep() {
+    formattedChosen_ = false;
     recoveryMode_ = 3;
     ShowMaxControls(false);
     driveFormated->hide();
     driveFormated->setChecked(false);
     driveFormatted = false;
+}
+
+bool ParceModeNtfsDlg::OfferFormatted() {
+    if (!formattedChosen_ && !driveFormated->isHidden()) {
+        driveFormated->setChecked(true);
+        StatusLine()->setText(tr("\"Is Drive Formated..?\" was ticked: the search found a quick-formatted volume."));
+    }
+    return driveFormated->isChecked();
 }
 
 int ParceModeNtfsDlg::MaxFileSystems() const {

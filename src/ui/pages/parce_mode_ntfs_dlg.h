@@ -31,8 +31,12 @@ class ParceModeNtfsDlg final : public WizardPage {
   public Q_SLOTS:
     void OnNext();
     void OnBack();
+    // The search found a quick-formatted volume: ticks "Is Drive Formated..?" unless the person set it.
+    // Whether it is ticked.
+    bool OfferFormatted();
 
   private:
+    bool formattedChosen_ = false;
     void OnStandard();
     void OnAdvanced();
     void OnDeep();
