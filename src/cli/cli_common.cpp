@@ -28,7 +28,7 @@ struct FsChoice {
 constexpr std::array kFsChoices{FsChoice{"EXTX", "extX"},   FsChoice{"FAT64", "fat64"},
                                 FsChoice{"FAT32", "fat32"}, FsChoice{"FAT16", "fat16"},
                                 FsChoice{"FAT12", "fat12"}, FsChoice{"HFS+", "HFS+"},
-                                FsChoice{"RAW", "RAW"}};
+                                FsChoice{"NTFS", "NTFS"},   FsChoice{"RAW", "RAW"}};
 constexpr const char* kDefaultCustomLabel = "fat64";  // the combo box's choice when the page opens
 
 std::string Upper(std::string text) {
@@ -171,7 +171,7 @@ void AddVolumeChoiceOptions(CLI::App& command, VolumeChoice& choice) {
     for (const FsChoice& row : kFsChoices) names.emplace_back(row.option);
     command
         .add_option("--fs", choice.fileSystem,
-                    "Treat the file system as EXTX, FAT64, FAT32, FAT16, FAT12, HFS+ or RAW")
+                    "Treat the file system as EXTX, FAT64, FAT32, FAT16, FAT12, HFS+, NTFS or RAW")
         ->check(CLI::IsMember(names, CLI::ignore_case))
         ->type_name("LABEL");
 }

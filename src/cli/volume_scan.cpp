@@ -175,7 +175,8 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
     }
     scanned.session = std::make_unique<ScanSession>(volume.entry, mode, &ui, &scanned.source->Reader());
     scanned.session->formattedDrive = args.recovery.formatted;
-    if (mode == RecoveryMode::Advanced) {
+    // NTFS finds its own way in its advanced run; FAT and exFAT take the searches' choices first.
+    if (mode == RecoveryMode::Advanced && DiscoveryKindForLabel(volume.entry.fileSystemLabel) != DiscoveryKind::None) {
         if (const int code = PrepareAdvanced(*scanned.session, volume.entry, args.recovery, ui);
             code != kExitOk) {
             scanned.exitCode = code;
@@ -199,7 +200,7 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
     if (!scanned.session->ScanCompleted()) {
         if (scanned.session->AdvancedMayHelp())
             std::fprintf(stderr, "  boot sector damaged or gone? try: --mode advanced (the layout is found from "
-                                 "the folders left on the volume)\n");
+                                 "what is left on the volume)\n");
         scanned.exitCode = kExitSourceError;
     } else if (scanned.session->FoundNothing()) {
         PrintEmptyScanHint(args.source, volume.entry.fileSystemLabel, mode);

@@ -7,6 +7,7 @@
 #include "fs/fat/fat32_class.h"
 #include "fs/fat/fat64_class.h"
 #include "fs/hfsplus/hfsp.h"
+#include "fs/ntfs/ntfs_class.h"
 
 namespace salvora {
 namespace {
@@ -22,6 +23,7 @@ constexpr const char* kNotFat32 = "Selected Drive is not in Fat32 Format";
 constexpr const char* kNotFat16 = "Selected Drive is not in Fat16 Format";
 constexpr const char* kNotExFat = "Selected Drive is not in exFat Format";
 constexpr const char* kNotExt = "Selected Drive is not in ext2/ext3/ext4 Format";
+constexpr const char* kNotNtfs = "Selected Drive is not in NTFS Format";
 
 constexpr FileSystemRow kFileSystems[] = {
     {"fat32", ParserKind::Fat32, DiscoveryKind::Fat32, true, false, true, kNotFat32, true, Make<Fat32Class>},
@@ -31,6 +33,7 @@ constexpr FileSystemRow kFileSystems[] = {
     {"extX", ParserKind::Ext, DiscoveryKind::None, false, false, false, kNotExt, false, Make<ext2Class>},
     {"fat64", ParserKind::ExFat, DiscoveryKind::ExFat, true, false, true, kNotExFat, true, Make<Fat64Class>},
     {"exFat", ParserKind::ExFat, DiscoveryKind::ExFat, true, false, false, kNotExFat, true, Make<Fat64Class>},
+    {"NTFS", ParserKind::Ntfs, DiscoveryKind::None, true, false, false, kNotNtfs, true, Make<NtfsClass>},
     {"HFS+", ParserKind::HfsPlus, DiscoveryKind::None, false, true, false, nullptr, false, Make<HFSP>},
 };
 

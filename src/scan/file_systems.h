@@ -12,7 +12,7 @@
 namespace salvora {
 
 // Which parser class a label selects.
-enum class ParserKind { Fat16, Fat32, ExFat, Ext, HfsPlus, Fat12 };
+enum class ParserKind { Fat16, Fat32, ExFat, Ext, HfsPlus, Fat12, Ntfs };
 
 struct FileSystemRow {
     const char* label;  // matched without letter case

@@ -1,5 +1,7 @@
 #include "scan/recycle_bin.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -96,7 +98,9 @@ void RenameRecycledFiles(const ResultTree& tree, ParserBase& parser) {
     if (root == kNoItem) return;
     for (ItemId child : tree.Children(root)) {
         const ResultItem item = tree.Item(child);
-        if (!item.isFolder || !item.entry || (item.text != "$RECYCLE.BIN" && item.text != "$RECYCLEBIN"))
+        // NTFS keeps the letter case Windows gives it: "$Recycle.Bin".
+        if (!item.isFolder || !item.entry ||
+            (::strcasecmp(item.text.c_str(), "$RECYCLE.BIN") != 0 && ::strcasecmp(item.text.c_str(), "$RECYCLEBIN") != 0))
             continue;
         for (auto user = parser.FirstChild(*item.entry); user; user = parser.NextSibling(*user)) {
             if (parser.IsFolder(*user)) RenameInUserFolder(parser, *user);

@@ -136,7 +136,7 @@ void ScanSession::RunScan(const FileSystemRow& row) {
     request.source = source_;
     request.volume = volume_;
     request.formattedDrive = formattedDrive && mode_ == RecoveryMode::Advanced;
-    if (mode_ == RecoveryMode::Advanced) {
+    if (mode_ == RecoveryMode::Advanced && row.discovery != DiscoveryKind::None) {
         DiscoverIfNeeded(row.discovery);
         tree_.Clear();
         request.candidate = selection_.candidateIndex;
@@ -160,11 +160,11 @@ void ScanSession::RunScan(const FileSystemRow& row) {
         // Saying "Scanning processing done." over an empty tree would pass a wrong file system off as an empty
         // volume.
         Sink().ShowMessage(row.notThisText, kAppTitle, MsgIcon::Information, MsgButtons::Ok);
-        if (mode_ != RecoveryMode::Advanced && row.advanced && row.discovery != DiscoveryKind::None) {
+        if (mode_ != RecoveryMode::Advanced && row.advanced) {
             advancedMayHelp_ = true;
             Sink().SetStatus("No boot sector of this file system was found at the start of the volume. If it is "
                              "damaged or gone, go Back and choose \"Advanced\": it finds the volume's layout from "
-                             "the folders left on it.");
+                             "what is left on it.");
         }
         SetState([](PageState& s) { s.backEnabled = true; });
         busyFlag_ = false;

@@ -111,6 +111,15 @@ std::optional<VolumeEntry> ProbeBareVolume(readWriteInterface& reader) {
                  DetectBareVolume(backup) == BareKind::ExFat)
             kind = BareKind::ExFat;
     }
+    // An NTFS volume keeps its backup boot sector in its last sector: one that spans the whole source from
+    // sector 0, whose sector 0 holds nothing else (no partition table), is that volume.
+    if (kind == BareKind::None && u8(head, 510) != 0x55 && reader.sourceLength >= 2 * kBareProbeBytes) {
+        std::vector<std::uint8_t> last(kBareProbeBytes, 0);
+        const std::uint64_t at = reader.sourceLength / kSectorBytes * kSectorBytes - kSectorBytes;
+        if (reader.ReadAt(at, std::span(last).first(kSectorBytes)) && DetectBareVolume(last) == BareKind::Ntfs &&
+            le64(last, 0x28) * le16(last, 0x0B) == at)
+            kind = BareKind::Ntfs;
+    }
     if (kind == BareKind::None) return std::nullopt;
     constexpr std::uint64_t kMiB = 1048576;
     const std::uint64_t sizeMiB = reader.sourceLength / kMiB + (reader.sourceLength % kMiB != 0 ? 1 : 0);

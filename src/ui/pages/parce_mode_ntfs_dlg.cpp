@@ -5,6 +5,8 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "scan/deep_discovery.h"
+#include "scan/recovery_options.h"
 #include "ui/pages/advance_options.h"
 #include "ui/pages/drive_parsing_modes.h"
 #include "ui/pages/raw_recovery_dialog.h"
@@ -104,20 +106,15 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage,
     standard->setChecked(true);
 
     prefix_ = QString::fromStdString(volume_.fileSystemLabel).trimmed().left(3);
-    const auto is = [this](const char* p) {
-        return prefix_.compare(QLatin1String(p), Qt::CaseInsensitive) == 0;
-    };
-    if (is("fat") || is("exF")) {
-        deep->hide();
-        deepNote_->hide();
-    } else if (is("ext")) {
+    // The modes the file system's row offers; the formatted switch is FAT's alone.
+    const ModeOffer offer = ModesForLabel(volume_.fileSystemLabel);
+    if (!offer.advanced) {
         advanced->hide();
         advancedNote_->hide();
+    }
+    if (!offer.deep) {
         deep->hide();
         deepNote_->hide();
-    } else if (is("HFS")) {
-        advanced->hide();
-        advancedNote_->hide();
     }
     OnStandard();
 }
@@ -173,7 +170,7 @@ void ParceModeNtfsDlg::OnNext() {
         GoNext(new RawRecoveryDialog(Wizard(), this, volume_));
         return;
     }
-    if (recoveryMode_ == 2) {
+    if (recoveryMode_ == 2 && DiscoveryKindForLabel(volume_.fileSystemLabel) != DiscoveryKind::None) {
         GoNext(new advanceOptions(Wizard(), this));
         return;
     }

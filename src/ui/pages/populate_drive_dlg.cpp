@@ -48,7 +48,8 @@ PopulateDriveDlg::PopulateDriveDlg(WizardWindow* wizard, WizardPage* parentPage,
     endSector = new SectorEdit(this);
     treatAs = new QComboBox(this);
     treatAs->addItems({QStringLiteral("EXTX"), QStringLiteral("FAT64"), QStringLiteral("FAT32"),
-                       QStringLiteral("FAT16"), QStringLiteral("HFS+"), QStringLiteral("RAW")});
+                       QStringLiteral("FAT16"), QStringLiteral("HFS+"), QStringLiteral("NTFS"),
+                       QStringLiteral("RAW")});
     treatAs->setCurrentIndex(1);
 
     auto* custom = new QGroupBox(this);
@@ -356,7 +357,7 @@ void PopulateDriveDlg::OnNext() {
         record->startSector = start;
         record->sizeText = std::to_string(end > start ? (end - start + 1) / 2048 : 0);
         record->sizeBytes = end > start ? (end - start + 1) * kSectorBytes : 0;
-        static const char* const kLabels[] = {"fat16", "fat32", "fat64", "extX", "HFS+"};
+        static const char* const kLabels[] = {"fat16", "fat32", "fat64", "extX", "HFS+", "NTFS"};
         for (const char* label : kLabels)
             if (choice.compare(QLatin1String(label), Qt::CaseInsensitive) == 0)
                 record->fileSystemLabel = label;
