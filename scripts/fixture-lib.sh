@@ -48,6 +48,7 @@ log_dir() { python3 "$GEN" logdir "$LOG" "$1"; }
 log_del() { python3 "$GEN" logdel "$LOG" "$1"; }
 log_attr() { python3 "$GEN" logattr "$LOG" "$1" "$2"; }
 log_file() { python3 "$GEN" logfile "$LOG" "$1" "$2"; } # image path, local file
+log_stream() { python3 "$GEN" logstream "$LOG" "$1" "$2" "$3"; } # file's image path, stream name, local file
 
 # gen LOCAL SIZE SEED [bin|text]: deterministic content. "bin" stamps every 512-byte block with the seed and block
 # number over a seeded 4 KiB pattern, so each sector is unique yet the image still compresses well.
@@ -184,7 +185,7 @@ def append(log, obj):
 
 def read_log(log):
     # Walks the log in order: a deletion marks every file and folder written before it at or under its path.
-    cmds, files, dirs, deleted, attrs, links = [], [], [], [], {}, []
+    cmds, files, dirs, deleted, attrs, links, streams = [], [], [], [], {}, [], []
     lines = open(log, encoding='utf-8').read().splitlines() if log and os.path.exists(log) else []
     for line in lines:
         e = json.loads(line)
@@ -199,10 +200,13 @@ def read_log(log):
             attrs.setdefault(e['path'], []).append(e['v'])
         elif t in ('symlink', 'special'):
             links.append({k: v for k, v in e.items() if k != 't'})
+        elif t == 'stream':
+            streams.append({'path': e['path'], 'name': e['name'], 'size': e['size'], 'sha256': e['sha256'],
+                            'deleted': False})
         elif t == 'del':
             d = e['path'].rstrip('/')
             deleted.append(e['path'])
-            for o in files + dirs:
+            for o in files + dirs + streams:
                 if o['path'] == d or o['path'].startswith(d + '/'):
                     o['deleted'] = True
     for o in files + dirs:
@@ -211,6 +215,8 @@ def read_log(log):
     out = {'commands': cmds, 'files': files, 'dirs': dirs, 'deleted': deleted}
     if links:
         out['special_files'] = links
+    if streams:
+        out['streams'] = streams
     return out
 
 def run(cmd):
@@ -225,7 +231,7 @@ def tsk(fs_args, raw, offset=None):
             'fsstat_head': '\n'.join(run(['fsstat'] + fs_args + o + [raw]).splitlines()[:40])}
 
 TSK_FS = {'FAT16': ['-f', 'fat16'], 'FAT32': ['-f', 'fat32'], 'exFAT': ['-f', 'exfat'],
-          'ext2': ['-f', 'ext2'], 'ext3': ['-f', 'ext3'], 'ext4': ['-f', 'ext4']}
+          'ext2': ['-f', 'ext2'], 'ext3': ['-f', 'ext3'], 'ext4': ['-f', 'ext4'], 'NTFS': ['-f', 'ntfs']}
 
 def write_manifest(outdir, name, m):
     with open(os.path.join(outdir, name + '.manifest.json'), 'w', encoding='utf-8') as f:
@@ -255,6 +261,9 @@ def main():
         append(a[0], {'t': 'attr', 'path': a[1], 'v': a[2]})
     elif op == 'logfile':
         append(a[0], {'t': 'file', 'path': a[1], 'size': os.path.getsize(a[2]), 'sha256': sha(a[2])})
+    elif op == 'logstream':  # log path name local: a named data stream of a file (NTFS)
+        append(a[0], {'t': 'stream', 'path': a[1], 'name': a[2], 'size': os.path.getsize(a[3]),
+                      'sha256': sha(a[3])})
     elif op == 'logtree':  # log a staged folder (ext: mke2fs -d): log root prefix
         log, root, prefix = a[0], a[1], a[2]
         for dp, dns, fns in sorted(os.walk(root)):
