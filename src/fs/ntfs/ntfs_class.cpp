@@ -82,8 +82,11 @@ bool NtfsClass::FindBoot(const ScanRequest& request) {
     return false;
 }
 
+// Clusters past the source hold nothing to read: a boot sector that claims more is not taken at its word.
+std::uint64_t NtfsClass::ReadableBytes() const { return std::min(boot_.VolumeBytes() + 512, window_.Length()); }
+
 std::uint64_t NtfsClass::ClusterLimit() const {
-    return boot_.clusterBytes == 0 ? 0 : boot_.VolumeBytes() / boot_.clusterBytes + 1;
+    return boot_.clusterBytes == 0 ? 0 : ReadableBytes() / boot_.clusterBytes + 1;
 }
 
 bool NtfsClass::ReadMftRuns() {
@@ -113,7 +116,7 @@ bool NtfsClass::ReadMftRuns() {
     // The MFT cannot be larger than its runs or the volume.
     std::uint64_t runBytes = 0;
     for (const NtfsRun& r : mftRuns_) runBytes += r.length * cluster;
-    mftBytes_ = std::min({mftBytes_ == 0 ? runBytes : mftBytes_, runBytes, boot_.VolumeBytes()});
+    mftBytes_ = std::min({mftBytes_ == 0 ? runBytes : mftBytes_, runBytes, ReadableBytes()});
     return mftBytes_ >= boot_.recordBytes;
 }
 

@@ -105,6 +105,7 @@ class NtfsClass final : public ParserBase {
     void Link(EntryId parent, EntryId child);
     void FillResultTree();
     const Stream* StreamOf(EntryId id) const;
+    std::uint64_t ReadableBytes() const;
     std::uint64_t ClusterLimit() const;
 
     readWriteInterface* reader_ = nullptr;
