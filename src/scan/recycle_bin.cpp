@@ -1,7 +1,5 @@
 #include "scan/recycle_bin.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <map>
 #include <vector>
@@ -98,9 +96,9 @@ void RenameRecycledFiles(const ResultTree& tree, ParserBase& parser) {
     if (root == kNoItem) return;
     for (ItemId child : tree.Children(root)) {
         const ResultItem item = tree.Item(child);
-        // NTFS keeps the letter case Windows gives it: "$Recycle.Bin".
+        // NTFS keeps the name in the letter case Windows gives it.
         if (!item.isFolder || !item.entry ||
-            (::strcasecmp(item.text.c_str(), "$RECYCLE.BIN") != 0 && ::strcasecmp(item.text.c_str(), "$RECYCLEBIN") != 0))
+            (item.text != "$RECYCLE.BIN" && item.text != "$RECYCLEBIN" && item.text != "$Recycle.Bin"))
             continue;
         for (auto user = parser.FirstChild(*item.entry); user; user = parser.NextSibling(*user)) {
             if (parser.IsFolder(*user)) RenameInUserFolder(parser, *user);

@@ -75,7 +75,10 @@ inline std::vector<TskEntry> ParseFlsLong(const std::string& text) {
                                                      "/$AllocationFile", "/$StartupFile", "/$AttributesFile",
                                                      "/$ALLOC_BITMAP",  "/$UPCASE_TABLE"};
         if (kMetadata.count(e.path)) continue;
-        e.kind = type == "d/d" ? "dir" : type == "r/r" ? "file" : type == "l/l" ? "link" : "other";
+        // "-/r": a name whose own type is unknown (NTFS records found without an index entry); the record's
+        // type decides.
+        const std::string kindType = type[0] == '-' ? type.substr(2) + "/" + type.substr(2) : type;
+        e.kind = kindType == "d/d" ? "dir" : kindType == "r/r" ? "file" : kindType == "l/l" ? "link" : "other";
         if (fields.size() >= 6) {
             try {
                 e.size = std::stoull(fields[5]);

@@ -27,6 +27,8 @@ TEST(FileSystems, EachLabelSelectsItsParserSearchesAndModes) {
         {"FAT64", ParserKind::ExFat, DiscoveryKind::ExFat, {M::Standard, M::Advanced}, true},
         {"eXFAT", ParserKind::ExFat, DiscoveryKind::ExFat, {M::Standard, M::Advanced}, false},
         {"hfs+", ParserKind::HfsPlus, DiscoveryKind::None, {M::Standard, M::Deep}, false},
+        // NTFS finds its own way in the advanced run: no FAT-copy search before it.
+        {"ntfs", ParserKind::Ntfs, DiscoveryKind::None, {M::Standard, M::Advanced}, false},
     };
     for (const Expected& e : rows) {
         const FileSystemRow* row = FindFileSystem(e.label);
@@ -38,7 +40,7 @@ TEST(FileSystems, EachLabelSelectsItsParserSearchesAndModes) {
         EXPECT_NE(row->create(), nullptr) << e.label;
         EXPECT_TRUE(LabelTakenWithoutCustomSettings(e.label)) << e.label;
     }
-    for (const char* other : {"NTFS", "UNKNOWN", "Linux filesystem", ""}) {
+    for (const char* other : {"ReiserFS", "UNKNOWN", "Linux filesystem", ""}) {
         EXPECT_FALSE(ParserKindForLabel(other)) << other;
         EXPECT_EQ(DiscoveryKindForLabel(other), DiscoveryKind::None) << other;
         EXPECT_EQ(ModesForLabel(other).Modes(), std::vector<RecoveryMode>{M::Standard}) << other;

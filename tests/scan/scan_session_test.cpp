@@ -94,7 +94,7 @@ class SessionTest : public ::testing::Test {
 
 TEST_F(SessionTest, ALabelNoParserReadsIsNotAValidDrive) {
     Open("fat16.img");
-    ScanSession session(Volume("NTFS"), RecoveryMode::Standard, &ui_, theReader);
+    ScanSession session(Volume("ReiserFS"), RecoveryMode::Standard, &ui_, theReader);
     EXPECT_FALSE(session.Start());
     EXPECT_EQ(ui_.Messages(), std::vector<std::string>{"Salvora|not a valid drive."});
     EXPECT_EQ(ui_.Statuses(), std::vector<std::string>{"Not a valid Drive .Go back"});
@@ -393,9 +393,9 @@ TEST_F(SessionTest, HfsPlusWorkerEndsWithAStatusAndNeverABox) {
 }
 
 TEST(SessionLabels, RowsWithAParserAreTakenWithoutCustomSettings) {
-    for (const char* label : {"FAT16", "FAT32", "FAT64", "FAT12", "extX", "HFS+", "hfs+"})
+    for (const char* label : {"FAT16", "FAT32", "FAT64", "FAT12", "extX", "HFS+", "hfs+", "NTFS", "ntfs"})
         EXPECT_TRUE(LabelTakenWithoutCustomSettings(label)) << label;
-    for (const char* label : {"NTFS", "UNKNOWN", "", "swap"})
+    for (const char* label : {"ReiserFS", "UNKNOWN", "", "swap"})
         EXPECT_FALSE(LabelTakenWithoutCustomSettings(label)) << label;
 }
 
