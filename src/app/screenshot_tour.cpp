@@ -250,6 +250,21 @@ class Tour : public QObject {
             });
             once([this] { Shot("18-damaged-results"); });
         }
+        if (images_.size() > 5) {
+            // An NTFS volume image: the volume page, the modes NTFS offers, and its tree with a deleted folder.
+            once([this] {
+                BackTo(1);
+                SelectImage(5);
+                Current<Physical_DriveDialog>()->OnNext();
+            });
+            once([this] { Current<VolumeOperations>()->OnNext(); });
+            once([this] { Shot("19-ntfs-recovery-mode"); });
+            once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<VolumeScanDlg>() && !Current<VolumeScanDlg>()->Busy(); });
+            once([this] { ShowFolder("Documents"); });
+            once([this] { Shot("20-ntfs-results"); });
+        }
         once([this] {
             auto* about = new CDravitoAboutDlg(window_);
             about->show();

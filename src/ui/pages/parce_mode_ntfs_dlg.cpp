@@ -108,6 +108,8 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(WizardWindow* wizard, WizardPage* parentPage,
     prefix_ = QString::fromStdString(volume_.fileSystemLabel).trimmed().left(3);
     // The modes the file system's row offers; the formatted switch is FAT's alone.
     const ModeOffer offer = ModesForLabel(volume_.fileSystemLabel);
+    if (ParserKindForLabel(volume_.fileSystemLabel) == ParserKind::Ntfs)
+        advancedNote_->setText(tr("Both boot sectors gone: the MFT is found by its first record and the tree rebuilt from it."));
     if (!offer.advanced) {
         advanced->hide();
         advancedNote_->hide();
