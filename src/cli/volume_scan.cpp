@@ -201,6 +201,8 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
         if (scanned.session->AdvancedMayHelp())
             std::fprintf(stderr, "  boot sector damaged or gone? try: --mode advanced (the layout is found from "
                                  "what is left on the volume)\n");
+        else if (mode == RecoveryMode::Advanced)
+            std::fprintf(stderr, "  to find files by their content: salvora-cli carve %s --out DIR\n", args.source.c_str());
         scanned.exitCode = kExitSourceError;
     } else if (scanned.session->FoundNothing()) {
         PrintEmptyScanHint(args.source, volume.entry.fileSystemLabel, mode);

@@ -91,10 +91,14 @@ bool NtfsClass::InferBootFromRecords(const ScanRequest& request) {
     }
     char text[200];
     if (votes.empty()) {
-        std::snprintf(text, sizeof text,
-                      "no MFT found: %llu records were found, but none is the MFT's first where its runlist puts it",
-                      static_cast<unsigned long long>(records));
+        if (records == 0)
+            std::snprintf(text, sizeof text, "no MFT record was found on the volume");
+        else
+            std::snprintf(text, sizeof text,
+                          "no MFT found: %llu records were found, but none is the MFT's first where its runlist puts it",
+                          static_cast<unsigned long long>(records));
         status.SetStatus(text);
+        status.ShowMessage(text, "Salvora", MsgIcon::Information, MsgButtons::Ok);
         return false;
     }
     const auto best = std::max_element(votes.begin(), votes.end(),
