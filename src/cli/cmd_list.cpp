@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/selection_options.h"
 #include "cli/volume_scan.h"
 
 namespace salvora::cli {
@@ -13,14 +14,17 @@ namespace {
 
 struct ListArgs {
     VolumeScanArgs scan;
+    SelectionArgs selection;
     bool json = false;
 };
 
 int RunList(const ListArgs& args, TerminalUi& ui) {
+    const std::optional<Selection> selection = MakeSelection(args.selection);
+    if (!selection) return kExitUsage;
     const ScannedVolume scanned = ScanVolume(args.scan, ui);
     if (scanned.exitCode != kExitOk) return scanned.exitCode;
     ScanSession& session = *scanned.session;
-    const ParserBase& parser = *session.ActiveParser();
+    ParserBase& parser = *session.ActiveParser();
     if (session.Tree().Root() == kNoItem) return kExitOk;
 
     // The parser's own links give what expanding every folder of the tree gives, in the same order, without
@@ -54,7 +58,9 @@ int RunList(const ListArgs& args, TerminalUi& ui) {
         std::string path = std::move(next.parentPath);
         path += '/';
         path += parser.EntryName(next.entry);
-        PrintEntry(std::cout, parser, next.entry, path, args.json);
+        // A selection lists its files only.
+        if (selection->Empty() || EntryMatches(*selection, parser, next.entry, path))
+            PrintEntry(std::cout, parser, next.entry, path, args.json);
         if (parser.IsFolder(next.entry)) {
             noteUnreadable(next.entry, path);
             pushChildren(next.entry, path, next.depth + 1);
@@ -75,6 +81,7 @@ Command RegisterListCommand(CLI::App& app) {
     CLI::App* sub =
         app.add_subcommand("list", "Scan a volume and list every folder and file found, deleted ones too");
     AddVolumeScanOptions(*sub, args->scan);
+    AddSelectionOptions(*sub, args->selection);
     sub->add_flag("--json", args->json, "One JSON object per entry and line");
     return {sub, [args](TerminalUi& ui) { return RunList(*args, ui); }};
 }

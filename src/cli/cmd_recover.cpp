@@ -1,10 +1,12 @@
 // `recover SOURCE [volume options] --out DIR [--path /FOLDER]`: the save of one folder (default the root)
 // with everything below it. The count question is asked on the terminal unless --yes answers it.
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/selection_options.h"
 #include "cli/volume_scan.h"
 
 namespace salvora::cli {
@@ -12,6 +14,7 @@ namespace {
 
 struct RecoverArgs {
     VolumeScanArgs scan;
+    SelectionArgs selection;
     std::string out;
     std::string path = "/";
     bool keepPartial = false;
@@ -38,7 +41,43 @@ ItemId FindItem(ScanSession& session, const std::string& path) {
     return item;
 }
 
+// Ticks, in the tree, every file below folderEntry (at folderPath) that the selection matches; how many.
+std::uint64_t CheckSelected(ScanSession& session, const Selection& selection, EntryId folderEntry,
+                            const std::string& folderPath) {
+    ParserBase& parser = *session.ActiveParser();
+    ResultTree& tree = session.Tree();
+    std::map<std::string, ItemId> folders;  // path -> tree item, opened once
+    std::uint64_t matched = 0;
+    constexpr std::size_t kMaxDepth = 4096;
+    std::vector<std::tuple<EntryId, std::string, std::size_t>> stack{{folderEntry, folderPath, 0}};
+    while (!stack.empty()) {
+        auto [folder, path, depth] = std::move(stack.back());
+        stack.pop_back();
+        for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) {
+            const std::string childPath = path + "/" + parser.EntryName(*c);
+            if (parser.IsFolder(*c)) {
+                if (depth < kMaxDepth) stack.emplace_back(*c, childPath, depth + 1);
+                continue;
+            }
+            if (!parser.IsWalkFile(*c) || !EntryMatches(selection, parser, *c, childPath)) continue;
+            auto it = folders.find(path);
+            if (it == folders.end()) it = folders.emplace(path, FindItem(session, path.empty() ? "/" : path)).first;
+            if (it->second == kNoItem) continue;
+            session.FillFolderChildren(it->second);
+            for (ItemId child : tree.Children(it->second)) {
+                if (tree.Item(child).entry != *c) continue;
+                tree.SetCheck(child, true);
+                ++matched;
+                break;
+            }
+        }
+    }
+    return matched;
+}
+
 int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
+    const std::optional<Selection> selection = MakeSelection(args.selection);
+    if (!selection) return kExitUsage;
     std::error_code ec;
     std::filesystem::create_directories(args.out, ec);
     if (!std::filesystem::is_directory(args.out)) {
@@ -67,9 +106,19 @@ int RunRecover(const RecoverArgs& args, TerminalUi& ui) {
     session.keepPartial = args.keepPartial;
     // The summary below replaces the wizard's "work done" box.
     session.onSaveFinished = [&ui](const SaveOutcome&) { ui.EndProgress(); };
+    if (!selection->Empty()) {
+        const std::string top = args.path == "/" ? "" : args.path.back() == '/' ? args.path.substr(0, args.path.size() - 1) : args.path;
+        const std::uint64_t matched = CheckSelected(session, *selection, *selected.entry, top);
+        std::fprintf(stderr, "salvora-cli: %llu file(s) match the selection\n", static_cast<unsigned long long>(matched));
+        if (matched == 0) {
+            PrintError("no file matches the selection: nothing was saved");
+            return kExitSourceError;
+        }
+    }
     {
         StopOnInterrupt interrupt(session.CancelFlag());
-        outcome = session.SaveSelectedFolder(item, args.out);
+        outcome = selection->Empty() ? session.SaveSelectedFolder(item, args.out)
+                                     : session.SaveItems(session.Tree().CheckedRoots(), args.out);
     }
     ui.EndProgress();
     if (!outcome.walked) {
@@ -92,6 +141,7 @@ Command RegisterRecoverCommand(CLI::App& app) {
     auto args = std::make_shared<RecoverArgs>();
     CLI::App* sub = app.add_subcommand("recover", "Scan a volume and save a folder with everything below it");
     AddVolumeScanOptions(*sub, args->scan);
+    AddSelectionOptions(*sub, args->selection);
     sub->add_option("--out", args->out, "Output folder (created when missing)")->required();
     sub->add_option("--path", args->path, "Folder to save, as list prints it (default: the whole volume)");
     sub->add_flag("--keep-partial", args->keepPartial,

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cli/commands.h"
+#include "cli/selection_options.h"
 #include "cli/volume_scan.h"
 
 namespace salvora::cli {
@@ -11,11 +12,14 @@ namespace {
 
 struct SearchArgs {
     VolumeScanArgs scan;
+    SelectionArgs selection;
     std::string pattern;
     bool json = false;
 };
 
 int RunSearch(const SearchArgs& args, TerminalUi& ui) {
+    const std::optional<Selection> selection = MakeSelection(args.selection);
+    if (!selection) return kExitUsage;
     const ScannedVolume scanned = ScanVolume(args.scan, ui);
     if (scanned.exitCode != kExitOk) return scanned.exitCode;
     ScanSession& session = *scanned.session;
@@ -27,10 +31,14 @@ int RunSearch(const SearchArgs& args, TerminalUi& ui) {
     ui.EndProgress();
     const SearchOutcome outcome = session.LastSearch();
     if (outcome.invalidPattern) return kExitUsage;
-    const ParserBase& parser = *session.ActiveParser();
+    ParserBase& parser = *session.ActiveParser();
     // Hit paths begin with the root item's text; printed, as in list, they begin with "/".
     const std::size_t rootLength = session.Tree().Item(session.Tree().Root()).text.size();
-    for (const ListRow& row : outcome.rows) PrintEntry(std::cout, parser, *row.entry, row.path.substr(rootLength), args.json);
+    for (const ListRow& row : outcome.rows) {
+        const std::string path = row.path.substr(rootLength);
+        if (selection->Empty() || EntryMatches(*selection, parser, *row.entry, path))
+            PrintEntry(std::cout, parser, *row.entry, path, args.json);
+    }
     std::cout.flush();
     return kExitOk;
 }
@@ -42,6 +50,7 @@ Command RegisterSearchCommand(CLI::App& app) {
     CLI::App* sub =
         app.add_subcommand("search", "Scan a volume and list the files whose names match a pattern");
     AddVolumeScanOptions(*sub, args->scan);
+    AddSelectionOptions(*sub, args->selection);
     sub->add_option("PATTERN", args->pattern, "Regular expression (ECMAScript, any letter case); jpg|png")
         ->required();
     sub->add_flag("--json", args->json, "One JSON object per hit and line, as list prints them");
