@@ -46,6 +46,23 @@ std::string AttributeText(std::uint32_t dos, const NtfsClass::Stream* stream) {
     return text;
 }
 
+// A piece of a $DATA attribute joins the stream of its name (a long runlist is split over several attribute
+// headers, in one record or in extension records); only the first piece states the sizes.
+void JoinPiece(std::vector<NtfsClass::Stream>& streams, NtfsClass::Stream&& piece) {
+    auto same = std::find_if(streams.begin(), streams.end(),
+                             [&](const NtfsClass::Stream& s) { return s.name == piece.name; });
+    if (same == streams.end()) {
+        streams.push_back(std::move(piece));
+    } else if (!same->resident && !piece.resident) {
+        same->runs.insert(same->runs.end(), piece.runs.begin(), piece.runs.end());
+        same->runsBroken |= piece.runsBroken;
+        if (same->dataSize == 0) {
+            same->dataSize = piece.dataSize;
+            same->initializedSize = piece.initializedSize;
+        }
+    }
+}
+
 }  // namespace
 
 // ---- boot sector and MFT
@@ -221,21 +238,7 @@ void NtfsClass::TakeRecord(std::uint64_t number, std::span<std::uint8_t> bytes) 
         }
         return;
     }
-    // Pieces of one stream in one record are joined in VCN order.
-    for (auto& p : pieces) {
-        auto same = std::find_if(info.streams.begin(), info.streams.end(),
-                                 [&](const Stream& s) { return s.name == p.name; });
-        if (same == info.streams.end()) {
-            info.streams.push_back(std::move(p));
-        } else if (!same->resident && !p.resident) {
-            same->runs.insert(same->runs.end(), p.runs.begin(), p.runs.end());
-            same->runsBroken |= p.runsBroken;
-            if (same->dataSize == 0) {
-                same->dataSize = p.dataSize;
-                same->initializedSize = p.initializedSize;
-            }
-        }
-    }
+    for (auto& p : pieces) JoinPiece(info.streams, std::move(p));
     if (number >= slots_.size()) return;
     records_.push_back(std::move(info));
     slots_[number] = static_cast<std::uint32_t>(records_.size());
@@ -278,20 +281,7 @@ void NtfsClass::BuildTree() {
         std::stable_sort(pieces.begin(), pieces.end(), [](const Stream& a, const Stream& b) {
             return (a.runs.empty() ? 0 : a.runs.front().vcn) < (b.runs.empty() ? 0 : b.runs.front().vcn);
         });
-        for (auto& p : pieces) {
-            auto same = std::find_if(info.streams.begin(), info.streams.end(),
-                                     [&](const Stream& s) { return s.name == p.name; });
-            if (same == info.streams.end()) {
-                info.streams.push_back(std::move(p));
-            } else if (!same->resident && !p.resident) {
-                same->runs.insert(same->runs.end(), p.runs.begin(), p.runs.end());
-                same->runsBroken |= p.runsBroken;
-                if (same->dataSize == 0) {
-                    same->dataSize = p.dataSize;
-                    same->initializedSize = p.initializedSize;
-                }
-            }
-        }
+        for (auto& p : pieces) JoinPiece(info.streams, std::move(p));
         for (Stream& s : info.streams)
             std::stable_sort(s.runs.begin(), s.runs.end(), [](const NtfsRun& a, const NtfsRun& b) { return a.vcn < b.vcn; });
     }
