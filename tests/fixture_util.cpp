@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -153,6 +154,15 @@ std::string Quote(const std::string& text) { return "'" + text + "'"; }
 std::string ReadAll(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir) {
+    std::map<std::string, std::string> out;
+    std::stringstream lines(Shell("cd " + Quote(dir.string()) + " && find . -type f -print0 | xargs -0 -r sha256sum"));
+    // "HASH  ./path"; names with a newline or backslash are printed escaped and are not looked up.
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > 68 && line.compare(64, 4, "  ./") == 0) out[line.substr(68)] = line.substr(0, 64);
+    return out;
 }
 
 std::string Sha256Of(const std::filesystem::path& path) {

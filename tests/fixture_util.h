@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <string>
@@ -34,6 +35,8 @@ std::string Quote(const std::string& text);
 std::string ReadAll(const std::filesystem::path& path);
 // sha256sum's hex digest of a file; empty when there is none.
 std::string Sha256Of(const std::filesystem::path& path);
+// The sha256 of every file below dir, keyed by its path relative to dir: one sha256sum for all of them.
+std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir);
 // The tests' one writer of images: bytes into path (replaced), then the file made `length` long when that is
 // longer (a sparse tail of zeros).
 inline std::filesystem::path WriteBytes(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
