@@ -106,28 +106,75 @@ std::uint64_t NtfsClass::ClusterLimit() const {
     return boot_.clusterBytes == 0 ? 0 : ReadableBytes() / boot_.clusterBytes + 1;
 }
 
+// Where byte `offset` of an attribute lies on the volume, by its runs (in VCN order); nothing in a hole or past them.
+std::optional<std::uint64_t> NtfsClass::Mapped(const std::vector<NtfsRun>& runs, std::uint64_t offset) const {
+    const std::uint64_t cluster = boot_.clusterBytes;
+    const std::uint64_t vcn = offset / cluster;
+    for (const NtfsRun& r : runs)
+        if (vcn >= r.vcn && vcn - r.vcn < r.length)
+            return r.lcn ? std::optional<std::uint64_t>((*r.lcn + (vcn - r.vcn)) * cluster + offset % cluster) : std::nullopt;
+    return std::nullopt;
+}
+
 bool NtfsClass::ReadMftRuns() {
     const std::uint64_t cluster = boot_.clusterBytes;
     std::vector<std::uint8_t> record(boot_.recordBytes);
+    const auto readRecord = [&](std::uint64_t at) -> std::optional<NtfsRecordHeader> {
+        window_.ReadAt(at, record);
+        if (ApplyNtfsFixups(record) != NtfsFixup::Applied) return std::nullopt;
+        return DecodeNtfsRecordHeader(record);
+    };
     // Record 0 describes the whole MFT; the mirror holds a copy of it.
     for (const std::uint64_t lcn : {boot_.mftCluster, boot_.mirrorCluster}) {
         if (lcn >= ClusterLimit()) continue;
-        window_.ReadAt(lcn * cluster, record);
-        if (ApplyNtfsFixups(record) != NtfsFixup::Applied) continue;
-        const auto header = DecodeNtfsRecordHeader(record);
+        const auto header = readRecord(lcn * cluster);
         if (!header) continue;
+        std::vector<NtfsRun> runs;
+        std::uint64_t dataSize = 0;
+        std::vector<NtfsAttributeListEntry> list;
         NtfsAttributeWalk walk(record, *header);
-        while (auto attribute = walk.Next()) {
-            if (attribute->type != kNtfsData || !attribute->name.empty() || !attribute->nonResident) continue;
-            auto runs = DecodeNtfsRunlist(attribute->runlist, attribute->firstVcn, ClusterLimit());
-            if (!runs || runs->empty()) continue;
-            mftRuns_ = std::move(*runs);
-            if (attribute->firstVcn == 0) mftBytes_ = attribute->dataSize;
+        while (auto a = walk.Next()) {
+            if (a->type == kNtfsData && a->name.empty() && a->nonResident) {
+                auto piece = DecodeNtfsRunlist(a->runlist, a->firstVcn, ClusterLimit());
+                if (!piece) continue;
+                runs.insert(runs.end(), piece->begin(), piece->end());
+                if (a->firstVcn == 0) dataSize = a->dataSize;
+            } else if (a->type == kNtfsAttributeList && !a->nonResident) {
+                list = DecodeNtfsAttributeList(a->value);
+            } else if (a->type == kNtfsAttributeList) {
+                // A long list lies in clusters of its own.
+                auto listRuns = DecodeNtfsRunlist(a->runlist, 0, ClusterLimit());
+                std::vector<std::uint8_t> value(static_cast<std::size_t>(std::min<std::uint64_t>(a->dataSize, 1u << 20)));
+                for (std::size_t at = 0; listRuns && at < value.size(); at += static_cast<std::size_t>(cluster)) {
+                    const auto where = Mapped(*listRuns, at);
+                    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(cluster, value.size() - at));
+                    if (where) window_.ReadAt(*where, {value.data() + at, n});
+                }
+                list = DecodeNtfsAttributeList(value);
+            }
         }
-        if (!mftRuns_.empty()) {
-            if (lcn != boot_.mftCluster) Status().SetStatus("MFT record 0 not valid: its mirror copy is used");
-            break;
+        // A long runlist goes on in extension records the attribute list names, in VCN order; each lies in the
+        // part of the MFT already mapped.
+        for (const NtfsAttributeListEntry& e : list) {
+            const std::uint64_t number = NtfsRefRecord(e.record);
+            if (e.type != kNtfsData || !e.name.empty() || number == 0 || e.firstVcn == 0) continue;
+            std::sort(runs.begin(), runs.end(), [](const NtfsRun& x, const NtfsRun& y) { return x.vcn < y.vcn; });
+            const auto where = Mapped(runs, number * boot_.recordBytes);
+            const auto extension = where ? readRecord(*where) : std::nullopt;
+            if (!extension || NtfsRefRecord(extension->baseRecord) != 0) continue;
+            NtfsAttributeWalk pieces(record, *extension);
+            while (auto a = pieces.Next()) {
+                if (a->type != kNtfsData || !a->name.empty() || !a->nonResident || a->firstVcn != e.firstVcn) continue;
+                if (auto piece = DecodeNtfsRunlist(a->runlist, a->firstVcn, ClusterLimit()))
+                    runs.insert(runs.end(), piece->begin(), piece->end());
+            }
         }
+        if (runs.empty()) continue;
+        std::sort(runs.begin(), runs.end(), [](const NtfsRun& x, const NtfsRun& y) { return x.vcn < y.vcn; });
+        mftRuns_ = std::move(runs);
+        mftBytes_ = dataSize;
+        if (lcn != boot_.mftCluster) Status().SetStatus("MFT record 0 not valid: its mirror copy is used");
+        break;
     }
     if (mftRuns_.empty()) return false;
     // The MFT cannot be larger than its runs or the volume.
@@ -144,26 +191,30 @@ void NtfsClass::ReadRecords() {
     slots_.assign(static_cast<std::size_t>(total), 0);
     auto& status = Status();
     status.SetProgressRange(0, 1000);
+    // Blocks of whole records in MFT order, each put together from the runs it overlaps: with small clusters a
+    // record may begin in one run and end in the next.
+    const std::uint64_t blockBytes = kReadBytes - kReadBytes % recordBytes;
     std::vector<std::uint8_t> block;
-    std::uint64_t done = 0;  // MFT bytes handed out so far
-    for (const NtfsRun& run : mftRuns_) {
-        if (done >= mftBytes_ || stopRequested) break;
-        const std::uint64_t runBytes = std::min(run.length * cluster, mftBytes_ - done);
-        for (std::uint64_t off = 0; off < runBytes;) {
-            if (PollStop(stopRequested)) break;
-            const std::uint64_t n = std::min(kReadBytes - kReadBytes % recordBytes, runBytes - off);
-            block.assign(static_cast<std::size_t>(n), 0);
-            if (run.lcn) window_.ReadAt(*run.lcn * cluster + off, block);
-            for (std::uint64_t r = 0; r + recordBytes <= n; r += recordBytes)
-                TakeRecord((done + off + r) / recordBytes, {block.data() + r, static_cast<std::size_t>(recordBytes)});
-            off += n;
-            status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(done + off) / mftBytes_ * 1000));
+    std::size_t first = 0;  // the first run that can still overlap
+    for (std::uint64_t at = 0; at + recordBytes <= mftBytes_; at += blockBytes) {
+        if (PollStop(stopRequested)) break;
+        const std::uint64_t n = std::min(blockBytes, total * recordBytes - at);
+        block.assign(static_cast<std::size_t>(n), 0);
+        while (first < mftRuns_.size() && (mftRuns_[first].vcn + mftRuns_[first].length) * cluster <= at) ++first;
+        for (std::size_t i = first; i < mftRuns_.size() && mftRuns_[i].vcn * cluster < at + n; ++i) {
+            const NtfsRun& run = mftRuns_[i];
+            const std::uint64_t from = std::max(at, run.vcn * cluster);
+            const std::uint64_t to = std::min(at + n, (run.vcn + run.length) * cluster);
+            if (run.lcn && from < to)
+                window_.ReadAt(*run.lcn * cluster + (from - run.vcn * cluster),
+                               {block.data() + (from - at), static_cast<std::size_t>(to - from)});
         }
-        done += runBytes;
+        for (std::uint64_t r = 0; r + recordBytes <= n; r += recordBytes)
+            TakeRecord((at + r) / recordBytes, {block.data() + r, static_cast<std::size_t>(recordBytes)});
+        status.SetProgressPos(static_cast<std::int64_t>(static_cast<double>(at + n) / mftBytes_ * 1000));
         char text[96];
         std::snprintf(text, sizeof text, "reading MFT record %llu of %llu",
-                      static_cast<unsigned long long>(std::min(done / recordBytes, total)),
-                      static_cast<unsigned long long>(total));
+                      static_cast<unsigned long long>((at + n) / recordBytes), static_cast<unsigned long long>(total));
         status.SetStatus(text);
     }
 }

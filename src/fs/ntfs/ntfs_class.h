@@ -98,6 +98,7 @@ class NtfsClass final : public ParserBase {
     // puts it tells the cluster size, and stands in for the boot sector. False when none agrees.
     bool InferBootFromRecords(const ScanRequest& request);
     bool ReadMftRuns();
+    std::optional<std::uint64_t> Mapped(const std::vector<NtfsRun>& runs, std::uint64_t offset) const;
     void ReadRecords();
     void TakeRecord(std::uint64_t number, std::span<std::uint8_t> bytes);
     void BuildTree();
