@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/ui_sink.h"
+#include "model/allocation_map.h"
 #include "model/entry_content.h"
 #include "volumes/volume_entry.h"
 
@@ -131,6 +132,11 @@ public:
     virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
     // The source the runs of Content lie on.
     virtual readWriteInterface* Source() const { return nullptr; }
+    // The units the file system holds in use, read once when first asked; null when there is nothing to judge
+    // by (a volume read without its FAT, a formatted drive read as such).
+    virtual const AllocationMap* Allocation() { return nullptr; }
+    // Live: intact. Deleted: its content's runs against Allocation(); unknown without one.
+    EntryVerdict Judge(EntryId id);
 
     // Folders whose listing could not be read whole (an unreadable sector in one of their clusters or blocks):
     // entries in them are missing. Filled by the scan, each once, in the order found.
