@@ -150,7 +150,11 @@ std::vector<FatFixture> FatFixtures() {
         try {
             const auto manifest = test::ReadManifest(name);
             const std::string fileSystem = manifest.value("filesystem", "");
-            if (manifest.value("kind", "") == "volume" && (fileSystem == "FAT16" || fileSystem == "FAT32"))
+            // The bare volumes with the contiguous deleted file these cases check (one per FAT width).
+            bool contig = false;
+            for (const auto& f : manifest.value("files", nlohmann::json::array()))
+                contig |= f.value("path", "") == "/ToDelete/contig.bin";
+            if (manifest.value("kind", "") == "volume" && (fileSystem == "FAT16" || fileSystem == "FAT32") && contig)
                 out.push_back({name, fileSystem});
         } catch (const std::exception&) {
         }
