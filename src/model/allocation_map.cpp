@@ -46,14 +46,15 @@ bool AllocationMap::InUse(std::uint64_t unit) const {
     return unit < units_ && (words_[unit / 64] >> (unit % 64) & 1) != 0;
 }
 
-void AllocationMap::MarkFromBitmap(const std::uint8_t* bits, std::uint64_t bitCount, std::uint64_t firstBit) {
+void AllocationMap::MarkFromBitmap(const std::uint8_t* bits, std::uint64_t bitCount, std::uint64_t firstBit,
+                                   bool msbFirst) {
     for (std::uint64_t i = 0; i < bitCount; ++i) {
         const std::uint8_t byte = bits[i / 8];
         if (byte == 0 && i % 8 == 0) {
             i += 7;
             continue;
         }
-        if (byte >> (i % 8) & 1) MarkInUse(firstBit + i);
+        if (byte >> (msbFirst ? 7 - i % 8 : i % 8) & 1) MarkInUse(firstBit + i);
     }
 }
 
@@ -103,7 +104,10 @@ EntryVerdict JudgeContent(const AllocationMap& map, const EntryContent& content)
         v.bytesNeeded += content.size - covered;
         v.bytesInUse += content.size - covered;
     }
-    if (v.bytesInUse == 0)
+    // The file system cleared the map (ext removes a file's blocks from its inode): nothing says where it lay.
+    if (!content.whole && !sawSource)
+        v.verdict = Verdict::Overwritten;
+    else if (v.bytesInUse == 0)
         v.verdict = Verdict::Recoverable;
     else if (firstInUse || v.bytesInUse >= v.bytesNeeded || !sawSource)
         v.verdict = Verdict::Overwritten;

@@ -40,8 +40,10 @@ public:
     void MarkInUse(std::uint64_t unit);
     void MarkInUse(std::uint64_t first, std::uint64_t count);
     bool InUse(std::uint64_t unit) const;
-    // Bits as the file system stores them (bit i of byte i/8 for unit firstBit + i), for bitmaps on disk.
-    void MarkFromBitmap(const std::uint8_t* bits, std::uint64_t bitCount, std::uint64_t firstBit);
+    // Bits as the file system stores them (bit i % 8 of byte i / 8 for unit firstBit + i; msbFirst: bit
+    // 7 - i % 8, as HFS+ keeps them), for bitmaps on disk.
+    void MarkFromBitmap(const std::uint8_t* bits, std::uint64_t bitCount, std::uint64_t firstBit,
+                        bool msbFirst = false);
     // Bytes of [at, at + length) on the source lying in units in use; bytes outside the map count as in use,
     // since nothing of a file's content lies there but metadata.
     std::uint64_t BytesInUse(std::uint64_t at, std::uint64_t length) const;

@@ -90,6 +90,8 @@ class ext2Class final : public ParserBase {
     EntryTexts FormatEntryTimes(EntryId id) const override;
     CopyResult ExtractFile(EntryId id, const std::string& destPath) override;
     StoredTimes EntryStoredTimes(EntryId id) override;
+    // The groups' block bitmaps, read when first asked.
+    const AllocationMap* Allocation() override;
 
   private:
     ExtEntryRecord* MutableRecord(EntryId id) {
@@ -157,6 +159,7 @@ class ext2Class final : public ParserBase {
     std::vector<ExtEntryRecord*> byInode_;
     std::vector<ExtEntryRecord*> byExtraKey_;
     ItemId rootItem_ = kNoItem;
+    std::optional<AllocationMap> allocation_;
 };
 
 }  // namespace salvora

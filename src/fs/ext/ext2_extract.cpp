@@ -83,11 +83,12 @@ std::optional<EntryContent> ext2Class::Content(EntryId id) {
         return content;
     }
     content.size = r->size;
-    if (r->size == 0) return content;
+    // Removed with its map cleared (ext4 sets the size to 0 as well): not whole, whatever the size says.
     if (r->contentGone) {
         content.whole = false;
         return content;
     }
+    if (r->size == 0) return content;
     const std::vector<std::uint8_t>& slot = InodeSlot(*r);
     const ExtInode inode = DecodeExtInode(slot);
     if (inode.flags & kExtFlagInlineData) {
@@ -115,6 +116,31 @@ std::optional<EntryContent> ext2Class::Content(EntryId id) {
     if (content.Covered() < content.size) content.Add(content.size - content.Covered(), RunKind::Hole, 0);
     content.whole = !damaged;
     return content;
+}
+
+const AllocationMap* ext2Class::Allocation() {
+    if (blockBytes_ == 0 || sb_.blocksPerGroup == 0 || groups_.empty()) return nullptr;
+    if (allocation_) return &*allocation_;
+    AllocationMap map(window_.First(), blockBytes_, blockLimit_);
+    map.MarkInUse(0, sb_.firstDataBlock);  // the boot block of 1 KiB-block volumes
+    std::vector<std::uint8_t> bits;
+    const std::uint64_t perGroup = std::min<std::uint64_t>(sb_.blocksPerGroup, std::uint64_t{blockBytes_} * 8);
+    for (std::size_t g = 0; g < groups_.size(); ++g) {
+        const std::uint64_t first = sb_.firstDataBlock + g * std::uint64_t{sb_.blocksPerGroup};
+        if (first >= blockLimit_) break;
+        // A group whose bitmap was never written holds nothing but its own metadata: no file lay there.
+        if (sb_.HasGroupChecksums() && (groups_[g].flags & kExtGroupBlockUninit)) continue;
+        const std::uint64_t count = std::min(perGroup, blockLimit_ - first);
+        // An unreadable bitmap may hide anything: its blocks are not called free.
+        if (groups_[g].blockBitmapBlock >= blockLimit_ || !ReadBlock(groups_[g].blockBitmapBlock, bits) ||
+            bits.size() < (count + 7) / 8) {
+            map.MarkInUse(first, count);
+            continue;
+        }
+        map.MarkFromBitmap(bits.data(), count, first);
+    }
+    allocation_ = std::move(map);
+    return &*allocation_;
 }
 
 StoredTimes ext2Class::EntryStoredTimes(EntryId id) {

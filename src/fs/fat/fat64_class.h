@@ -95,6 +95,9 @@ class Fat64Class : public ParserBase {
     // Standard: the steps above with the worker's status texts (message boxes are the caller's); Advanced: RunAdvanced with the request's shift, FAT copy and heap.
     ScanOutcome Scan(const ScanRequest& request) override;
     readWriteInterface* Source() const override { return reader_; }
+    // The allocation bitmap the root names (an advanced run: the root the search found); none for a drive read
+    // as formatted.
+    const AllocationMap* Allocation() override;
 
   private:
     struct DirFrame {
@@ -171,6 +174,8 @@ class Fat64Class : public ParserBase {
     std::uint64_t rootEstimate_ = 0;
     bool labelFound_ = false;
     ItemId rootItem_ = kNoItem;
+    std::optional<AllocationMap> allocation_;
+    bool allocationTried_ = false;
 };
 
 }  // namespace salvora

@@ -669,6 +669,8 @@ void FatParser::BuildEntriesFromScan(std::vector<FatEntryRecord>& out) {
 }
 
 void FatParser::RunAdvanced(std::size_t candidateIndex, unsigned sectorsPerCluster) {
+    advancedRun_ = true;
+    allocation_.reset();
     stopRequested = false;
     entries_.clear();
     lastChild_.clear();

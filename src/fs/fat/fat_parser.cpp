@@ -587,6 +587,20 @@ std::optional<EntryContent> FatParser::Content(EntryId id) {
     return content;
 }
 
+const AllocationMap* FatParser::Allocation() {
+    if (formattedDrive || clusterBytes_ == 0 || clusterLimit_ <= 2 || (advancedRun_ && !deepFat_)) return nullptr;
+    if (!allocation_) {
+        AllocationMap map(window_.First() + dataStart_, clusterBytes_, clusterLimit_ - 2);
+        const bool someUnreadable = !unreadableFat_.empty();
+        for (std::uint32_t cluster = 2; cluster < clusterLimit_; ++cluster)
+            // An entry no copy could give may be anyone's: not free.
+            if ((FatValue(cluster) & (kind_ == FatKind::Fat32 ? 0x0FFFFFFFu : 0xFFFFFFFFu)) != 0 ||
+                (someUnreadable && FatEntryUnreadable(cluster))) map.MarkInUse(cluster - 2);
+        allocation_ = std::move(map);
+    }
+    return &*allocation_;
+}
+
 StoredTimes FatParser::EntryStoredTimes(EntryId id) {
     const auto* r = Record(id);
     // FAT keeps local clock times; Linux cannot set a creation time.

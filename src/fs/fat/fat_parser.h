@@ -92,6 +92,9 @@ class FatParser : public ParserBase {
     std::optional<DamagedVolumeSearch> SearchDamagedVolume(readWriteInterface* source, const VolumeEntry& volume,
                                                            int maxFileSystems) override;
     readWriteInterface* Source() const override { return reader_; }
+    // Clusters the FAT in use marks (and those whose entry no copy could give); none for a drive read as
+    // formatted or an advanced run without a FAT copy.
+    const AllocationMap* Allocation() override;
 
     // ---- advanced run, for a volume whose boot sector or tables are damaged
     // Sectors that start like the first sector of a FAT, in 10 MiB reads from offset 0, until `limit` hits
@@ -232,7 +235,10 @@ class FatParser : public ParserBase {
     std::vector<bool> visitedClusters_;     // directory clusters read in this run, one bit per cluster
     std::vector<std::uint32_t> lastChild_;  // link cache: last child linked under each record
 
+    std::optional<AllocationMap> allocation_;
+
     // advanced run
+    bool advancedRun_ = false;
     int advancedMode_ = 0;
     bool searchStopped_ = false;
     bool deepFat_ = false;             // a FAT copy was chosen

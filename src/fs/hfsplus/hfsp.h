@@ -95,6 +95,8 @@ class HFSP final : public ParserBase {
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override { return FormatEntryDetails(id); }
     StoredTimes EntryStoredTimes(EntryId id) override;
+    // The blocks that files the catalog links and the volume's own files claim, found when first asked.
+    const AllocationMap* Allocation() override;
 
   private:
     struct CatalogNode {
@@ -132,6 +134,8 @@ class HFSP final : public ParserBase {
     EntryId nextExtraKey_ = kHfsExtraKeyBase;
     bool folderLinks_ = false;  // some folder hard link found its folder
     ItemId rootItem_ = kNoItem;
+    std::optional<AllocationMap> allocation_;
+    bool allocationTried_ = false;
 };
 
 }  // namespace salvora

@@ -101,4 +101,32 @@ std::optional<EntryContent> HFSP::Content(EntryId id) {
 }
 
 
+const AllocationMap* HFSP::Allocation() {
+    if (allocationTried_) return allocation_ ? &*allocation_ : nullptr;
+    allocationTried_ = true;
+    if (!headerRead_ || !header_.BlockSizeValid() || header_.totalBlocks == 0) return nullptr;
+    // An entry is deleted here when its folder is gone from the catalog; the allocation file still holds its
+    // blocks, since no driver freed them. What counts is whether a file the catalog still links, or the volume's
+    // own structures, claims them.
+    const std::uint64_t block = header_.blockSize;
+    AllocationMap map(window_.First(), block, header_.totalBlocks);
+    const auto claim = [&](const std::vector<ByteRun>& runs) {
+        for (const ByteRun& run : runs)
+            if (run.bytes) map.MarkInUse(run.offset / block, (run.offset % block + run.bytes + block - 1) / block);
+    };
+    // The volume headers: the first 1.5 KiB and the last 1 KiB.
+    map.MarkInUse(0, (kHfsHeaderOffset + kHfsHeaderBytes + block - 1) / block);
+    const std::uint64_t end = std::uint64_t{header_.totalBlocks} * block;
+    map.MarkInUse((end - 1024) / block, header_.totalBlocks);
+    const std::pair<const HfsForkData*, std::uint32_t> special[] = {
+        {&header_.extentsFile, 3}, {&header_.catalogFile, 4}, {&header_.allocationFile, 6},
+        {&header_.startupFile, 7}, {&header_.attributesFile, 8}};
+    for (const auto& [fork, id] : special) claim(ForkRuns(fork->extents, fork->logicalSize, id));
+    for (const auto& [key, r] : map_)
+        if (!r.orphan && r.recordType == kHfsFileRecord && r.folderLinkTarget == kHfsNoEntry)
+            claim(ForkRuns(r.extents, r.logicalSize, r.forkFileId, r.resourceFork));
+    allocation_ = std::move(map);
+    return &*allocation_;
+}
+
 }  // namespace salvora

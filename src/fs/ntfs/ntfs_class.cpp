@@ -595,4 +595,40 @@ std::optional<EntryContent> NtfsClass::Content(EntryId id) {
     return c;
 }
 
+const AllocationMap* NtfsClass::Allocation() {
+    if (allocationTried_) return allocation_ ? &*allocation_ : nullptr;
+    allocationTried_ = true;
+    constexpr std::uint64_t kBitmapRecord = 6;
+    const RecordInfo* info = Record(kBitmapRecord);
+    const std::uint64_t cluster = boot_.clusterBytes;
+    if (!info || !info->inUse || info->damaged || cluster == 0) return nullptr;
+    const std::uint64_t units = boot_.VolumeBytes() / cluster;
+    const std::uint64_t bytes = (units + 7) / 8;
+    for (const Stream& s : info->streams) {
+        if (!s.name.empty() || s.dataSize < bytes || s.runsBroken) continue;
+        EntryContent bitmap;
+        bitmap.size = bytes;
+        if (s.resident) {
+            bitmap.resident = s.value;
+            bitmap.Add(bytes, RunKind::Resident, 0);
+        } else {
+            for (const NtfsRun& run : s.runs) {
+                if (run.vcn * cluster != bitmap.Covered() || !run.lcn) return nullptr;
+                bitmap.Add(std::min(run.length * cluster, bytes - bitmap.Covered()), RunKind::Source,
+                           window_.First() + *run.lcn * cluster);
+                if (bitmap.Covered() >= bytes) break;
+            }
+        }
+        std::vector<std::uint8_t> bits(static_cast<std::size_t>(bytes));
+        const ContentRead read = ReadContent(reader_, bitmap, 0, bits);
+        // An unreadable piece may hide anything: no verdicts rather than wrong ones.
+        if (!read.unreadable.empty()) return nullptr;
+        AllocationMap map(window_.First(), cluster, units);
+        map.MarkFromBitmap(bits.data(), units, 0);
+        allocation_ = std::move(map);
+        return &*allocation_;
+    }
+    return nullptr;
+}
+
 }  // namespace salvora

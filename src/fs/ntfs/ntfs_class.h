@@ -91,6 +91,8 @@ class NtfsClass final : public ParserBase {
     StoredTimes EntryStoredTimes(EntryId id) override;
     std::optional<EntryContent> Content(EntryId id) override;
     readWriteInterface* Source() const override { return reader_; }
+    // $Bitmap (record 6), read when first asked.
+    const AllocationMap* Allocation() override;
 
   private:
     bool FindBoot(const ScanRequest& request);
@@ -122,6 +124,8 @@ class NtfsClass final : public ParserBase {
     std::uint64_t damagedRecords_ = 0;
     std::vector<Entry> entries_;
     bool encryptedSeen_ = false;
+    std::optional<AllocationMap> allocation_;
+    bool allocationTried_ = false;
 };
 
 }  // namespace salvora
