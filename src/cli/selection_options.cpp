@@ -22,6 +22,10 @@ void AddSelectionOptions(CLI::App& command, SelectionArgs& args) {
     command.add_option("--type", args.types, "Only photo, video, audio, document or archive files (by extension)")
         ->delimiter(',')
         ->type_name("KIND");
+    command.add_option("--verdict", args.verdicts,
+                       "Only files judged so: intact, recoverable, partial, overwritten, unknown")
+        ->delimiter(',')
+        ->type_name("VERDICT");
     command.add_option("--ext", args.extensions, "Only files with these extensions: jpg,png")->delimiter(',')->type_name("EXT");
 }
 
@@ -60,6 +64,14 @@ std::optional<Selection> MakeSelection(const SelectionArgs& args) {
         }
         s.extensions.insert(s.extensions.end(), extensions->begin(), extensions->end());
     }
+    for (const std::string& name : args.verdicts) {
+        const std::optional<Verdict> verdict = ParseVerdict(name);
+        if (!verdict) {
+            PrintError("--verdict " + name + ": one of intact, recoverable, partial, overwritten, unknown");
+            return std::nullopt;
+        }
+        s.verdicts.push_back(*verdict);
+    }
     for (std::string ext : args.extensions) {
         if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
         if (!s.caseSensitive)
@@ -74,7 +86,9 @@ bool EntryMatches(const Selection& selection, ParserBase& parser, EntryId entry,
     std::optional<std::time_t> modified;
     if (selection.modifiedAfter || selection.modifiedBefore)
         if (const auto t = parser.EntryStoredTimes(entry).modified) modified = t->tv_sec;
-    return selection.Matches(path, parser.IsDeleted(entry), parser.EntrySizeBytes(entry), modified);
+    std::optional<Verdict> verdict;
+    if (!selection.verdicts.empty()) verdict = parser.Judge(entry).verdict;
+    return selection.Matches(path, parser.IsDeleted(entry), parser.EntrySizeBytes(entry), modified, verdict);
 }
 
 }  // namespace salvora::cli

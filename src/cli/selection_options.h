@@ -15,7 +15,7 @@ struct SelectionArgs {
     std::vector<std::string> select, exclude;
     bool caseSensitive = false, deleted = false, live = false;
     std::string minSize, maxSize, modifiedAfter, modifiedBefore;
-    std::vector<std::string> types, extensions;
+    std::vector<std::string> types, extensions, verdicts;
 };
 
 void AddSelectionOptions(CLI::App& command, SelectionArgs& args);

@@ -157,12 +157,14 @@ const std::vector<std::string>* KindExtensions(const std::string& kind) {
 
 bool Selection::Empty() const {
     return select.empty() && exclude.empty() && !deletedOnly && !liveOnly && !minSize && !maxSize &&
-           !modifiedAfter && !modifiedBefore && extensions.empty();
+           !modifiedAfter && !modifiedBefore && extensions.empty() && verdicts.empty();
 }
 
 bool Selection::Matches(const std::string& path, bool deleted, std::uint64_t size,
-                        std::optional<std::time_t> modified) const {
+                        std::optional<std::time_t> modified, std::optional<Verdict> verdict) const {
     if ((deletedOnly && !deleted) || (liveOnly && deleted)) return false;
+    if (!verdicts.empty() && (!verdict || std::find(verdicts.begin(), verdicts.end(), *verdict) == verdicts.end()))
+        return false;
     if ((minSize && size < *minSize) || (maxSize && size > *maxSize)) return false;
     if (modifiedAfter && (!modified || *modified < *modifiedAfter)) return false;
     if (modifiedBefore && (!modified || *modified >= *modifiedBefore)) return false;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "model/allocation_map.h"
+
 namespace salvora {
 
 // `*` and `?` within one name, `**` for any number of folders including none ("**/*.jpg" matches "/a.jpg" and
@@ -31,11 +33,13 @@ struct Selection {
     std::optional<std::uint64_t> minSize, maxSize;
     std::optional<std::time_t> modifiedAfter, modifiedBefore;
     std::vector<std::string> extensions;  // lower case, without the dot (none: any)
+    std::vector<Verdict> verdicts;         // any of them (none: any)
 
     bool Empty() const;
     // A file (folders are never selected: a save of the selection makes the folders its files need).
-    bool Matches(const std::string& path, bool deleted, std::uint64_t size,
-                 std::optional<std::time_t> modified) const;
+    // verdict: the entry's, needed only when verdicts is not empty (judging may read allocation data).
+    bool Matches(const std::string& path, bool deleted, std::uint64_t size, std::optional<std::time_t> modified,
+                 std::optional<Verdict> verdict = std::nullopt) const;
 };
 
 }  // namespace salvora
