@@ -12,6 +12,7 @@ ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& 
     row.accessed = texts.accessed;
     row.modified = texts.modified;
     row.size = parser.FormatEntrySize(entry);
+    row.sizeBytes = parser.EntrySizeBytes(entry);
     row.attributes = texts.attributes;
     row.item = item;
     row.entry = entry;

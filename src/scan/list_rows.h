@@ -20,6 +20,7 @@ struct ListRow {
     std::string modified;
     std::string size;
     std::string attributes;
+    std::uint64_t sizeBytes = 0;  // what "Size" says, for sorting
     ItemId item = kNoItem;         // row data of a folder listing
     std::optional<EntryId> entry;  // the record behind the row (a search hit has no tree item)
     std::optional<std::uint32_t> textColour;  // 0x00BBGGRR, as the tree shows the entry (deleted: red)
