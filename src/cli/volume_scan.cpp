@@ -4,6 +4,7 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
+#include "scan/report_writer.h"
 
 namespace salvora::cli {
 
@@ -212,20 +213,7 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
 }
 
 nlohmann::ordered_json EntryJson(const ParserBase& parser, EntryId entry, const std::string& path) {
-    const EntryTexts texts = parser.FormatEntryTimes(entry);
-    const bool folder = parser.IsFolder(entry);
-    const std::optional<std::string> target = folder ? std::nullopt : parser.LinkTarget(entry);
-    nlohmann::ordered_json row;
-    row["path"] = path;
-    row["kind"] = folder ? "dir" : target ? "link" : "file";
-    if (target) row["target"] = *target;
-    row["deleted"] = parser.IsDeleted(entry);
-    row["size"] = parser.EntrySizeBytes(entry);
-    row["created"] = texts.created;
-    row["accessed"] = texts.accessed;
-    row["modified"] = texts.modified;
-    row["attributes"] = texts.attributes;
-    return row;
+    return ListEntryJson(parser, entry, path);
 }
 
 std::optional<EntryId> FindEntry(const ParserBase& parser, const std::string& path) {
