@@ -33,6 +33,7 @@ Command RegisterSignatureCommand(CLI::App& app);
 Command RegisterInfoCommand(CLI::App& app);
 Command RegisterCatCommand(CLI::App& app);
 Command RegisterStatCommand(CLI::App& app);
+Command RegisterReportCommand(CLI::App& app);
 Command RegisterImageCommand(CLI::App& app, const GlobalOptions& global);
 
 }  // namespace salvora::cli

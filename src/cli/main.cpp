@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
                                         RegisterSearchCommand(app), RegisterFindTablesCommand(app),
                                         RegisterCarveCommand(app),  RegisterSignatureCommand(app),
                                         RegisterInfoCommand(app),   RegisterCatCommand(app),
-                                        RegisterStatCommand(app),   RegisterImageCommand(app, global)};
+                                        RegisterStatCommand(app),   RegisterReportCommand(app),
+                                        RegisterImageCommand(app, global)};
 
     try {
         app.parse(argc, argv);
