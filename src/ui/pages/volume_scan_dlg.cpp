@@ -75,6 +75,19 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     connect(saveButton, &QPushButton::clicked, this, &VolumeScanDlg::OnSave);
     connect(searchButton, &QPushButton::clicked, this, &VolumeScanDlg::OnSearch);
 
+    triageBar = new TriageBar(this);
+    triageBar->setEnabled(false);  // until the scan has ended
+    previewPane = new PreviewPane(this);
+    triage_ = std::make_unique<SerialWorker>();
+    connect(triageBar, &TriageBar::changed, this, &VolumeScanDlg::ApplyFilter);
+    connect(triageBar->checkAllShown, &QPushButton::clicked, this, &VolumeScanDlg::CheckAllShown);
+    connect(triageBar->saveReport, &QPushButton::clicked, this, &VolumeScanDlg::OnSaveReport);
+    connect(this, &VolumeScanDlg::scanFinished, this, [this] {
+        triageBar->setEnabled(activeParser_ != nullptr);
+        RequestVerdicts();
+    });
+    connect(this, &VolumeScanDlg::searchFinished, this, &VolumeScanDlg::RequestVerdicts);
+
     auto* volumeRow = new QHBoxLayout;
     volumeRow->addWidget(new QLabel(QStringLiteral("Volume Data:"), this));
     volumeRow->addWidget(volumeData, 1);
@@ -82,9 +95,15 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     searchRow->addWidget(searchPattern, 1);
     searchRow->addWidget(searchButton);
     searchRow->addWidget(searchNote);
+    // The preview goes below the list: beside it, the list's seven columns would leave the names no room.
+    auto* listAndPreview = new QSplitter(Qt::Vertical, this);
+    listAndPreview->addWidget(fileList);
+    listAndPreview->addWidget(previewPane);
+    listAndPreview->setStretchFactor(0, 3);
+    listAndPreview->setStretchFactor(1, 2);
     auto* splitter = new QSplitter(this);
     splitter->addWidget(treeView);
-    splitter->addWidget(fileList);
+    splitter->addWidget(listAndPreview);
     // The list's columns need the room: the tree gets a quarter of the width.
     splitter->setStretchFactor(0, 1);
     splitter->setStretchFactor(1, 3);
@@ -106,6 +125,7 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(volumeRow);
     layout->addLayout(searchRow);
+    layout->addWidget(triageBar);
     layout->addWidget(splitter, 1);
     layout->addLayout(runRow);
     layout->addLayout(statusRow);
@@ -134,17 +154,26 @@ void VolumeScanDlg::CreateModels() {
     connect(listModel_, &FileListModel::checksChanged, this,
             [this] { listHeader->SetChecked(listModel_->AllChecked()); });
     connect(treeModel_, &QAbstractItemModel::dataChanged, listModel_, &FileListModel::TreeChecksChanged);
+    // The state beside the name; sorting starts with none, so a folder lists in the parser's order.
+    listHeader->moveSection(FileListModel::kStateColumn, 1);
+    listHeader->setSortIndicator(-1, Qt::AscendingOrder);
+    fileList->setSortingEnabled(true);
+    connect(fileList->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current) { PreviewListRow(current); });
 }
 
 VolumeScanDlg::~VolumeScanDlg() {
     if (activeParser_) activeParser_->stopRequested = true;
     Cancel() = true;
+    for (const auto& stop : {filterStop_, verdictStop_, previewStop_})
+        if (stop) *stop = true;
     Sink()->Abandon();
     while (pauseDepth_-- > 0) ThePauseGate().Resume();
     if (worker_) {
         worker_->wait();
         delete worker_;
     }
+    triage_.reset();  // before the parser its jobs read goes
     // Views and models let go of the tree before the session or parser that owns the records goes.
     treeView->setModel(nullptr);
     fileList->setModel(nullptr);
@@ -252,8 +281,16 @@ void VolumeScanDlg::ShowItem(const QModelIndex& index) {
     if (busyFlag_ || !activeParser_ || item == kNoItem) return;
     const ResultItem it = Tree().Item(item);
     if (!it.entry) return;
-    if (activeParser_->IsFolder(*it.entry)) FillFolderChildren(Tree(), *activeParser_, item);
+    const bool folder = activeParser_->IsFolder(*it.entry);
+    RequestPreview(folder ? std::nullopt : it.entry);
+    if (filterActive_) {
+        // The filtered list stays; a folder becomes where it looks.
+        if (folder) ApplyFilter();
+        return;
+    }
+    if (folder) FillFolderChildren(Tree(), *activeParser_, item);
     listModel_->SetRows(ShowFolderFiles(Tree(), *activeParser_, item));
+    RequestVerdicts();
 }
 
 void VolumeScanDlg::OnTreeClicked(const QModelIndex& index) {
@@ -270,6 +307,7 @@ void VolumeScanDlg::DumpClickedFile(ItemId item) {
     const ResultItem it = Tree().Item(item);
     if (outputFolder_.isEmpty() || !it.entry || searching_ || saving_) return;
     std::atomic<bool> never{false};
+    std::lock_guard lock(parserUse_);
     FolderSaver saver(*activeParser_, *Sink(), never);
     saver.owner = InvokingUser();
     std::uint64_t missing = 0;
@@ -417,6 +455,7 @@ void VolumeScanDlg::OnSave() {
     const std::string output = outputFolder_.toStdString();
     RunWorker(
         [this, hits, checked, selected, output] {
+            std::lock_guard lock(parserUse_);
             if (!checked.empty()) {
                 SaveChecked(checked);
                 return;

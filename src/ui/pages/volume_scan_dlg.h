@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "scan/deep_discovery.h"
 #include "model/parser_base.h"
@@ -19,7 +20,10 @@
 #include "scan/scan_session.h"
 #include "ui/controls/check_header_view.h"
 #include "ui/controls/file_list_model.h"
+#include "ui/controls/preview_pane.h"
 #include "ui/controls/result_tree_model.h"
+#include "ui/controls/serial_worker.h"
+#include "ui/controls/triage_bar.h"
 #include "ui/pages/wizard_page.h"
 #include "volumes/volume_entry.h"
 
@@ -65,6 +69,8 @@ class VolumeScanDlg final : public WizardPage {
     QLabel* fileSizeLine;
     QLabel* outputFolderText;  // where Save writes, with "Change..." beside it
     QPushButton* changeFolderButton;
+    TriageBar* triageBar;
+    PreviewPane* previewPane;
 
   public Q_SLOTS:
     void OnPause();
@@ -76,11 +82,19 @@ class VolumeScanDlg final : public WizardPage {
     void OnTreeClicked(const QModelIndex& index);
     // The list of what the tree's current item holds (a click, or the arrow keys); writes nothing.
     void ShowItem(const QModelIndex& index);
+    // The triage bar's fields changed: the list shows the files below the current folder that match them
+    // (every file of the volume from ROOT), or, with every field empty, the folder's own files again.
+    void ApplyFilter();
+    // Ticks every row the list shows, so Save writes exactly those.
+    void CheckAllShown();
+    void OnSaveReport();
 
   Q_SIGNALS:
     void scanFinished();
     void searchFinished();
     void saveFinished();
+    void filterApplied();
+    void previewShown();
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -99,6 +113,13 @@ class VolumeScanDlg final : public WizardPage {
     void CreateModels();
     void WatchSession();
     std::atomic<bool>& Cancel() { return session_ ? session_->CancelFlag() : cancelFlag_; }
+    // Triage work runs on triage_, one job at a time; each kind's newest request stops the one before it.
+    void RequestVerdicts();
+    void RequestPreview(std::optional<EntryId> entry);
+    void PreviewListRow(const QModelIndex& index);
+    bool FilterActive() const { return filterActive_; }
+    // Writes the report the triage bar's button asks for; the page has chosen the file and format.
+    bool WriteReportFile(const QString& path, const QString& format);
 
     VolumeEntry volume_;
     int recoveryMode_ = -1;
@@ -115,6 +136,12 @@ class VolumeScanDlg final : public WizardPage {
     bool saving_ = false;
     int pauseDepth_ = 0;
     QString outputFolder_;
+    // Held by whatever reads the parser or the source off the UI thread (triage jobs, search, save): the
+    // reader and a parser's lazily read data are not shared between threads.
+    std::mutex parserUse_;
+    std::unique_ptr<SerialWorker> triage_;
+    std::shared_ptr<std::atomic<bool>> filterStop_, verdictStop_, previewStop_;
+    bool filterActive_ = false;
 };
 
 }  // namespace salvora::gui

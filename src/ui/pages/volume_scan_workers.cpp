@@ -103,6 +103,7 @@ void VolumeScanDlg::OnSearch() {
     const std::string pattern = searchPattern->text().toStdString();
     RunWorker(
         [this, pattern] {
+            std::lock_guard lock(parserUse_);
             SearchWorker search(Tree(), *activeParser_, *Sink(), Cancel());
             search.onHit = [this](const ListRow& row) {
                 QMetaObject::invokeMethod(

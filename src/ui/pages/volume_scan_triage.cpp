@@ -1,0 +1,174 @@
+// The results page's triage: the filter bar's list, the states of the listed files, the preview and the
+// report. The work runs on the page's triage worker; what comes back is shown only when no newer request of
+// its kind has been made since.
+#include <fstream>
+
+#include "scan/list_rows.h"
+#include "scan/triage.h"
+#include "ui/controls/dialogs.h"
+#include "ui/pages/volume_scan_dlg.h"
+
+namespace salvora::gui {
+namespace {
+
+// Stops the job a flag belongs to and hands out the next job's flag.
+std::shared_ptr<std::atomic<bool>> Renew(std::shared_ptr<std::atomic<bool>>& flag) {
+    if (flag) *flag = true;
+    flag = std::make_shared<std::atomic<bool>>(false);
+    return flag;
+}
+
+// The path `list` prints for a tree item: the texts from below ROOT, "" for ROOT itself.
+std::string ItemPath(const ResultTree& tree, ItemId item) {
+    std::string path;
+    for (ItemId at = item; at != kNoItem;) {
+        const ResultItem it = tree.Item(at);
+        if (it.parent == kNoItem) break;
+        path = "/" + it.text + path;
+        at = it.parent;
+    }
+    return path;
+}
+
+}  // namespace
+
+void VolumeScanDlg::ApplyFilter() {
+    if (!activeParser_ || busyFlag_ || !listModel_) return;
+    std::string problem;
+    const std::optional<TriageFilter> filter = MakeTriageFilter(triageBar->Input(), problem);
+    if (!filter) {
+        StatusLine()->setText(QString::fromStdString(problem));
+        return;
+    }
+    auto stop = Renew(filterStop_);
+    if (filter->Empty()) {
+        filterActive_ = false;
+        triageBar->SetShownCount(-1);
+        // Back to the folder's own files; with no folder chosen yet, ROOT's.
+        const QModelIndex current = treeView->currentIndex();
+        listModel_->Clear();
+        ShowItem(current.isValid() ? current : treeModel_->index(0, 0));
+        Q_EMIT filterApplied();
+        return;
+    }
+    filterActive_ = true;
+    // Where the filter looks: the current folder and all below it, or the whole volume.
+    ItemId folderItem = treeModel_->ItemAt(treeView->currentIndex());
+    if (const ResultItem it = Tree().Item(folderItem); !it.entry || !activeParser_->IsFolder(*it.entry))
+        folderItem = it.entry ? it.parent : kNoItem;
+    if (folderItem == kNoItem) folderItem = Tree().Root();
+    const std::optional<EntryId> folderEntry = Tree().Item(folderItem).entry;
+    if (!folderEntry) return;
+    const std::string folderPath = ItemPath(Tree(), folderItem);
+    ParserBase* parser = activeParser_;
+    triage_->Post([this, parser, stop, filter = *filter, folder = *folderEntry, folderPath, folderItem] {
+        if (*stop) return;
+        std::lock_guard lock(parserUse_);
+        auto matches = std::make_shared<TriageMatches>(FindMatches(*parser, filter, folder, folderPath, *stop));
+        if (*stop) return;
+        auto rows = std::make_shared<std::vector<ListRow>>();
+        rows->reserve(matches->files.size());
+        for (const TriageMatch& m : matches->files) rows->push_back(MakeListRow(*parser, m.entry, m.path));
+        QMetaObject::invokeMethod(
+            this,
+            [this, parser, stop, matches, rows, folderItem] {
+                if (*stop) return;
+                // Tree items for the rows, so their check boxes are the tree's and Save writes them at their
+                // paths.
+                std::vector<ItemId> folders;
+                std::vector<std::pair<EntryId, EntryVerdict>> judged;
+                for (std::size_t i = 0; i < rows->size(); ++i) {
+                    (*rows)[i].item = RevealMatch(Tree(), *parser, *matches, i, folderItem, folders);
+                    if (matches->files[i].verdict) judged.emplace_back(matches->files[i].entry, *matches->files[i].verdict);
+                }
+                listModel_->SetVerdicts(judged);
+                listModel_->SetRows(std::move(*rows));
+                triageBar->SetShownCount(listModel_->rowCount());
+                RequestVerdicts();
+                Q_EMIT filterApplied();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::RequestVerdicts() {
+    if (!activeParser_ || busyFlag_ || !listModel_) return;
+    std::vector<EntryId> entries = listModel_->Unjudged();
+    if (entries.empty()) return;
+    auto stop = Renew(verdictStop_);
+    ParserBase* parser = activeParser_;
+    triage_->Post([this, parser, stop, entries = std::move(entries)] {
+        // In parts, so a long list fills in while it is judged.
+        constexpr std::size_t kPart = 500;
+        for (std::size_t at = 0; at < entries.size() && !*stop; at += kPart) {
+            std::vector<std::pair<EntryId, EntryVerdict>> part;
+            {
+                std::lock_guard lock(parserUse_);
+                for (std::size_t i = at; i < std::min(entries.size(), at + kPart) && !*stop; ++i)
+                    part.emplace_back(entries[i], parser->Judge(entries[i]));
+            }
+            QMetaObject::invokeMethod(
+                this, [this, part = std::move(part)] { listModel_->SetVerdicts(part); }, Qt::QueuedConnection);
+        }
+    });
+}
+
+void VolumeScanDlg::PreviewListRow(const QModelIndex& index) {
+    if (!index.isValid() || index.row() >= listModel_->rowCount()) return;
+    RequestPreview(listModel_->Row(index.row()).entry);
+}
+
+void VolumeScanDlg::RequestPreview(std::optional<EntryId> entry) {
+    if (!activeParser_ || busyFlag_) return;
+    if (!entry || activeParser_->IsFolder(*entry)) {
+        Renew(previewStop_);
+        previewPane->ShowNothing(tr("Select a file to see it here before saving it."));
+        return;
+    }
+    auto stop = Renew(previewStop_);
+    ParserBase* parser = activeParser_;
+    const QString name = QString::fromStdString(parser->EntryName(*entry));
+    previewPane->ShowLoading(name);
+    triage_->Post([this, parser, stop, id = *entry, name] {
+        if (*stop) return;
+        Preview preview;
+        {
+            std::lock_guard lock(parserUse_);
+            preview = ReadPreview(*parser, id, *stop);
+        }
+        if (*stop) return;
+        PreviewResult result = DecodePreview(preview);
+        QMetaObject::invokeMethod(
+            this,
+            [this, stop, name, result = std::move(result)] {
+                if (*stop) return;
+                previewPane->ShowResult(name, result);
+                Q_EMIT previewShown();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::CheckAllShown() {
+    if (!listModel_ || listModel_->rowCount() == 0) return;
+    listModel_->SetAllChecked(true);
+    if (treeModel_) treeModel_->Sync();
+}
+
+void VolumeScanDlg::OnSaveReport() {
+    if (Busy() || !activeParser_) {
+        ShowBox(this, QStringLiteral("Please wait for other process to complete"), QString(), MsgIcon::None);
+        return;
+    }
+    ShowBox(this, tr("Reports are not available in this build yet."), QStringLiteral("Salvora"),
+            MsgIcon::Information);
+}
+
+// The one place the report writer is called from the wizard.
+bool VolumeScanDlg::WriteReportFile(const QString& path, const QString& format) {
+    (void)path;
+    (void)format;
+    return false;
+}
+
+}  // namespace salvora::gui
