@@ -173,6 +173,37 @@ class Tour : public QObject {
             once([this] { SelectImage(1); });
             once([this] { Current<Physical_DriveDialog>()->OnNext(); });
             once([this] { Shot("08-volume-information"); });
+            // Triage of the card's pictures: the filter over the whole volume, the states, a deleted one shown.
+            once([this] { Current<VolumeOperations>()->OnNext(); });
+            once([this] { Current<ParceModeNtfsDlg>()->OnNext(); });
+            steps_.push_back(
+                [this] { return Current<VolumeScanDlg>() && !Current<VolumeScanDlg>()->Busy(); });
+            once([this] {
+                ShowFolder("DCIM");
+                auto* results = Current<VolumeScanDlg>();
+                QAbstractItemModel* model = results->TreeModel();
+                results->treeView->expand(Child(model, Child(model, model->index(0, 0), "DCIM"), "100CANON"));
+                results->treeView->setCurrentIndex(model->index(0, 0));
+                results->triageBar->pattern->setText("*.jpg");
+            });
+            steps_.push_back([this] {
+                FileListModel* rows = Current<VolumeScanDlg>()->ListModel();
+                return rows->rowCount() > 0 && rows->Row(0).path.starts_with("/");
+            });
+            once([this] {
+                auto* results = Current<VolumeScanDlg>();
+                FileListModel* rows = results->ListModel();
+                for (int r = 0; r < rows->rowCount(); ++r)
+                    if (rows->Row(r).textColour) {
+                        results->fileList->setCurrentIndex(rows->index(r, 0));
+                        break;
+                    }
+            });
+            steps_.push_back([this] {
+                const PreviewPane* preview = Current<VolumeScanDlg>()->previewPane;
+                return !preview->Loading() && preview->Kind() != PreviewKind::None;
+            });
+            once([this] { Shot("21-triage"); });
         }
         if (images_.size() > 3) {
             // The ext volume of a partitioned disk, then the HFS+ volume inside an ISO image (advance scan).

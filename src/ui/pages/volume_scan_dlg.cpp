@@ -101,6 +101,7 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     listAndPreview->addWidget(previewPane);
     listAndPreview->setStretchFactor(0, 3);
     listAndPreview->setStretchFactor(1, 2);
+    listAndPreview->setSizes({330, 220});
     auto* splitter = new QSplitter(this);
     splitter->addWidget(treeView);
     splitter->addWidget(listAndPreview);
