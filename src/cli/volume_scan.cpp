@@ -212,7 +212,7 @@ ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui) {
     return scanned;
 }
 
-nlohmann::ordered_json EntryJson(const ParserBase& parser, EntryId entry, const std::string& path) {
+nlohmann::ordered_json EntryJson(ParserBase& parser, EntryId entry, const std::string& path) {
     return ListEntryJson(parser, entry, path);
 }
 
@@ -231,7 +231,7 @@ std::optional<EntryId> FindEntry(const ParserBase& parser, const std::string& pa
     return at;
 }
 
-void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, const std::string& path,
+void PrintEntry(std::ostream& out, ParserBase& parser, EntryId entry, const std::string& path,
                 bool json) {
     const EntryTexts texts = parser.FormatEntryTimes(entry);
     const bool folder = parser.IsFolder(entry);
@@ -244,7 +244,8 @@ void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, cons
         return;
     }
     out << VisibleText(target ? path + " -> " + *target : path) << '\t' << kind << '\t'
-        << (deleted ? "deleted" : "-") << '\t' << parser.FormatEntrySize(entry) << '\t' << texts.created << '\t'
+        << (deleted ? "deleted" : "-") << '\t' << VerdictName(parser.Judge(entry).verdict) << '\t'
+        << parser.FormatEntrySize(entry) << '\t' << texts.created << '\t'
         << texts.accessed << '\t' << texts.modified << '\t' << texts.attributes << '\n';
 }
 

@@ -56,15 +56,15 @@ struct ScannedVolume {
 
 ScannedVolume ScanVolume(const VolumeScanArgs& args, TerminalUi& ui);
 
-// One entry as `list --json` prints it: path, kind (dir, file, link), target of a link, deleted, size, times,
-// attributes.
-nlohmann::ordered_json EntryJson(const ParserBase& parser, EntryId entry, const std::string& path);
+// One entry as `list --json` prints it: path, kind (dir, file, link), target of a link, deleted, verdict, size,
+// times, attributes.
+nlohmann::ordered_json EntryJson(ParserBase& parser, EntryId entry, const std::string& path);
 
 // The entry at a path as list prints it ("/Photos/IMG_0001.JPG"; the first of equal names); "/" is the root.
 std::optional<EntryId> FindEntry(const ParserBase& parser, const std::string& path);
 
 // One entry as list and search print it. path: "/" + names from the root joined by "/".
-void PrintEntry(std::ostream& out, const ParserBase& parser, EntryId entry, const std::string& path,
+void PrintEntry(std::ostream& out, ParserBase& parser, EntryId entry, const std::string& path,
                 bool json);
 
 }  // namespace salvora::cli

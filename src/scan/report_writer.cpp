@@ -328,7 +328,6 @@ class Writer {
 
     void Jsonl(const ReportEntry& e, const EntryFacts& f) {
         nlohmann::ordered_json row = ListEntryJson(parser_, e.id, e.path);
-        row["verdict"] = VerdictName(f.verdict.verdict);
         nlohmann::ordered_json runs = nlohmann::ordered_json::array();
         if (f.content) {
             for (const ContentRun& run : f.content->runs) {
@@ -426,7 +425,7 @@ ReportResult WriteReport(ParserBase& parser, const std::vector<ReportEntry>& ent
     return Writer(parser, out, options, progress, stop).Run(entries);
 }
 
-nlohmann::ordered_json ListEntryJson(const ParserBase& parser, EntryId entry, const std::string& path) {
+nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const std::string& path) {
     const EntryTexts texts = parser.FormatEntryTimes(entry);
     const bool folder = parser.IsFolder(entry);
     const std::optional<std::string> target = folder ? std::nullopt : parser.LinkTarget(entry);
@@ -435,6 +434,13 @@ nlohmann::ordered_json ListEntryJson(const ParserBase& parser, EntryId entry, co
     row["kind"] = folder ? "dir" : target ? "link" : "file";
     if (target) row["target"] = *target;
     row["deleted"] = parser.IsDeleted(entry);
+    const EntryVerdict verdict = parser.Judge(entry);
+    row["verdict"] = VerdictName(verdict.verdict);
+    // How much of it is gone: partial and overwritten say "bytes of how many".
+    if (verdict.verdict == Verdict::Partial || verdict.verdict == Verdict::Overwritten) {
+        row["bytesInUse"] = verdict.bytesInUse;
+        row["bytesNeeded"] = verdict.bytesNeeded;
+    }
     row["size"] = parser.EntrySizeBytes(entry);
     row["created"] = texts.created;
     row["accessed"] = texts.accessed;

@@ -61,8 +61,9 @@ ReportResult WriteReport(ParserBase& parser, const std::vector<ReportEntry>& ent
                          const ReportOptions& options, const ReportProgress& progress,
                          const std::atomic<bool>& stop);
 
-// One entry as `list --json` prints it: path, kind (dir, file, link), target of a link, deleted, size, times,
-// attributes. The report's JSON lines add to it.
-nlohmann::ordered_json ListEntryJson(const ParserBase& parser, EntryId entry, const std::string& path);
+// One entry as `list --json` prints it: path, kind (dir, file, link), target of a link, deleted, verdict (with
+// bytesInUse of bytesNeeded when partial or overwritten), size, times, attributes. The report's JSON lines add to
+// it.
+nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const std::string& path);
 
 }  // namespace salvora

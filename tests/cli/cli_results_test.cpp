@@ -59,12 +59,13 @@ TEST_F(CliResults, ListJsonIsPreOrderWithEveryField) {
     EXPECT_EQ(photo["deleted"], false);
     EXPECT_EQ(photo["attributes"], "-A");
     EXPECT_EQ(byPath.at("/Photos/\xEF\xBF\xA5MG_0003.JPG")["deleted"], true);
+    EXPECT_EQ(byPath.at("/Photos/\xEF\xBF\xA5MG_0003.JPG")["verdict"], "recoverable");
     EXPECT_EQ(byPath.at("/Attrib/HiddenDir")["kind"], "dir");
     EXPECT_TRUE(byPath.count("/Attrib/HiddenDir/inside.txt"));
 
     const CliRun text = Cli("list '" + image_ + "'");
-    EXPECT_NE(text.out.find("\n/Sizes/one.bin\tfile\t-\t1 Bytes\t"), std::string::npos);
-    EXPECT_NE(text.out.find("\n/Photos/\xEF\xBF\xA5MG_0003.JPG\tfile\tdeleted\t6.84 KB\t"),
+    EXPECT_NE(text.out.find("\n/Sizes/one.bin\tfile\t-\tintact\t1 Bytes\t"), std::string::npos);
+    EXPECT_NE(text.out.find("\n/Photos/\xEF\xBF\xA5MG_0003.JPG\tfile\tdeleted\trecoverable\t6.84 KB\t"),
               std::string::npos);
 }
 
