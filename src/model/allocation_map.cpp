@@ -129,7 +129,7 @@ EntryVerdict ParserBase::Judge(EntryId id) {
     }
     const AllocationMap* map = Allocation();
     if (!map) return {};
-    const std::optional<EntryContent> content = Content(id);
+    const std::optional<EntryContent> content = Placement(id);
     if (!content) return {};
     return JudgeContent(*map, *content);
 }

@@ -132,6 +132,8 @@ public:
     virtual std::optional<EntryContent> Content(EntryId /*id*/) { return std::nullopt; }
     // The source the runs of Content lie on.
     virtual readWriteInterface* Source() const { return nullptr; }
+    // Where the content's bytes are stored, for judging: Content, but the stored clusters of a compressed file.
+    virtual std::optional<EntryContent> Placement(EntryId id) { return Content(id); }
     // The units the file system holds in use, read once when first asked; null when there is nothing to judge
     // by (a volume read without its FAT, a formatted drive read as such).
     virtual const AllocationMap* Allocation() { return nullptr; }

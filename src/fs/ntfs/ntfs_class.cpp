@@ -595,6 +595,21 @@ std::optional<EntryContent> NtfsClass::Content(EntryId id) {
     return c;
 }
 
+std::optional<EntryContent> NtfsClass::Placement(EntryId id) {
+    const Stream* s = id < entries_.size() && !IsFolder(id) ? StreamOf(id) : nullptr;
+    if (!s || s->resident || !(s->flags & 0x0001)) return Content(id);
+    EntryContent stored;
+    const std::uint64_t cluster = boot_.clusterBytes;
+    for (const NtfsRun& run : s->runs) {
+        if (run.vcn * cluster != stored.Covered()) break;
+        stored.Add(run.length * cluster, run.lcn ? RunKind::Source : RunKind::Hole,
+                   run.lcn ? window_.First() + *run.lcn * cluster : 0);
+    }
+    stored.size = stored.Covered();
+    stored.whole = !s->runsBroken;
+    return stored;
+}
+
 const AllocationMap* NtfsClass::Allocation() {
     if (allocationTried_) return allocation_ ? &*allocation_ : nullptr;
     allocationTried_ = true;

@@ -91,6 +91,8 @@ class NtfsClass final : public ParserBase {
     StoredTimes EntryStoredTimes(EntryId id) override;
     std::optional<EntryContent> Content(EntryId id) override;
     readWriteInterface* Source() const override { return reader_; }
+    // A compressed stream's clusters as they are stored (Content gives its bytes unpacked).
+    std::optional<EntryContent> Placement(EntryId id) override;
     // $Bitmap (record 6), read when first asked.
     const AllocationMap* Allocation() override;
 
