@@ -255,7 +255,7 @@ std::string HexDump(const std::vector<std::uint8_t>& bytes) {
     std::string out;
     out.reserve(bytes.size() / 16 * 78 + 80);
     for (std::size_t line = 0; line < bytes.size(); line += 16) {
-        char offset[16];
+        char offset[32];
         std::snprintf(offset, sizeof offset, "%08zx  ", line);
         out += offset;
         for (std::size_t k = 0; k < 16; ++k) {

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <set>
 
@@ -216,6 +217,26 @@ class ResultsTriageTest : public QObject {
         QTest::qWait(300);
         QVERIFY(results_->previewPane->Note().startsWith("s511.bin"));
         QCOMPARE(results_->previewPane->Text().count('\n'), 32);
+    }
+
+    void reportOfTheShownFiles() {
+        QVERIFY(Filter("*.jpg", 1));
+        const int shown = results_->ListModel()->rowCount();
+        QVERIFY(shown > 0);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("triage.jsonl");
+        Hooks().saveReport = [&](QWidget*, const QString&) { return path; };
+        QSignalSpy done(results_, &VolumeScanDlg::reportFinished);
+        results_->triageBar->saveReport->click();
+        QVERIFY(done.wait(30000));
+        QFile report(path);
+        QVERIFY2(report.open(QIODevice::ReadOnly), qPrintable(dialogs_->messages.back().text));
+        const QList<QByteArray> lines = report.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), shown);
+        for (int r = 0; r < shown; ++r)
+            QCOMPARE(QJsonDocument::fromJson(lines[r]).object()["path"].toString(),
+                     QString::fromStdString(results_->ListModel()->Row(r).path));
+        QVERIFY(!QFile::exists(path + ".partial"));
     }
 };
 

@@ -132,6 +132,14 @@ QString SaveImageDialog(QWidget* owner, const QString& suggested) {
         QFileDialog::DontConfirmOverwrite);
 }
 
+QString SaveReportDialog(QWidget* owner, const QString& suggested) {
+    if (Hooks().saveReport) return Hooks().saveReport(owner, suggested);
+    return QFileDialog::getSaveFileName(
+        owner, QCoreApplication::translate("salvora", "Save report"), suggested,
+        QCoreApplication::translate("salvora",
+                                    "DFXML (*.xml);;CSV (*.csv);;JSON lines (*.jsonl);;Bodyfile (*.body);;All files (*)"));
+}
+
 void OpenUrl(const QUrl& url) {
     if (Hooks().openUrl) return Hooks().openUrl(url);
     QDesktopServices::openUrl(url);

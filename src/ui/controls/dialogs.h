@@ -18,6 +18,7 @@ struct DialogHooks {
     std::function<QString(QWidget* owner)> openImage;                             // empty: cancelled
     std::function<QString(QWidget* owner, const QString& suggested)> saveImage;   // empty: cancelled
     std::function<void(const QUrl& url)> openUrl;
+    std::function<QString(QWidget* owner, const QString& suggested)> saveReport;  // empty: cancelled
 };
 
 // The hooks in force; each empty member falls back to the real dialog.
@@ -31,6 +32,8 @@ QString UserHomeFolder();
 QString OpenImageDialog(QWidget* owner);
 // Where to write an image of a drive. An existing file is not confirmed here: with its map it is gone on from.
 QString SaveImageDialog(QWidget* owner, const QString& suggested);
+// Where to write a report of the volume; its extension names the format (.xml, .csv, .jsonl, .body).
+QString SaveReportDialog(QWidget* owner, const QString& suggested);
 void OpenUrl(const QUrl& url);
 
 // The end of a save: the summary text, the files that could not be written whole ("Save this list..."), and

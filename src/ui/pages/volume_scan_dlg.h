@@ -95,6 +95,7 @@ class VolumeScanDlg final : public WizardPage {
     void saveFinished();
     void filterApplied();
     void previewShown();
+    void reportFinished();
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -118,7 +119,8 @@ class VolumeScanDlg final : public WizardPage {
     void RequestPreview(std::optional<EntryId> entry);
     void PreviewListRow(const QModelIndex& index);
     bool FilterActive() const { return filterActive_; }
-    // Writes the report the triage bar's button asks for; the page has chosen the file and format.
+    // Writes the report the triage bar's button asks for ("dfxml", "csv", "jsonl", "bodyfile") on a worker;
+    // false when it could not begin.
     bool WriteReportFile(const QString& path, const QString& format);
 
     VolumeEntry volume_;

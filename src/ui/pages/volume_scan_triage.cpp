@@ -1,9 +1,12 @@
 // The results page's triage: the filter bar's list, the states of the listed files, the preview and the
 // report. The work runs on the page's triage worker; what comes back is shown only when no newer request of
 // its kind has been made since.
+#include <QFileInfo>
+#include <filesystem>
 #include <fstream>
 
 #include "scan/list_rows.h"
+#include "scan/report_writer.h"
 #include "scan/triage.h"
 #include "ui/controls/dialogs.h"
 #include "ui/pages/volume_scan_dlg.h"
@@ -156,19 +159,72 @@ void VolumeScanDlg::CheckAllShown() {
 }
 
 void VolumeScanDlg::OnSaveReport() {
-    if (Busy() || !activeParser_) {
+    if (Busy() || worker_) {
         ShowBox(this, QStringLiteral("Please wait for other process to complete"), QString(), MsgIcon::None);
         return;
     }
-    ShowBox(this, tr("Reports are not available in this build yet."), QStringLiteral("Salvora"),
-            MsgIcon::Information);
+    if (!activeParser_) return;
+    const QString path = SaveReportDialog(this, UserHomeFolder() + QStringLiteral("/salvora-report.xml"));
+    if (path.isEmpty()) return;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const QString format = suffix == "csv" ? "csv" : suffix == "jsonl" ? "jsonl" : suffix == "body" ? "bodyfile" : "dfxml";
+    WriteReportFile(path, format);
 }
 
-// The one place the report writer is called from the wizard.
+// The one place the wizard calls the report writer: on a worker, into a file beside the chosen one that is
+// renamed when whole, so a stopped or failed report leaves nothing that looks finished. The filtered list
+// reports what it shows; otherwise the whole volume.
 bool VolumeScanDlg::WriteReportFile(const QString& path, const QString& format) {
-    (void)path;
-    (void)format;
-    return false;
+    const std::optional<ReportFormat> reportFormat = ParseReportFormat(format.toStdString());
+    if (!reportFormat || !activeParser_ || worker_) return false;
+    std::vector<ReportEntry> shown;
+    if (filterActive_)
+        for (const ListRow& row : listModel_->Rows())
+            if (row.entry) shown.push_back({*row.entry, row.path});
+    ReportOptions options;
+    options.format = *reportFormat;
+    options.sourceName = volume_.volumeName;
+    options.volumeOffset = volume_.startSector * 512;
+    options.fileSystem = volume_.fileSystemLabel;
+    saving_ = true;
+    Cancel() = false;
+    ProgressBar()->show();
+    stopButton->show();
+    const std::string target = path.toStdString();
+    auto outcome = std::make_shared<QString>();
+    RunWorker(
+        [this, shown, options, target, outcome, whole = !filterActive_] {
+            std::lock_guard lock(parserUse_);
+            const std::vector<ReportEntry> entries = whole ? CollectReportEntries(*activeParser_) : shown;
+            const std::string temp = target + ".partial";
+            ReportResult result;
+            {
+                std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+                if (!out) {
+                    *outcome = tr("The report could not be written to %1.").arg(QString::fromStdString(target));
+                    return;
+                }
+                result = WriteReport(*activeParser_, entries, out, options, {}, Cancel());
+                out.flush();
+                result.writeFailed = result.writeFailed || !out;
+            }
+            std::error_code ec;
+            if (result.stopped || result.writeFailed || (std::filesystem::rename(temp, target, ec), ec)) {
+                std::filesystem::remove(temp, ec);
+                *outcome = result.stopped ? tr("The report was stopped: nothing was written.")
+                                          : tr("The report could not be written to %1.").arg(QString::fromStdString(target));
+                return;
+            }
+            *outcome = tr("Report of %n entries written to %1.", nullptr, static_cast<int>(result.entries))
+                           .arg(QString::fromStdString(target));
+        },
+        [this, outcome] {
+            saving_ = false;
+            ShowRunControls(false);
+            ShowBox(this, *outcome);
+            Q_EMIT reportFinished();
+        });
+    return true;
 }
 
 }  // namespace salvora::gui
