@@ -298,8 +298,14 @@ void Fat64Class::RenameEntry(EntryId id, const std::string& name) {
 }
 
 bool Fat64Class::IsDeleted(EntryId id) const {
+    // Deleting a folder marks only its own entry set; everything below it went with it.
     const auto* r = Record(id);
-    return r && r->Deleted() && r->name != kExFatOrphanName;
+    for (int depth = 0; r && r->name != kExFatOrphanName && depth < 4096; ++depth) {
+        if (r->Deleted()) return true;
+        if (r->parentIndex == r->selfIndex) break;
+        r = Record(r->parentIndex);
+    }
+    return false;
 }
 
 bool Fat64Class::IsFolder(EntryId id) const {
