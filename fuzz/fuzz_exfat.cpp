@@ -38,6 +38,10 @@ void WalkTree(const salvora::Fat64Class& parser) {
             if (++seen > parser.Records().size()) std::abort();
 }
 
+void JudgeAll(salvora::Fat64Class& parser) {
+    for (std::size_t i = 0; i < parser.Records().size(); ++i) salvora::fuzz::CheckVerdict(parser, i);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -58,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.volume = volume;
         if (parser.Scan(request) == salvora::ScanOutcome::Done) {
             WalkTree(parser);
+            JudgeAll(parser);
             ExtractSome(parser);
         }
     }
@@ -74,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.heapCandidate = search && search->heapOffsets.size() > 1 ? 1 : 0;
         parser.Scan(request);
         WalkTree(parser);
+        JudgeAll(parser);
         ExtractSome(parser);
     }
     return 0;

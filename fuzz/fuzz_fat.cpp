@@ -43,6 +43,7 @@ void Run(salvora::FatParser& parser, const std::string& path, bool formatted) {
         if (id >= count || seen[id]) std::abort();
         seen[id] = true;
         parser.FormatEntrySize(id);
+        salvora::fuzz::CheckVerdict(parser, id);
         parser.FormatEntryTimes(id);
         if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
             const std::string dest =

@@ -48,6 +48,7 @@ void Run(salvora::FatParser& parser, const std::string& path, unsigned sectorsPe
         stack.pop_back();
         if (id >= entries.size() || seen[id]) std::abort();
         seen[id] = true;
+        salvora::fuzz::CheckVerdict(parser, id);
         if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
             const std::string dest =
                 (salvora::fuzz::ScratchDir() / ("f" + std::to_string(extracted++))).string();

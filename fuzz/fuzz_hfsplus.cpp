@@ -41,6 +41,7 @@ void Check(salvora::HFSP& parser) {
             if (++seen > parser.EntryMap().size()) std::abort();  // a chain that does not end
         (void)parser.FormatEntryDetails(key);
         (void)parser.FormatEntrySize(key);
+        salvora::fuzz::CheckVerdict(parser, key);
         std::uint64_t total = 0;
         for (const auto& run : parser.ForkRuns(r.extents, r.logicalSize, r.forkFileId)) {
             if (run.offset + run.bytes > volume) std::abort();  // a read outside the volume

@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             stack.pop_back();
             if (!seen.insert(id).second || id >= parser.Entries().size()) std::abort();
             parser.FormatEntrySize(id);
+            salvora::fuzz::CheckVerdict(parser, id);
             parser.FormatEntryTimes(id);
             if (parser.IsWalkFile(id) && extracted < kMaxExtractions) {
                 const std::string dest = (salvora::fuzz::ScratchDir() / ("f" + std::to_string(extracted++))).string();

@@ -43,4 +43,12 @@ inline const std::filesystem::path& ScratchDir() {
     return dir.path;
 }
 
+// The verdict on an entry, whatever its volume says: judged without a fault, and never more bytes in use than
+// its content needs.
+template <class Parser, class Id>
+inline void CheckVerdict(Parser& parser, Id id) {
+    const auto verdict = parser.Judge(id);
+    if (verdict.bytesInUse > verdict.bytesNeeded) std::abort();
+}
+
 }  // namespace salvora::fuzz

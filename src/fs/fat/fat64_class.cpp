@@ -300,7 +300,7 @@ void Fat64Class::RenameEntry(EntryId id, const std::string& name) {
 bool Fat64Class::IsDeleted(EntryId id) const {
     // Deleting a folder marks only its own entry set; everything below it went with it.
     const auto* r = Record(id);
-    for (int depth = 0; r && r->name != kExFatOrphanName && depth < 4096; ++depth) {
+    for (int depth = 0; r && r->name != kExFatOrphanName && depth < 256; ++depth) {
         if (r->Deleted()) return true;
         if (r->parentIndex == r->selfIndex) break;
         r = Record(r->parentIndex);
