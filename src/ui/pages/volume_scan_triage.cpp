@@ -204,7 +204,14 @@ bool VolumeScanDlg::WriteReportFile(const QString& path, const QString& format) 
                     *outcome = tr("The report could not be written to %1.").arg(QString::fromStdString(target));
                     return;
                 }
-                result = WriteReport(*activeParser_, entries, out, options, {}, Cancel());
+                GuiSink* sink = Sink();
+                sink->SetProgressRange(0, 1000);
+                sink->SetProgressPos(0);
+                const ReportProgress progress = [sink](std::uint64_t done, std::uint64_t total) {
+                    sink->SetProgressPos(total ? static_cast<std::int64_t>(done * 1000 / total) : 0);
+                };
+                sink->SetStatus("Writing the report of " + std::to_string(entries.size()) + " entries...");
+                result = WriteReport(*activeParser_, entries, out, options, progress, Cancel());
                 out.flush();
                 result.writeFailed = result.writeFailed || !out;
             }
