@@ -65,13 +65,18 @@ std::string Compose(std::string stem, const std::string& suffix, std::string ext
     return stem + suffix + extension;
 }
 
-// The n-th alternative of a name: "name (n).ext" for a file, "name (n)" for a folder.
+}  // namespace
+
 std::string Numbered(const std::string& name, int n, bool keepExtension) {
     const std::string suffix = " (" + std::to_string(n) + ")";
     const auto dot = keepExtension ? name.rfind('.') : std::string::npos;
     if (dot == std::string::npos || dot == 0) return Compose(name, suffix, {});
     return Compose(name.substr(0, dot), suffix, name.substr(dot));
 }
+
+std::string SavedName(const std::string& entryName) { return SafeName(Trim(entryName)); }
+
+namespace {
 
 enum class PathKind { Missing, Folder, Other, Unknown };
 

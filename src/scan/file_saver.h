@@ -70,6 +70,11 @@ std::string SafeName(const std::string& name);
 // targets can; the saver writes any other link as a text file holding its target.
 bool LinkStaysInside(const std::string& linkPath, const std::string& target, const std::string& outputFolder);
 
+// The n-th alternative of a name: "name (n).ext" for a file (keepExtension), "name (n)" for a folder.
+std::string Numbered(const std::string& name, int n, bool keepExtension);
+// The name a save gives an entry before any numbering: SafeName of its name without surrounding blanks.
+std::string SavedName(const std::string& entryName);
+
 // "name.ext" in folder, or the first of "name (1).ext", "name (2).ext" ... that does not exist yet.
 std::string UniqueFilePath(const std::string& folder, const std::string& safeName);
 
