@@ -34,6 +34,7 @@ Command RegisterInfoCommand(CLI::App& app);
 Command RegisterCatCommand(CLI::App& app);
 Command RegisterStatCommand(CLI::App& app);
 Command RegisterReportCommand(CLI::App& app);
+Command RegisterMountCommand(CLI::App& app);
 Command RegisterImageCommand(CLI::App& app, const GlobalOptions& global);
 
 }  // namespace salvora::cli

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
                                         RegisterCarveCommand(app),  RegisterSignatureCommand(app),
                                         RegisterInfoCommand(app),   RegisterCatCommand(app),
                                         RegisterStatCommand(app),   RegisterReportCommand(app),
-                                        RegisterImageCommand(app, global)};
+                                        RegisterMountCommand(app),  RegisterImageCommand(app, global)};
 
     try {
         app.parse(argc, argv);
