@@ -74,6 +74,9 @@ struct DamagedVolumeSearch {
 struct StoredTimes {
     std::optional<timespec> accessed;
     std::optional<timespec> modified;
+    // Reported, never set on a saved file (Linux sets neither).
+    std::optional<timespec> created;
+    std::optional<timespec> changed;  // the metadata's last change (ext, NTFS)
 };
 
 class ParserBase {

@@ -274,7 +274,9 @@ class Writer {
         o += deleted ? "      <unalloc>1</unalloc>\n" : "      <alloc>1</alloc>\n";
         o += "      <inode>" + std::to_string(e.id) + "</inode>\n";
         if (const std::string t = IsoTime(f.times.modified); !t.empty()) o += "      <mtime>" + t + "</mtime>\n";
+        if (const std::string t = IsoTime(f.times.changed); !t.empty()) o += "      <ctime>" + t + "</ctime>\n";
         if (const std::string t = IsoTime(f.times.accessed); !t.empty()) o += "      <atime>" + t + "</atime>\n";
+        if (const std::string t = IsoTime(f.times.created); !t.empty()) o += "      <crtime>" + t + "</crtime>\n";
         if (f.content && !f.content->runs.empty()) {
             o += "      <byte_runs>\n";
             for (const ContentRun& run : f.content->runs) {
@@ -312,7 +314,8 @@ class Writer {
         line_ += (md5 ? f.hash : std::string("0")) + "|" + BodyfileName(name) + "|" + std::to_string(e.id) + "|" +
                  (f.folder ? "d/drwxrwxrwx" : f.target ? "l/lrwxrwxrwx" : "r/rrwxrwxrwx") + "|0|0|" +
                  std::to_string(f.folder ? 0 : parser_.EntrySizeBytes(e.id)) + "|" + UnixTime(f.times.accessed) +
-                 "|" + UnixTime(f.times.modified) + "|0|0\n";
+                 "|" + UnixTime(f.times.modified) + "|" + UnixTime(f.times.changed) + "|" +
+                 UnixTime(f.times.created) + "\n";
     }
 
     void Csv(const ReportEntry& e, const EntryFacts& f) {

@@ -151,7 +151,9 @@ StoredTimes ext2Class::EntryStoredTimes(EntryId id) {
     // ext keeps UTC; the inode's times go on as they are, nanoseconds included.
     const std::vector<std::uint8_t>& slot = InodeSlot(*r);
     const ExtInode inode = DecodeExtInode(slot);
-    if (inode.mode != 0) stored = {TimeOrNone(inode.accessed), TimeOrNone(inode.modified)};
+    if (inode.mode != 0)
+        stored = {TimeOrNone(inode.accessed), TimeOrNone(inode.modified), TimeOrNone(inode.created),
+                  TimeOrNone(inode.changed)};
     return stored;
 }
 

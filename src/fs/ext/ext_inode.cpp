@@ -41,6 +41,7 @@ ExtInode DecodeExtInode(Bytes b) {
     inode.changed = ExtTime(b, 0x0C, 0x84, has(0x84));
     inode.modified = ExtTime(b, 0x10, 0x88, has(0x88));
     inode.accessed = ExtTime(b, 0x08, 0x8C, has(0x8C));
+    if (has(0x90)) inode.created = ExtTime(b, 0x90, 0x94, has(0x94));
     inode.deletedTime = le32(b, 0x14);
     inode.linkCount = le16(b, 0x1A);
     inode.flags = le32(b, 0x20);

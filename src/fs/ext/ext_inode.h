@@ -25,6 +25,7 @@ struct ExtInode {
     timespec accessed{};                                     // 0x08 (+ extra at 0x8C)
     timespec changed{};                                      // 0x0C (+ extra at 0x84)
     timespec modified{};                                     // 0x10 (+ extra at 0x88)
+    timespec created{};                                      // 0x90 (+ extra at 0x94), large inodes only
     std::uint32_t deletedTime = 0;                           // 0x14
     std::uint16_t linkCount = 0;                             // 0x1A
     std::uint32_t flags = 0;                                 // 0x20

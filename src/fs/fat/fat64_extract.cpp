@@ -86,7 +86,8 @@ StoredTimes Fat64Class::EntryStoredTimes(EntryId id) {
     const ExFatEntryRecord* r = Record(id);
     if (!r) return {};
     return {ExFatTimestampToTimespec(r->lastAccessedTimestamp, 0, r->lastAccessedUtcOffset),
-            ExFatTimestampToTimespec(r->lastModifiedTimestamp, r->lastModified10ms, r->lastModifiedUtcOffset)};
+            ExFatTimestampToTimespec(r->lastModifiedTimestamp, r->lastModified10ms, r->lastModifiedUtcOffset),
+            ExFatTimestampToTimespec(r->creationTimestamp, r->creation10ms, r->creationUtcOffset), std::nullopt};
 }
 
 }  // namespace salvora

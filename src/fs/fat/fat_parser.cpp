@@ -605,7 +605,9 @@ StoredTimes FatParser::EntryStoredTimes(EntryId id) {
     const auto* r = Record(id);
     // FAT keeps local clock times; Linux cannot set a creation time.
     if (!r) return {};
-    return {LocalTime(r->lastAccessDate, 0), LocalTime(r->lastWriteDate, r->lastWriteTime)};
+    std::optional<timespec> created = LocalTime(r->creationDate, r->creationTime);
+    if (created) created->tv_nsec = (r->creationTimeTenths % 100) * 10'000'000L, created->tv_sec += r->creationTimeTenths / 100;
+    return {LocalTime(r->lastAccessDate, 0), LocalTime(r->lastWriteDate, r->lastWriteTime), created, std::nullopt};
 }
 
 }  // namespace salvora

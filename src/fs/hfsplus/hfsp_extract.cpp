@@ -56,10 +56,11 @@ StoredTimes HFSP::EntryStoredTimes(EntryId id) {
     const auto* r = Record(id);
     if (!r) return {};
     // HFS+ dates are UTC: they go on as they are.
-    timespec accessed{}, modified{};
+    timespec accessed{}, modified{}, created{};
     accessed.tv_sec = static_cast<time_t>(HfsDateToUnix(r->accessDate));
     modified.tv_sec = static_cast<time_t>(HfsDateToUnix(r->modifyDate));
-    return {accessed, modified};
+    created.tv_sec = static_cast<time_t>(HfsDateToUnix(r->createDate));
+    return {accessed, modified, created, std::nullopt};
 }
 
 std::optional<std::string> HFSP::LinkTarget(EntryId id) const {

@@ -501,7 +501,7 @@ EntryTexts NtfsClass::FormatEntryTimes(EntryId id) const {
 StoredTimes NtfsClass::EntryStoredTimes(EntryId id) {
     const RecordInfo* info = id < entries_.size() ? Record(entries_[id].record) : nullptr;
     if (!info) return {};
-    return {NtfsTime(info->accessed), NtfsTime(info->modified)};
+    return {NtfsTime(info->accessed), NtfsTime(info->modified), NtfsTime(info->created), NtfsTime(info->changed)};
 }
 
 std::optional<EntryContent> NtfsClass::Content(EntryId id) {
