@@ -35,7 +35,9 @@ MountTree& Tree() { return *static_cast<MountTree*>(fuse_get_context()->private_
 
 std::optional<MountNode> NodeAt(const char* path) { return Tree().Resolve(path); }
 
-void* Init(fuse_conn_info*, fuse_config* cfg) {
+void* Init(fuse_conn_info* conn, fuse_config* cfg) {
+    // Listings always carry the attributes: a walk (cp -a, tar, thumbnails) then needs no lookup per file.
+    conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
     // Nothing below the mount ever changes: the kernel may keep names, attributes and pages as long as it likes.
     cfg->use_ino = 1;
     cfg->kernel_cache = 1;
