@@ -87,6 +87,7 @@ MountTree::MountTree(ParserBase& parser, const MountTreeOptions& options)
         const StoredTimes times = parser.EntryStoredTimes(entry);
         node.mtime = times.modified.value_or(now);
         node.atime = times.accessed.value_or(node.mtime);
+        node.ctime = times.changed.value_or(node.mtime);
     };
     nodes_.reserve(walked.size() + 1);
     nodes_.emplace_back();
@@ -165,7 +166,7 @@ struct stat MountTree::Attr(MountNode node) const {
     st.st_blocks = static_cast<blkcnt_t>((n.size + 511) / 512);
     st.st_atim = n.atime;
     st.st_mtim = n.mtime;
-    st.st_ctim = n.mtime;  // no file system here keeps a change time the save could give back
+    st.st_ctim = n.ctime;
     return st;
 }
 

@@ -81,7 +81,7 @@ private:
         Kind kind = Kind::File;
         bool deleted = false;
         std::uint64_t size = 0;
-        timespec atime{}, mtime{};
+        timespec atime{}, mtime{}, ctime{};  // ctime: the stored change time, else mtime
         std::vector<MountNode> children;
         std::unordered_map<std::string, MountNode> byName;
     };
