@@ -36,7 +36,10 @@ bool FileMatches(ParserBase& parser, const Selection* selection, bool deletedOnl
 }  // namespace
 
 MountTree::MountTree(ParserBase& parser, const MountTreeOptions& options)
-    : parser_(parser), uid_(options.uid), gid_(options.gid) {
+    : parser_(parser),
+      uid_(options.uid),
+      gid_(options.gid),
+      parserMutex_(options.parserLock ? *options.parserLock : ownLock_) {
     constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     const bool filtered = options.deletedOnly || (options.selection && !options.selection->Empty());
 

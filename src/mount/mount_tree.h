@@ -30,6 +30,8 @@ struct MountTreeOptions {
     // Only the files it matches (on the path `list` prints) and the folders leading to them; null: every entry.
     const Selection* selection = nullptr;
     bool deletedOnly = false;
+    // The lock every other user of the parser takes (the wizard's workers); null: the tree's own.
+    std::mutex* parserLock = nullptr;
 };
 
 // The extended attributes every entry carries.
@@ -91,7 +93,8 @@ private:
     gid_t gid_;
     std::vector<Node> nodes_;
 
-    mutable std::mutex parserMutex_;  // the parser and its source reader are not safe for concurrent use
+    mutable std::mutex ownLock_;
+    std::mutex& parserMutex_;  // the parser and its source reader are not safe for concurrent use
     std::mutex handlesMutex_;
     std::uint64_t nextHandle_ = 1;
     std::unordered_map<std::uint64_t, std::shared_ptr<const EntryContent>> open_;

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "app/wizard_window.h"
+#include "mount/fuse_mount.h"
 #include "qt_test_support.h"
 #include "ui/pages/parce_mode_ntfs_dlg.h"
 #include "ui/pages/physical_drive_dialog.h"
@@ -237,6 +238,30 @@ class ResultsTriageTest : public QObject {
             QCOMPARE(QJsonDocument::fromJson(lines[r]).object()["path"].toString(),
                      QString::fromStdString(results_->ListModel()->Row(r).path));
         QVERIFY(!QFile::exists(path + ".partial"));
+    }
+
+    // "Browse..." mounts the scanned volume read-only where the file manager is sent; Back unmounts it.
+    void browseMountsTheVolumeUntilBack() {
+        QTemporaryDir runtime;
+        if (const std::string why = CheckMountPoint(runtime.path().toStdString()); !why.empty())
+            QSKIP(why.c_str());
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        QUrl opened;
+        Hooks().openUrl = [&](const QUrl& url) { opened = url; };
+        results_->triageBar->browse->click();
+        Hooks().openUrl = nullptr;
+        QVERIFY2(opened.isLocalFile(), dialogs_->messages.empty() ? "" : qPrintable(dialogs_->messages.back().text));
+        const QString mounted = opened.toLocalFile();
+        QVERIFY(mounted.startsWith(runtime.path() + "/salvora/"));
+        QFile file(mounted + "/Sizes/s511.bin");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().size(), 511);
+        file.close();
+        QVERIFY(!QFile(mounted + "/new.txt").open(QIODevice::WriteOnly));
+        results_->OnBack();
+        QFile mounts("/proc/self/mounts");
+        QVERIFY(mounts.open(QIODevice::ReadOnly));
+        QVERIFY(!QString::fromLocal8Bit(mounts.readAll()).contains(QString(mounted).replace(' ', "\\040")));
     }
 };
 

@@ -37,6 +37,9 @@ TriageBar::TriageBar(QWidget* parent) : QWidget(parent) {
     checkAllShown->setObjectName("checkAllShown");
     saveReport = new QPushButton(tr("Save report..."), this);
     saveReport->setObjectName("saveReport");
+    browse = new QPushButton(tr("Browse..."), this);
+    browse->setObjectName("browseMount");
+    browse->setToolTip(tr("Show the files found, deleted ones too, in the file manager (read-only)"));
 
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -48,6 +51,7 @@ TriageBar::TriageBar(QWidget* parent) : QWidget(parent) {
     row->addWidget(shownCount);
     row->addWidget(checkAllShown);
     row->addWidget(saveReport);
+    row->addWidget(browse);
 
     pause_.setSingleShot(true);
     pause_.setInterval(250);

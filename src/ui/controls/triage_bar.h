@@ -28,6 +28,7 @@ class TriageBar final : public QWidget {
     QComboBox* state;
     QPushButton* checkAllShown;
     QPushButton* saveReport;
+    QPushButton* browse;
     QLabel* shownCount;
 
   Q_SIGNALS:

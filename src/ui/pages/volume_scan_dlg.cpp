@@ -82,6 +82,7 @@ VolumeScanDlg::VolumeScanDlg(WizardWindow* wizard, WizardPage* parentPage, const
     connect(triageBar, &TriageBar::changed, this, &VolumeScanDlg::ApplyFilter);
     connect(triageBar->checkAllShown, &QPushButton::clicked, this, &VolumeScanDlg::CheckAllShown);
     connect(triageBar->saveReport, &QPushButton::clicked, this, &VolumeScanDlg::OnSaveReport);
+    connect(triageBar->browse, &QPushButton::clicked, this, &VolumeScanDlg::OnBrowse);
     connect(this, &VolumeScanDlg::scanFinished, this, [this] {
         triageBar->setEnabled(activeParser_ != nullptr);
         RequestVerdicts();
@@ -164,6 +165,7 @@ void VolumeScanDlg::CreateModels() {
 }
 
 VolumeScanDlg::~VolumeScanDlg() {
+    StopBrowsing();
     if (activeParser_) activeParser_->stopRequested = true;
     Cancel() = true;
     for (const auto& stop : {filterStop_, verdictStop_, previewStop_})
@@ -273,6 +275,7 @@ void VolumeScanDlg::OnStop() {
 
 void VolumeScanDlg::OnBack() {
     if (Busy() || worker_) return;
+    StopBrowsing();
     GoBack();
 }
 

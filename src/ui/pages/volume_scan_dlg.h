@@ -13,10 +13,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "scan/deep_discovery.h"
 #include "model/parser_base.h"
 #include "model/result_tree.h"
+#include "mount/fuse_mount.h"
 #include "scan/scan_session.h"
 #include "ui/controls/check_header_view.h"
 #include "ui/controls/file_list_model.h"
@@ -88,6 +90,9 @@ class VolumeScanDlg final : public WizardPage {
     // Ticks every row the list shows, so Save writes exactly those.
     void CheckAllShown();
     void OnSaveReport();
+    // Mounts the scanned volume read-only under the user's runtime folder and opens it in the file manager.
+    void OnBrowse();
+    void StopBrowsing();
 
   Q_SIGNALS:
     void scanFinished();
@@ -141,6 +146,9 @@ class VolumeScanDlg final : public WizardPage {
     // Held by whatever reads the parser or the source off the UI thread (triage jobs, search, save): the
     // reader and a parser's lazily read data are not shared between threads.
     std::mutex parserUse_;
+    std::unique_ptr<MountTree> mountTree_;
+    std::optional<MountHandle> mount_;
+    QString mountPoint_;
     std::unique_ptr<SerialWorker> triage_;
     std::shared_ptr<std::atomic<bool>> filterStop_, verdictStop_, previewStop_;
     bool filterActive_ = false;

@@ -1,7 +1,11 @@
 // The results page's triage: the filter bar's list, the states of the listed files, the preview and the
 // report. The work runs on the page's triage worker; what comes back is shown only when no newer request of
 // its kind has been made since.
+#include <unistd.h>
+
+#include <QDir>
 #include <QFileInfo>
+#include <QUrl>
 #include <filesystem>
 #include <fstream>
 
@@ -232,6 +236,67 @@ bool VolumeScanDlg::WriteReportFile(const QString& path, const QString& format) 
             Q_EMIT reportFinished();
         });
     return true;
+}
+
+// The mount reads through the same lock as the page's workers, so a preview and a file manager's thumbnails
+// never use the source at once. It lives until Back, a new scan or the window closes.
+void VolumeScanDlg::OnBrowse() {
+    if (!activeParser_ || Busy() || worker_) return;
+    if (mount_ && !MountEnded(**mount_)) {
+        OpenUrl(QUrl::fromLocalFile(mountPoint_));
+        return;
+    }
+    StopBrowsing();
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QString base = (runtime.isEmpty() ? QDir::tempPath() + QStringLiteral("/salvora-%1").arg(::getuid())
+                                            : QString::fromLocal8Bit(runtime) + QStringLiteral("/salvora"));
+    QString name = QFileInfo(QString::fromStdString(volume_.volumeName)).fileName();
+    if (name.isEmpty()) name = QStringLiteral("volume");
+    name += QStringLiteral(" #") + QString::fromStdString(volume_.startSector ? std::to_string(volume_.startSector) : "0");
+    // A folder left behind by an earlier run that could not unmount is passed over, not reused.
+    std::string reason;
+    QString where;
+    for (int n = 1; n <= 9 && where.isEmpty(); ++n) {
+        const QString candidate = base + QLatin1Char('/') + name + (n > 1 ? QStringLiteral(" (%1)").arg(n) : QString());
+        std::error_code ec;
+        std::filesystem::create_directories(candidate.toStdString(), ec);
+        reason = CheckMountPoint(candidate.toStdString());
+        if (reason.empty()) where = candidate;
+    }
+    if (where.isEmpty()) {
+        ShowBox(this, tr("The files cannot be shown in the file manager: %1").arg(QString::fromStdString(reason)));
+        return;
+    }
+    MountTreeOptions options;
+    options.uid = ::getuid();
+    options.gid = ::getgid();
+    options.parserLock = &parserUse_;
+    {
+        std::lock_guard lock(parserUse_);
+        mountTree_ = std::make_unique<MountTree>(*activeParser_, options);
+    }
+    std::string error;
+    MountHandle mounted = StartMount(*mountTree_, where.toStdString(), error);
+    if (!mounted) {
+        mountTree_.reset();
+        ShowBox(this, tr("The files cannot be shown in the file manager: %1").arg(QString::fromStdString(error)));
+        return;
+    }
+    mount_.emplace(std::move(mounted));
+    mountPoint_ = where;
+    Sink()->SetStatus("Shown read-only at " + where.toStdString() + " until you go back or close the window.");
+    OpenUrl(QUrl::fromLocalFile(where));
+}
+
+void VolumeScanDlg::StopBrowsing() {
+    if (mount_) {
+        StopMount(**mount_);
+        mount_.reset();
+        std::error_code ec;
+        std::filesystem::remove(mountPoint_.toStdString(), ec);  // the empty folder it was served at
+    }
+    mountTree_.reset();
+    mountPoint_.clear();
 }
 
 }  // namespace salvora::gui

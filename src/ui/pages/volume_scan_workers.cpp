@@ -30,6 +30,7 @@ RecoveryMode ModeOfPage(int recoveryMode) {
 }  // namespace
 
 void VolumeScanDlg::StartScan() {
+    StopBrowsing();  // the mount reads the parser this scan replaces
     busyFlag_ = true;
     if (!ParserKindForLabel(volume_.fileSystemLabel)) {
         CreateModels();
