@@ -3,181 +3,296 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <list>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 extern char** environ;
 
 namespace salvora {
 
+// Files read without an open (the kernel's no-open mode) keep their content here, the last few used, so that the
+// reads of one large file do not each work out where its bytes lie again.
+class NodeHandles {
+public:
+    explicit NodeHandles(MountTree& tree) : tree_(tree) {}
+    ~NodeHandles() {
+        for (const auto& [node, entry] : byNode_) tree_.Release(entry.first);
+    }
+    // 0 with the error in error when the node cannot be opened.
+    std::uint64_t Get(MountNode node, int& error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (const auto found = byNode_.find(node); found != byNode_.end()) {
+                order_.splice(order_.begin(), order_, found->second.second);
+                return found->second.first;
+            }
+        }
+        std::uint64_t handle = 0;
+        error = tree_.Open(node, handle);
+        if (error != 0) return 0;
+        std::lock_guard lock(mutex_);
+        if (const auto found = byNode_.find(node); found != byNode_.end()) {  // another thread was quicker
+            tree_.Release(handle);
+            return found->second.first;
+        }
+        order_.push_front(node);
+        byNode_.emplace(node, std::make_pair(handle, order_.begin()));
+        if (byNode_.size() > kKept) {
+            const MountNode oldest = order_.back();
+            order_.pop_back();
+            tree_.Release(byNode_[oldest].first);
+            byNode_.erase(oldest);
+        }
+        return handle;
+    }
+
+private:
+    static constexpr std::size_t kKept = 64;
+    MountTree& tree_;
+    std::mutex mutex_;
+    std::list<MountNode> order_;
+    std::unordered_map<MountNode, std::pair<std::uint64_t, std::list<MountNode>::iterator>> byNode_;
+};
+
 class FuseMount {
 public:
+    explicit FuseMount(MountTree& t) : tree(&t), handles(t) {}
     MountTree* tree = nullptr;
+    NodeHandles handles;
     std::string mountpoint;
-    fuse* session = nullptr;
+    fuse_session* session = nullptr;
+    bool mounted = false;
     std::thread loop;
     std::atomic<bool> ended{false};
     bool served = false;
+    bool noOpen = false;  // the kernel reads files without opening them
 };
 
 namespace {
 
-MountTree& Tree() { return *static_cast<MountTree*>(fuse_get_context()->private_data); }
+// The kernel numbers the root 1; nodes count from 0.
+constexpr fuse_ino_t Ino(MountNode node) { return static_cast<fuse_ino_t>(node) + 1; }
 
-std::optional<MountNode> NodeAt(const char* path) { return Tree().Resolve(path); }
+FuseMount& Mount(fuse_req_t req) { return *static_cast<FuseMount*>(fuse_req_userdata(req)); }
 
-void* Init(fuse_conn_info* conn, fuse_config* cfg) {
-    // Listings always carry the attributes: a walk (cp -a, tar, thumbnails) then needs no lookup per file.
+// Nothing below the mount ever changes: the kernel may keep names and attributes as long as it likes.
+constexpr double kForever = 86400;
+
+std::optional<MountNode> NodeOf(fuse_req_t req, fuse_ino_t ino) {
+    if (ino == 0 || ino - 1 >= Mount(req).tree->NodeCount()) return std::nullopt;
+    return static_cast<MountNode>(ino - 1);
+}
+
+void Init(void* userdata, fuse_conn_info* conn) {
+    // Listings carry the attributes (a walk then needs no lookup per file), and a file is read without an open
+    // and a release around it: on a tree of small files those round trips are most of the time.
+    if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
     conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
-    // Nothing below the mount ever changes: the kernel may keep names, attributes and pages as long as it likes.
-    cfg->use_ino = 1;
-    cfg->kernel_cache = 1;
-    cfg->entry_timeout = 86400;
-    cfg->attr_timeout = 86400;
-    cfg->negative_timeout = 86400;
-    return fuse_get_context()->private_data;
-}
-
-int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
-    const auto node = NodeAt(path);
-    if (!node) return -ENOENT;
-    *st = Tree().Attr(*node);
-    return 0;
-}
-
-int ReadLink(const char* path, char* buf, size_t size) {
-    const auto node = NodeAt(path);
-    if (!node) return -ENOENT;
-    std::string target;
-    if (const int error = Tree().ReadLink(*node, target); error != 0) return error;
-    if (size == 0) return -EINVAL;
-    const std::size_t n = std::min(target.size(), size - 1);
-    std::memcpy(buf, target.data(), n);
-    buf[n] = '\0';
-    return 0;
-}
-
-int OpenDir(const char* path, fuse_file_info* fi) {
-    const auto node = NodeAt(path);
-    if (!node) return -ENOENT;
-    if (!Tree().IsFolder(*node)) return -ENOTDIR;
-    fi->fh = *node;
-    return 0;
-}
-
-int ReadDir(const char*, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags flags) {
-    MountTree& tree = Tree();
-    const auto folder = static_cast<MountNode>(fi->fh);
-    const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
-    const auto fillFlags = plus ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
-    struct stat self = tree.Attr(folder);
-    fill(buf, ".", plus ? &self : nullptr, 0, fillFlags);
-    fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    for (const MountNode child : tree.Children(folder)) {
-        struct stat st = tree.Attr(child);
-        if (fill(buf, tree.Name(child).c_str(), &st, 0, fillFlags) != 0) break;
+    if (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) {
+        conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
+        static_cast<FuseMount*>(userdata)->noOpen = true;
     }
-    return 0;
+    if (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
 }
 
-int Open(const char* path, fuse_file_info* fi) {
-    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0) return -EROFS;
-    const auto node = NodeAt(path);
-    if (!node) return -ENOENT;
+fuse_entry_param Entry(MountTree& tree, MountNode node) {
+    fuse_entry_param e{};
+    e.ino = Ino(node);
+    e.attr = tree.Attr(node);
+    e.attr.st_ino = e.ino;
+    e.attr_timeout = kForever;
+    e.entry_timeout = kForever;
+    return e;
+}
+
+void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    MountTree& tree = *Mount(req).tree;
+    const auto folder = NodeOf(req, parent);
+    if (!folder || !tree.IsFolder(*folder)) return static_cast<void>(fuse_reply_err(req, ENOTDIR));
+    const auto node = tree.Lookup(*folder, name);
+    if (!node) {
+        fuse_entry_param none{};  // a negative entry, kept as long as the others
+        none.entry_timeout = kForever;
+        return static_cast<void>(fuse_reply_entry(req, &none));
+    }
+    const fuse_entry_param e = Entry(tree, *node);
+    fuse_reply_entry(req, &e);
+}
+
+void GetAttr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    const auto node = NodeOf(req, ino);
+    if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
+    struct stat st = Mount(req).tree->Attr(*node);
+    st.st_ino = ino;
+    fuse_reply_attr(req, &st, kForever);
+}
+
+void ReadLink(fuse_req_t req, fuse_ino_t ino) {
+    const auto node = NodeOf(req, ino);
+    if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
+    std::string target;
+    if (const int error = Mount(req).tree->ReadLink(*node, target); error != 0)
+        return static_cast<void>(fuse_reply_err(req, -error));
+    fuse_reply_readlink(req, target.c_str());
+}
+
+void OpenDir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    const auto node = NodeOf(req, ino);
+    if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
+    if (!Mount(req).tree->IsFolder(*node)) return static_cast<void>(fuse_reply_err(req, ENOTDIR));
+    fi->keep_cache = 1;
+    fi->cache_readdir = 1;
+    fuse_reply_open(req, fi);
+}
+
+// Entries from `off` on (0: ".", 1: "..", then the children), as many as fit in size bytes.
+void ReadDirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plus) {
+    MountTree& tree = *Mount(req).tree;
+    const auto folder = NodeOf(req, ino);
+    if (!folder || !tree.IsFolder(*folder)) return static_cast<void>(fuse_reply_err(req, ENOTDIR));
+    const std::vector<MountNode>& children = tree.Children(*folder);
+    std::vector<char> buf(size);
+    std::size_t used = 0;
+    for (auto at = static_cast<std::size_t>(std::max<off_t>(off, 0)); at < children.size() + 2; ++at) {
+        const MountNode node = at < 2 ? *folder : children[at - 2];
+        const char* name = at == 0 ? "." : at == 1 ? ".." : tree.Name(node).c_str();
+        fuse_entry_param e = Entry(tree, node);
+        std::size_t n;
+        if (plus) {
+            // "." and ".." are not looked up by the kernel: their entries carry no node.
+            if (at < 2) e = fuse_entry_param{}, e.attr.st_mode = S_IFDIR, e.attr.st_ino = at == 0 ? Ino(node) : 1;
+            n = fuse_add_direntry_plus(req, buf.data() + used, size - used, name, &e, static_cast<off_t>(at + 1));
+        } else {
+            n = fuse_add_direntry(req, buf.data() + used, size - used, name, &e.attr, static_cast<off_t>(at + 1));
+        }
+        if (n > size - used) break;
+        used += n;
+    }
+    fuse_reply_buf(req, buf.data(), used);
+}
+
+void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+    ReadDirAny(req, ino, size, off, false);
+}
+
+void ReadDirPlus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+    ReadDirAny(req, ino, size, off, true);
+}
+
+void Open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0)
+        return static_cast<void>(fuse_reply_err(req, EROFS));
+    const auto node = NodeOf(req, ino);
+    if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
+    // The kernel reads without opens from now on when it can; the first read finds the content by its node.
+    if (Mount(req).noOpen) return static_cast<void>(fuse_reply_err(req, ENOSYS));
     std::uint64_t handle = 0;
-    if (const int error = Tree().Open(*node, handle); error != 0) return error;
+    if (const int error = Mount(req).tree->Open(*node, handle); error != 0)
+        return static_cast<void>(fuse_reply_err(req, -error));
     fi->fh = handle;
     fi->keep_cache = 1;
-    return 0;
+    fuse_reply_open(req, fi);
 }
 
-int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
-    if (offset < 0) return -EINVAL;
-    const long read = Tree().Read(fi->fh, static_cast<std::uint64_t>(offset),
-                                  std::span(reinterpret_cast<std::uint8_t*>(buf), size));
-    return static_cast<int>(read);
+void Read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
+    FuseMount& mount = Mount(req);
+    const auto node = NodeOf(req, ino);
+    if (!node || off < 0) return static_cast<void>(fuse_reply_err(req, node ? EINVAL : ENOENT));
+    std::uint64_t handle = fi->fh;
+    if (handle == 0) {
+        int error = 0;
+        handle = mount.handles.Get(*node, error);
+        if (handle == 0) return static_cast<void>(fuse_reply_err(req, -error));
+    }
+    std::vector<std::uint8_t> buf(size);
+    const long read = mount.tree->Read(handle, static_cast<std::uint64_t>(off), buf);
+    if (read < 0) return static_cast<void>(fuse_reply_err(req, static_cast<int>(-read)));
+    fuse_reply_buf(req, reinterpret_cast<const char*>(buf.data()), static_cast<size_t>(read));
 }
 
-int Release(const char*, fuse_file_info* fi) {
-    Tree().Release(fi->fh);
-    return 0;
+void Release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    if (fi->fh != 0) Mount(req).tree->Release(fi->fh);
+    fuse_reply_err(req, 0);
 }
 
-int StatFs(const char*, struct statvfs* st) {
-    *st = {};
-    st->f_bsize = st->f_frsize = 4096;
-    st->f_files = Tree().NodeCount();
-    st->f_namemax = 255;
-    st->f_flag = ST_RDONLY;
-    return 0;
+void StatFs(fuse_req_t req, fuse_ino_t) {
+    struct statvfs st {};
+    st.f_bsize = st.f_frsize = 4096;
+    st.f_files = Mount(req).tree->NodeCount();
+    st.f_namemax = 255;
+    st.f_flag = ST_RDONLY;
+    fuse_reply_statfs(req, &st);
 }
 
-int GetXattr(const char* path, const char* name, char* value, size_t size) {
-    const auto node = NodeAt(path);
-    if (!node) return -ENOENT;
-    std::string text;
-    if (const int error = Tree().GetXattr(*node, name, text); error != 0) return error;
-    if (size == 0) return static_cast<int>(text.size());
-    if (size < text.size()) return -ERANGE;
-    std::memcpy(value, text.data(), text.size());
-    return static_cast<int>(text.size());
+// size 0 asks for the length; a buffer too small is ERANGE.
+void ReplyXattr(fuse_req_t req, const std::string& value, size_t size) {
+    if (size == 0) return static_cast<void>(fuse_reply_xattr(req, value.size()));
+    if (size < value.size()) return static_cast<void>(fuse_reply_err(req, ERANGE));
+    fuse_reply_buf(req, value.data(), value.size());
 }
 
-int ListXattr(const char* path, char* list, size_t size) {
-    const auto node = NodeAt(path);
-    if (!node) return -ENOENT;
+void GetXattr(fuse_req_t req, fuse_ino_t ino, const char* name, size_t size) {
+    const auto node = NodeOf(req, ino);
+    if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
+    std::string value;
+    if (const int error = Mount(req).tree->GetXattr(*node, name, value); error != 0)
+        return static_cast<void>(fuse_reply_err(req, -error));
+    ReplyXattr(req, value, size);
+}
+
+void ListXattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
+    const auto node = NodeOf(req, ino);
+    if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
     std::string names;
-    for (const std::string& name : Tree().ListXattr(*node)) names.append(name).push_back('\0');
-    if (size == 0) return static_cast<int>(names.size());
-    if (size < names.size()) return -ERANGE;
-    std::memcpy(list, names.data(), names.size());
-    return static_cast<int>(names.size());
+    for (const std::string& name : Mount(req).tree->ListXattr(*node)) names.append(name).push_back('\0');
+    ReplyXattr(req, names, size);
 }
 
 // Every change is refused: the volume is evidence, and the mount only shows what a scan found.
-int Refuse1(const char*) { return -EROFS; }
-int Refuse2(const char*, const char*) { return -EROFS; }
-int RefuseMode(const char*, mode_t) { return -EROFS; }
+void Refuse(fuse_req_t req) { fuse_reply_err(req, EROFS); }
 
-const fuse_operations& Operations() {
-    static const fuse_operations ops = [] {
-        fuse_operations o{};
+const fuse_lowlevel_ops& Operations() {
+    static const fuse_lowlevel_ops ops = [] {
+        fuse_lowlevel_ops o{};
         o.init = Init;
+        o.lookup = Lookup;
         o.getattr = GetAttr;
         o.readlink = ReadLink;
         o.opendir = OpenDir;
         o.readdir = ReadDir;
+        o.readdirplus = ReadDirPlus;
         o.open = Open;
         o.read = Read;
         o.release = Release;
         o.statfs = StatFs;
         o.getxattr = GetXattr;
         o.listxattr = ListXattr;
-        o.mknod = [](const char*, mode_t, dev_t) { return -EROFS; };
-        o.mkdir = RefuseMode;
-        o.unlink = Refuse1;
-        o.rmdir = Refuse1;
-        o.symlink = Refuse2;
-        o.rename = [](const char*, const char*, unsigned int) { return -EROFS; };
-        o.link = Refuse2;
-        o.chmod = [](const char*, mode_t, fuse_file_info*) { return -EROFS; };
-        o.chown = [](const char*, uid_t, gid_t, fuse_file_info*) { return -EROFS; };
-        o.truncate = [](const char*, off_t, fuse_file_info*) { return -EROFS; };
-        o.write = [](const char*, const char*, size_t, off_t, fuse_file_info*) { return -EROFS; };
-        o.create = [](const char*, mode_t, fuse_file_info*) { return -EROFS; };
-        o.setxattr = [](const char*, const char*, const char*, size_t, int) { return -EROFS; };
-        o.removexattr = Refuse2;
-        o.utimens = [](const char*, const timespec*, fuse_file_info*) { return -EROFS; };
-        o.fallocate = [](const char*, int, off_t, off_t, fuse_file_info*) { return -EROFS; };
+        o.setattr = [](fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) { Refuse(req); };
+        o.mknod = [](fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { Refuse(req); };
+        o.mkdir = [](fuse_req_t req, fuse_ino_t, const char*, mode_t) { Refuse(req); };
+        o.unlink = [](fuse_req_t req, fuse_ino_t, const char*) { Refuse(req); };
+        o.rmdir = [](fuse_req_t req, fuse_ino_t, const char*) { Refuse(req); };
+        o.symlink = [](fuse_req_t req, const char*, fuse_ino_t, const char*) { Refuse(req); };
+        o.rename = [](fuse_req_t req, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned int) { Refuse(req); };
+        o.link = [](fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { Refuse(req); };
+        o.write = [](fuse_req_t req, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) { Refuse(req); };
+        o.create = [](fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*) { Refuse(req); };
+        o.setxattr = [](fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) { Refuse(req); };
+        o.removexattr = [](fuse_req_t req, fuse_ino_t, const char*) { Refuse(req); };
+        o.fallocate = [](fuse_req_t req, fuse_ino_t, int, off_t, off_t, fuse_file_info*) { Refuse(req); };
         return o;
     }();
     return ops;
@@ -261,22 +376,21 @@ MountHandle MountTreeAt(MountTree& tree, const std::string& mountpoint, std::str
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
-    fuse* session = fuse_new(&args, &Operations(), sizeof(fuse_operations), &tree);
+    auto* mount = new FuseMount(tree);
+    MountHandle handle(mount, Destroy);
+    mount->mountpoint = mountpoint;
+    mount->session = fuse_session_new(&args, &Operations(), sizeof(fuse_lowlevel_ops), mount);
     fuse_opt_free_args(&args);
-    if (!session) {
+    if (!mount->session) {
         error = "the FUSE session could not be set up";
         return none;
     }
-    if (fuse_mount(session, mountpoint.c_str()) != 0) {
-        fuse_destroy(session);
+    if (fuse_session_mount(mount->session, mountpoint.c_str()) != 0) {
         error = "mounting at " + mountpoint + " failed (see the fuse message above)";
         return none;
     }
-    auto* mount = new FuseMount;
-    mount->tree = &tree;
-    mount->mountpoint = mountpoint;
-    mount->session = session;
-    return MountHandle(mount, Destroy);
+    mount->mounted = true;
+    return handle;
 }
 
 void ServeMount(FuseMount& mount) {
@@ -286,7 +400,7 @@ void ServeMount(FuseMount& mount) {
         fuse_loop_config config{};
         config.clone_fd = 0;
         config.max_idle_threads = 10;
-        fuse_loop_mt(mount.session, &config);
+        fuse_session_loop_mt(mount.session, &config);
         mount.ended = true;
     });
 }
@@ -296,13 +410,13 @@ bool MountEnded(const FuseMount& mount) { return mount.ended || !mount.session; 
 void StopMount(FuseMount& mount) {
     if (!mount.session) return;
     if (mount.served && !mount.ended) {
-        fuse_exit(mount.session);
+        fuse_session_exit(mount.session);
         // Unmounting ends the connection, which wakes every thread of the loop.
         Unmount(mount.mountpoint);
     }
     if (mount.loop.joinable()) mount.loop.join();
-    fuse_unmount(mount.session);  // nothing left to do when it is gone already
-    fuse_destroy(mount.session);
+    if (mount.mounted) fuse_session_unmount(mount.session);  // nothing left to do when it is gone already
+    fuse_session_destroy(mount.session);
     mount.session = nullptr;
     mount.ended = true;
 }
