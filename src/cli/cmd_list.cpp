@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/selection_options.h"
 #include "cli/volume_scan.h"
+#include "scan/list_rows.h"
 
 namespace salvora::cli {
 namespace {
@@ -28,22 +29,7 @@ int RunList(const ListArgs& args, TerminalUi& ui) {
     if (session.Tree().Root() == kNoItem) return kExitOk;
 
     // The parser's own links give what expanding every folder of the tree gives, in the same order, without
-    // building 50,000 tree items first. Each record is linked under one parent, so the walk ends; the depth
-    // bound keeps a damaged chain from running paths without end.
-    constexpr std::size_t kMaxDepth = 4096;
-    struct Pending {
-        EntryId entry;
-        std::string parentPath;
-        std::size_t depth;
-    };
-    std::vector<Pending> stack;
-    std::vector<EntryId> children;
-    const auto pushChildren = [&](EntryId folder, const std::string& path, std::size_t depth) {
-        if (depth > kMaxDepth) return;
-        children.clear();
-        for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) children.push_back(*c);
-        for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, path, depth});
-    };
+    // building 50,000 tree items first.
     const std::vector<EntryId>& unreadable = parser.UnreadableFolders();
     std::vector<std::string> unreadablePaths;
     const auto noteUnreadable = [&](EntryId folder, const std::string& path) {
@@ -51,21 +37,12 @@ int RunList(const ListArgs& args, TerminalUi& ui) {
             unreadablePaths.push_back(path.empty() ? "/" : path);
     };
     noteUnreadable(parser.RootEntry(), "");
-    pushChildren(parser.RootEntry(), "", 1);
-    while (!stack.empty()) {
-        Pending next = std::move(stack.back());
-        stack.pop_back();
-        std::string path = std::move(next.parentPath);
-        path += '/';
-        path += parser.EntryName(next.entry);
+    WalkListOrder(parser, [&](const ListWalkStep& step) {
         // A selection lists its files only.
-        if (selection->Empty() || EntryMatches(*selection, parser, next.entry, path))
-            PrintEntry(std::cout, parser, next.entry, path, args.json);
-        if (parser.IsFolder(next.entry)) {
-            noteUnreadable(next.entry, path);
-            pushChildren(next.entry, path, next.depth + 1);
-        }
-    }
+        if (selection->Empty() || EntryMatches(*selection, parser, step.entry, step.path))
+            PrintEntry(std::cout, parser, step.entry, step.path, args.json);
+        if (step.folder) noteUnreadable(step.entry, step.path);
+    });
     std::cout.flush();
     for (const std::string& path : unreadablePaths)
         PrintError("folder " + path + " could not be read (unreadable sectors): files in it are missing");

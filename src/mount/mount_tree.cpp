@@ -6,11 +6,11 @@
 #include <cstdio>
 
 #include "scan/file_saver.h"
+#include "scan/list_rows.h"
 
 namespace salvora {
 namespace {
 
-constexpr std::size_t kMaxDepth = 4096;  // as `list`: a damaged chain cannot run paths without end
 constexpr int kMaxNameTries = 1 << 20;
 
 struct Walked {
@@ -43,35 +43,13 @@ MountTree::MountTree(ParserBase& parser, const MountTreeOptions& options)
     constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     const bool filtered = options.deletedOnly || (options.selection && !options.selection->Empty());
 
-    // Depth-first, each folder before its contents, in the parser's order: the walk of `list`.
+    // The walk of `list`.
     std::vector<Walked> walked;
-    struct Pending {
-        EntryId entry;
-        std::size_t parent;
-        std::string parentPath;
-        std::size_t depth;
-    };
-    std::vector<Pending> stack;
-    std::vector<EntryId> children;
-    const auto pushChildren = [&](EntryId folder, std::size_t index, const std::string& path, std::size_t depth) {
-        if (depth > kMaxDepth) return;
-        children.clear();
-        for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) children.push_back(*c);
-        for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, index, path, depth});
-    };
-    pushChildren(parser.RootEntry(), kNone, "", 1);
-    while (!stack.empty()) {
-        Pending next = std::move(stack.back());
-        stack.pop_back();
-        std::string path = std::move(next.parentPath);
-        path += '/';
-        path += parser.EntryName(next.entry);
-        const bool folder = parser.IsFolder(next.entry);
-        const bool kept =
-            folder ? !filtered : FileMatches(parser, options.selection, options.deletedOnly, next.entry, path);
-        walked.push_back({next.entry, next.parent, folder, kept});
-        if (folder) pushChildren(next.entry, walked.size() - 1, path, next.depth + 1);
-    }
+    WalkListOrder(parser, [&](const ListWalkStep& step) {
+        const bool kept = step.folder ? !filtered
+                                      : FileMatches(parser, options.selection, options.deletedOnly, step.entry, step.path);
+        walked.push_back({step.entry, step.parent == kNoWalkParent ? kNone : step.parent, step.folder, kept});
+    });
     // A kept file keeps the folders leading to it.
     if (filtered)
         for (std::size_t i = 0; i < walked.size(); ++i) {

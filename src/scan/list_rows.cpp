@@ -4,6 +4,35 @@
 
 namespace salvora {
 
+void WalkListOrder(const ParserBase& parser, const std::function<void(const ListWalkStep&)>& visit) {
+    constexpr std::size_t kMaxDepth = 4096;
+    struct Pending {
+        EntryId entry;
+        std::size_t parent;
+        std::string parentPath;
+        std::size_t depth;
+    };
+    std::vector<Pending> stack;
+    std::vector<EntryId> children;
+    const auto pushChildren = [&](EntryId folder, std::size_t index, const std::string& path, std::size_t depth) {
+        if (depth > kMaxDepth) return;
+        children.clear();
+        for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) children.push_back(*c);
+        for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, index, path, depth});
+    };
+    pushChildren(parser.RootEntry(), kNoWalkParent, "", 1);
+    for (std::size_t index = 0; !stack.empty(); ++index) {
+        Pending next = std::move(stack.back());
+        stack.pop_back();
+        std::string path = std::move(next.parentPath);
+        path += '/';
+        path += parser.EntryName(next.entry);
+        const bool folder = parser.IsFolder(next.entry);
+        visit({next.entry, path, index, next.parent, folder});
+        if (folder) pushChildren(next.entry, index, path, next.depth + 1);
+    }
+}
+
 ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& path, ItemId item) {
     const EntryTexts texts = parser.FormatEntryTimes(entry);
     ListRow row;

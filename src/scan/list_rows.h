@@ -2,6 +2,7 @@
 // What the results page shows of a parser's records: lazy children in the ResultTree and the rows of the file
 // list. Works on any ParserBase; the tree holds only what has been opened so far.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,21 @@ struct ListRow {
     std::optional<EntryId> entry;  // the record behind the row (a search hit has no tree item)
     std::optional<std::uint32_t> textColour;  // 0x00BBGGRR, as the tree shows the entry (deleted: red)
 };
+
+// One entry of the walk `list` prints: its path ("/" + names from the root), its number in the walk and its
+// folder's (kNoWalkParent for the root's children).
+inline constexpr std::size_t kNoWalkParent = static_cast<std::size_t>(-1);
+struct ListWalkStep {
+    EntryId entry;
+    const std::string& path;
+    std::size_t index;
+    std::size_t parent;
+    bool folder;
+};
+// Every entry below the root, depth-first, each folder before its contents, in the parser's order. Each record
+// is linked under one parent, so the walk ends; folders 4096 deep are not walked into, so a damaged chain cannot
+// run paths without end.
+void WalkListOrder(const ParserBase& parser, const std::function<void(const ListWalkStep&)>& visit);
 
 ListRow MakeListRow(const ParserBase& parser, EntryId entry, const std::string& path, ItemId item = kNoItem);
 

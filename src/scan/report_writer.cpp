@@ -1,5 +1,7 @@
 #include "scan/report_writer.h"
 
+#include "scan/list_rows.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@ namespace salvora {
 namespace {
 
 constexpr std::uint64_t kBlockBytes = 1u << 20;
-constexpr std::size_t kMaxDepth = 4096;  // as list: a damaged chain cannot make paths without end
 
 // Invalid UTF-8 (names read from a damaged volume) becomes U+FFFD; with forXml, so do the control characters
 // XML 1.0 cannot carry.
@@ -395,30 +396,10 @@ const char* ReportHashName(ReportHash hash) {
 
 std::vector<ReportEntry> CollectReportEntries(ParserBase& parser,
                                               const std::function<bool(EntryId, const std::string&)>& keep) {
-    struct Pending {
-        EntryId entry;
-        std::string parentPath;
-        std::size_t depth;
-    };
     std::vector<ReportEntry> out;
-    std::vector<Pending> stack;
-    std::vector<EntryId> children;
-    const auto pushChildren = [&](EntryId folder, const std::string& path, std::size_t depth) {
-        if (depth > kMaxDepth) return;
-        children.clear();
-        for (auto c = parser.FirstChild(folder); c; c = parser.NextSibling(*c)) children.push_back(*c);
-        for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back({*c, path, depth});
-    };
-    pushChildren(parser.RootEntry(), "", 1);
-    while (!stack.empty()) {
-        Pending next = std::move(stack.back());
-        stack.pop_back();
-        std::string path = std::move(next.parentPath);
-        path += '/';
-        path += parser.EntryName(next.entry);
-        if (!keep || keep(next.entry, path)) out.push_back({next.entry, path});
-        if (parser.IsFolder(next.entry)) pushChildren(next.entry, path, next.depth + 1);
-    }
+    WalkListOrder(parser, [&](const ListWalkStep& step) {
+        if (!keep || keep(step.entry, step.path)) out.push_back({step.entry, step.path});
+    });
     return out;
 }
 
