@@ -331,7 +331,7 @@ class Writer {
     }
 
     void Jsonl(const ReportEntry& e, const EntryFacts& f) {
-        nlohmann::ordered_json row = ListEntryJson(parser_, e.id, e.path);
+        nlohmann::ordered_json row = ListEntryJson(parser_, e.id, e.path, &f.verdict);
         nlohmann::ordered_json runs = nlohmann::ordered_json::array();
         if (f.content) {
             for (const ContentRun& run : f.content->runs) {
@@ -409,7 +409,8 @@ ReportResult WriteReport(ParserBase& parser, const std::vector<ReportEntry>& ent
     return Writer(parser, out, options, progress, stop).Run(entries);
 }
 
-nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const std::string& path) {
+nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const std::string& path,
+                                     const EntryVerdict* judged) {
     const EntryTexts texts = parser.FormatEntryTimes(entry);
     const bool folder = parser.IsFolder(entry);
     const std::optional<std::string> target = folder ? std::nullopt : parser.LinkTarget(entry);
@@ -418,7 +419,7 @@ nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const st
     row["kind"] = folder ? "dir" : target ? "link" : "file";
     if (target) row["target"] = *target;
     row["deleted"] = parser.IsDeleted(entry);
-    const EntryVerdict verdict = parser.Judge(entry);
+    const EntryVerdict verdict = judged ? *judged : parser.Judge(entry);
     row["verdict"] = VerdictName(verdict.verdict);
     // How much of it is gone: partial and overwritten say "bytes of how many".
     if (verdict.verdict == Verdict::Partial || verdict.verdict == Verdict::Overwritten) {

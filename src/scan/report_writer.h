@@ -63,7 +63,8 @@ ReportResult WriteReport(ParserBase& parser, const std::vector<ReportEntry>& ent
 
 // One entry as `list --json` prints it: path, kind (dir, file, link), target of a link, deleted, verdict (with
 // bytesInUse of bytesNeeded when partial or overwritten), size, times, attributes. The report's JSON lines add to
-// it.
-nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const std::string& path);
+// it. A verdict already reached may be handed in, so the entry is not judged twice.
+nlohmann::ordered_json ListEntryJson(ParserBase& parser, EntryId entry, const std::string& path,
+                                     const EntryVerdict* judged = nullptr);
 
 }  // namespace salvora
