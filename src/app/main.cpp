@@ -5,6 +5,7 @@
 
 #include "app/cmendro_app.h"
 #include "app/screenshot_tour.h"
+#include "io/local_zone.h"
 
 int main(int argc, char** argv) {
     // Answered before Qt starts, so it works without a display.
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    salvora::PinLocalZone();
     salvora::gui::CMendroApp app(argc, argv);
     if (!app.InitInstance()) return 0;
     if (app.arguments().contains(QStringLiteral("--screenshot-tour"))) salvora::gui::StartScreenshotTour(app);

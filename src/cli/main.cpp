@@ -7,11 +7,13 @@
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/terminal_ui.h"
+#include "io/local_zone.h"
 
 int main(int argc, char** argv) {
     using namespace salvora::cli;
     // Listings of a million entries: stdout is written through std::cout only, so it needs no stdio sync.
     std::ios::sync_with_stdio(false);
+    salvora::PinLocalZone();
     CLI::App app{"Salvora: read-only file recovery from drives and images", "salvora-cli"};
     app.require_subcommand(1);
     app.fallthrough();  // global options may follow the command name
