@@ -17,4 +17,12 @@ CopyResult CopyEntry(ParserBase& parser, EntryId id, const std::string& destPath
 CopyResult CopyContent(readWriteInterface* source, const EntryContent& content, const StoredTimes& stored,
                        const std::string& destPath);
 
+// Reads content for WriteStaged; nullopt when more than maxBytes are stored (such a file goes through
+// CopyContent, piece by piece).
+std::optional<StagedCopy> StageContent(readWriteInterface* source, const EntryContent& content,
+                                       const StoredTimes& stored, std::string destPath, std::uint64_t maxBytes);
+std::optional<StagedCopy> StageEntry(ParserBase& parser, EntryId id, std::string destPath, std::uint64_t maxBytes);
+// Creates and writes the file as CopyContent does; sets copy.result.written.
+void WriteStaged(StagedCopy& copy);
+
 }  // namespace salvora

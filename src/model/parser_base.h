@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io/ui_sink.h"
@@ -79,6 +80,16 @@ struct StoredTimes {
     std::optional<timespec> changed;  // the metadata's last change (ext, NTFS)
 };
 
+// A file's content read ahead into memory, so that another thread can create and write it (a save's writers).
+struct StagedCopy {
+    std::string destPath;
+    std::vector<std::uint8_t> bytes;  // the pieces that are stored, one after another
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;  // (file offset, length) of each, in order
+    std::uint64_t end = 0;  // the length the file is left with
+    StoredTimes stored;
+    CopyResult result;  // size and missing come from the reading; written from WriteStaged
+};
+
 class ParserBase {
 public:
     virtual ~ParserBase() = default;
@@ -120,6 +131,10 @@ public:
     // already picked a name that does not exist. The result says whether it was written and how many of its
     // bytes could not be read. Parsers with content runs leave this to the engine's copier.
     virtual CopyResult ExtractFile(EntryId id, const std::string& destPath);
+    // What ExtractFile would write, read into memory for a writer thread; nullopt when the entry has more than
+    // maxBytes or no content runs (the saver then calls ExtractFile). A parser that overrides ExtractFile
+    // overrides this too.
+    virtual std::optional<StagedCopy> StageFile(EntryId id, const std::string& destPath, std::uint64_t maxBytes);
     virtual StoredTimes EntryStoredTimes(EntryId /*id*/) { return {}; }
     // Reads the volume the request names with the steps of its file system and mode, and fills the result
     // tree's first level. Status texts go to Status(); stopRequested ends it early, keeping what was found.

@@ -26,6 +26,9 @@ namespace {
 constexpr std::size_t kMaxNameBytes = 255;  // NAME_MAX of the Linux file systems an output folder lives on
 constexpr std::size_t kMaxExtensionBytes = 32;
 constexpr int kMaxNameTries = 1 << 20;
+// Files up to this size are read whole and handed to the writers; larger ones are copied piece by piece.
+constexpr std::uint64_t kStagedBytes = 4u << 20;
+constexpr std::uint64_t kBytesInFlight = 32u << 20;
 
 constexpr const char* kBlanks = " \t\n\v\f\r";
 
@@ -107,9 +110,11 @@ std::string SafeName(const std::string& name) {
     return safe;
 }
 
-std::string UniqueFilePath(const std::string& folder, const std::string& safeName) {
+std::string UniqueFilePath(const std::string& folder, const std::string& safeName,
+                           const std::function<bool(const std::string&)>& taken) {
     for (int n = 0; n < kMaxNameTries; ++n) {
         const std::string path = Join(folder, n == 0 ? safeName : Numbered(safeName, n, true));
+        if (taken && taken(path)) continue;
         const PathKind kind = KindOf(path);
         // An unreadable folder is left to the writer, which then fails; it cannot overwrite what it cannot
         // see.
@@ -170,7 +175,12 @@ void FolderSaver::GiveAway(const std::string& path) const {
 std::string FolderSaver::Folder(const std::string& name, const std::string& parent) {
     const bool existed = KindOf(Join(parent, name)) == PathKind::Folder;
     const std::string made = MakeFolderIn(name, parent);
-    if (!existed) GiveAway(made);
+    if (!existed && !made.empty() && made == Join(parent, name)) {
+        madeFolders_.insert(std::hash<std::string>{}(made));
+        GiveAway(made);
+    } else {
+        GiveAway(existed ? std::string() : made);
+    }
     return made;
 }
 
@@ -263,47 +273,95 @@ bool LinkStaysInside(const std::string& linkPath, const std::string& target, con
     return true;
 }
 
-bool FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome) {
-    const std::string dest = UniqueFilePath(path, SafeName(Trim(parser_.EntryName(entry))));
-    const auto below = [&](std::string where) {
-        const std::string& top = outcome.outputFolder;
-        if (!top.empty() && where.compare(0, top.size(), top) == 0) {
-            where.erase(0, top.size());
-            while (!where.empty() && where.front() == '/') where.erase(0, 1);
+FolderSaver::~FolderSaver() = default;
+
+CopyPool& FolderSaver::Pool() {
+    if (!pool_) {
+        pool_ = std::make_unique<CopyPool>(writers, kBytesInFlight, cancelFlag_, [this](StagedCopy& copy) {
+            if (copy.result.written)
+                GiveAway(copy.destPath);
+            else
+                DiscardIncompleteFile(copy.destPath, keepPartial);
+        });
+    }
+    return *pool_;
+}
+
+void FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome) {
+    CopyPool& pool = Pool();
+    const std::string name = SafeName(Trim(parser_.EntryName(entry)));
+    const std::hash<std::string> hash;
+    std::string dest;
+    if (madeFolders_.count(hash(path)) != 0) {
+        for (int n = 0; n < kMaxNameTries && dest.empty(); ++n) {
+            std::string candidate = Join(path, n == 0 ? name : Numbered(name, n, true));
+            if (handedOut_.count(hash(candidate)) == 0) dest = std::move(candidate);
         }
-        return where;
-    };
-    const auto failed = [&](const std::string& where) {
-        ++outcome.filesFailed;
-        outcome.failedFiles.push_back(below(where));
-        return false;
-    };
-    if (dest.empty()) return failed(Join(path, SafeName(Trim(parser_.EntryName(entry)))));
+    } else {
+        dest = UniqueFilePath(path, name, [&](const std::string& candidate) {
+            return handedOut_.count(hash(candidate)) != 0;
+        });
+    }
+    if (!dest.empty()) handedOut_.insert(hash(dest));
+    const std::uint64_t seq = seq_++;
+    if (dest.empty()) {
+        settled_.push_back({seq, Join(path, name), {}});
+        return;
+    }
     ui_.SetStatus("saving File  " + dest);
     if (onFileSizeLine) {
         char line[64];
         std::snprintf(line, sizeof line, "File size: %" PRIu64 " kb", parser_.EntrySizeBytes(entry) / 1024);
         onFileSizeLine(line);
     }
-    CopyResult copy;
-    if (const auto target = parser_.LinkTarget(entry); target && LinkStaysInside(dest, *target, outcome.outputFolder))
-        copy.written = ::symlink(target->c_str(), dest.c_str()) == 0;
-    else
-        copy = parser_.ExtractFile(entry, dest);
+    const auto target = parser_.LinkTarget(entry);
+    const bool link = target && LinkStaysInside(dest, *target, outcome.outputFolder);
+    std::optional<StagedCopy> staged;
+    if (!link) staged = parser_.StageFile(entry, dest, kStagedBytes);
+    if (staged) {
+        pool.Submit(seq, std::move(*staged));
+    } else {
+        pool.Flush();
+        CopyResult copy;
+        if (link)
+            copy.written = ::symlink(target->c_str(), dest.c_str()) == 0;
+        else
+            copy = parser_.ExtractFile(entry, dest);
+        if (copy.written)
+            GiveAway(dest);
+        else
+            DiscardIncompleteFile(dest, keepPartial);
+        settled_.push_back({seq, dest, copy});
+    }
     if (onFileSizeLine) onFileSizeLine({});
-    if (copy.written) {
-        GiveAway(dest);
-        if (copy.missing == 0) {
+}
+
+void FolderSaver::Settle(SaveOutcome& outcome) {
+    std::vector<CopyPool::Done> written = pool_ ? pool_->Drain() : std::vector<CopyPool::Done>{};
+    std::vector<Settled> all = std::move(settled_);
+    settled_.clear();
+    for (CopyPool::Done& done : written) all.push_back({done.seq, std::move(done.destPath), done.result});
+    std::sort(all.begin(), all.end(), [](const Settled& a, const Settled& b) { return a.seq < b.seq; });
+    const std::string& top = outcome.outputFolder;
+    const auto below = [&](std::string where) {
+        if (!top.empty() && where.compare(0, top.size(), top) == 0) {
+            where.erase(0, top.size());
+            while (!where.empty() && where.front() == '/') where.erase(0, 1);
+        }
+        return where;
+    };
+    for (const Settled& file : all) {
+        if (!file.result.written) {
+            ++outcome.filesFailed;
+            outcome.failedFiles.push_back(below(file.destPath));
+        } else if (file.result.missing == 0) {
             ++outcome.filesWritten;
         } else {
             // Kept: the bytes that were read may be all a person has left of it. Named, never passed as whole.
             ++outcome.filesDamaged;
-            outcome.damagedFiles.push_back({below(dest), copy.missing, copy.size});
+            outcome.damagedFiles.push_back({below(file.destPath), file.result.missing, file.result.size});
         }
-        return true;
     }
-    DiscardIncompleteFile(dest, keepPartial);
-    return failed(dest);
 }
 
 bool FolderSaver::Cancelled(SaveOutcome& outcome) {
@@ -314,6 +372,11 @@ bool FolderSaver::Cancelled(SaveOutcome& outcome) {
 
 void FolderSaver::SaveWalk(EntryId folder, const std::string& path, std::uint64_t& counter,
                            SaveOutcome& outcome) {
+    Walk(folder, path, counter, outcome);
+    Settle(outcome);
+}
+
+void FolderSaver::Walk(EntryId folder, const std::string& path, std::uint64_t& counter, SaveOutcome& outcome) {
     struct Level {
         std::optional<EntryId> next;
         std::string path;
@@ -373,6 +436,10 @@ bool FolderSaver::Confirm(std::uint64_t count, const std::string& outputFolder) 
 }
 
 void FolderSaver::Finish(SaveOutcome& outcome) {
+    Settle(outcome);
+    // A later save meets these names on the disk, or free again where they failed.
+    handedOut_.clear();
+    madeFolders_.clear();
     // The bar shows how far the save got, so a stopped save does not look complete.
     ui_.SetProgressPos(static_cast<std::int64_t>(outcome.filesWritten + outcome.filesDamaged + outcome.filesFailed));
     ui_.SetStatus({});
@@ -439,11 +506,11 @@ SaveOutcome FolderSaver::SaveItems(const ResultTree& tree, const std::vector<Ite
         }
         const EntryId entry = *it.entry;
         if (item == top) {
-            SaveWalk(entry, dir, counter, outcome);
+            Walk(entry, dir, counter, outcome);
         } else if (parser_.IsWalkFolder(entry)) {
             const std::string name = SafeName(Trim(parser_.EntryName(entry)));
             const std::string sub = Folder(name, dir);
-            SaveWalk(entry, sub.empty() ? Join(dir, name) : sub, counter, outcome);
+            Walk(entry, sub.empty() ? Join(dir, name) : sub, counter, outcome);
         } else if (parser_.IsWalkFile(entry)) {
             ++counter;
             ui_.SetProgressPos(static_cast<std::int64_t>(counter));

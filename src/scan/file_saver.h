@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "io/ui_sink.h"
+#include "model/copy_pool.h"
 #include "model/parser_base.h"
 #include "model/result_tree.h"
 
@@ -75,8 +78,10 @@ std::string Numbered(const std::string& name, int n, bool keepExtension);
 // The name a save gives an entry before any numbering: SafeName of its name without surrounding blanks.
 std::string SavedName(const std::string& entryName);
 
-// "name.ext" in folder, or the first of "name (1).ext", "name (2).ext" ... that does not exist yet.
-std::string UniqueFilePath(const std::string& folder, const std::string& safeName);
+// "name.ext" in folder, or the first of "name (1).ext", "name (2).ext" ... that does not exist yet (and that
+// taken, when given, does not claim).
+std::string UniqueFilePath(const std::string& folder, const std::string& safeName,
+                           const std::function<bool(const std::string&)>& taken = {});
 
 // Creates folder/name (without touching the process's current directory) and returns its path. An existing
 // folder of that name is used as it is (sibling folders of one name merge); when the name is taken by
@@ -87,6 +92,7 @@ class FolderSaver {
   public:
     FolderSaver(ParserBase& parser, UiSink& ui, const std::atomic<bool>& cancelFlag)
         : parser_(parser), ui_(ui), cancelFlag_(cancelFlag) {}
+    ~FolderSaver();
 
     // The "File size: N kb" line beside the status while a file is written; empty afterwards.
     std::function<void(const std::string&)> onFileSizeLine;
@@ -96,9 +102,13 @@ class FolderSaver {
     bool keepPartial = false;
     // Every file and folder the save creates is given to this user (see InvokingUser).
     std::optional<FileOwner> owner;
+    // Threads that create and write the files while the walk reads the next ones; 0 writes each on the walk's
+    // thread. Outcomes and their lists come out in walk order either way.
+    unsigned writers = CopyPool::DefaultThreads();
 
     std::uint64_t CountFiles(EntryId folder) const;
     // Writes the folder's children below path; counter counts the files reached (the progress position).
+    // Returns once every file is written and counted in outcome.
     void SaveWalk(EntryId folder, const std::string& path, std::uint64_t& counter, SaveOutcome& outcome);
     // The whole save of one selected folder: checks, count question, walk, summary.
     SaveOutcome SaveSelectedFolder(EntryId folder, const std::string& outputFolder);
@@ -113,7 +123,18 @@ class FolderSaver {
     std::string SaveOneFile(EntryId entry, const std::string& folder, std::uint64_t* missing = nullptr);
 
   private:
-    bool SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);
+    // What became of one file; kept until Settle counts it, so that the lists stay in walk order whichever
+    // writer finished first.
+    struct Settled {
+        std::uint64_t seq = 0;
+        std::string destPath;
+        CopyResult result;
+    };
+    void SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);
+    void Walk(EntryId folder, const std::string& path, std::uint64_t& counter, SaveOutcome& outcome);
+    // Waits for the writers and counts every file handed to them, in walk order.
+    void Settle(SaveOutcome& outcome);
+    CopyPool& Pool();
     // MakeFolderIn, and the new folder given to the owner.
     std::string Folder(const std::string& name, const std::string& parent);
     void GiveAway(const std::string& path) const;
@@ -125,6 +146,13 @@ class FolderSaver {
     ParserBase& parser_;
     UiSink& ui_;
     const std::atomic<bool>& cancelFlag_;
+    std::unique_ptr<CopyPool> pool_;
+    std::uint64_t seq_ = 0;
+    // Hashes of the paths this save has handed out (written, failed or still with a writer) and of the folders
+    // it made itself: in those, a name is free unless handed out, without asking the disk.
+    std::unordered_set<std::uint64_t> handedOut_;
+    std::unordered_set<std::uint64_t> madeFolders_;
+    std::vector<Settled> settled_;  // written on the walk's thread
 };
 
 }  // namespace salvora

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -54,6 +55,9 @@ class FakeParser final : public ParserBase {
     }
 
     std::set<EntryId> failing;  // ExtractFile writes half of these, then fails (as on a full disk)
+    // Files go through the engine's staged copies and its writer threads; failing ones and all of them when
+    // false through ExtractFile below.
+    bool staged = true;
     std::vector<std::string> extracted;
 
     EntryId RootEntry() const override { return 0; }
@@ -97,6 +101,11 @@ class FakeParser final : public ParserBase {
         return result;
     }
 
+    std::optional<StagedCopy> StageFile(EntryId id, const std::string& destPath, std::uint64_t maxBytes) override {
+        if (!staged || failing.count(id)) return std::nullopt;
+        return ParserBase::StageFile(id, destPath, maxBytes);
+    }
+
     std::optional<EntryContent> Content(EntryId id) override {
         if (records_.at(id).folder) return std::nullopt;
         EntryContent content;
@@ -123,6 +132,7 @@ class RecordingUi final : public UiSink {
     std::vector<std::string> statuses;
     std::int64_t rangeHigh = -1;
     std::int64_t lastPos = -1;
+    std::function<void(std::int64_t)> onPos;  // called with each progress position
     std::mutex mutex;
 
     MsgAnswer ShowMessage(const std::string& text, const std::string& title, MsgIcon icon,
@@ -140,8 +150,11 @@ class RecordingUi final : public UiSink {
         rangeHigh = high;
     }
     void SetProgressPos(std::int64_t pos) override {
-        std::lock_guard lock(mutex);
-        lastPos = pos;
+        {
+            std::lock_guard lock(mutex);
+            lastPos = pos;
+        }
+        if (onPos) onPos(pos);
     }
 
     std::vector<std::string> Texts() {

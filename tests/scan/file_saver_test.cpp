@@ -3,9 +3,11 @@
 #include "scan/file_saver.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -220,6 +222,89 @@ TEST_F(SaveTest, FailedFilesAreNamedNeverLeftLookingCompleteAndCancelEndsTheWalk
     EXPECT_EQ(ui.messages.back().text,
               "(stopped)\nwork done\n\n0 file(s) saved in " + out.string() + ", stopped after 0 of 2");
     EXPECT_EQ(ui.lastPos, 0);  // the bar does not jump to full
+}
+
+// Many files through the writer threads: the same names, bytes and lists as one thread gives, in walk order,
+// whether a file fails before reaching a writer (the parser) or in one (the disk refuses its size, as a full
+// one would), and Stop leaves only whole files, each counted.
+TEST_F(SaveTest, WritersKeepWalkOrderThroughFailuresAndStopCleanly) {
+    FakeParser parser;
+    std::vector<std::string> expectFailed;
+    std::set<std::string> expectFiles;
+    for (int d = 0; d < 3; ++d) {
+        const std::string dir = "D" + std::to_string(d);
+        const EntryId folder = parser.Folder(0, dir);
+        for (int i = 0; i < 120; ++i) {
+            const bool big = i % 7 == 3;
+            const std::string name = i % 10 == 0 ? "same.txt" : "f" + std::to_string(i) + ".txt";
+            const std::string shown = name == "same.txt" && i > 0 ? "same (" + std::to_string(i / 10) + ").txt" : name;
+            const EntryId file = parser.File(folder, name, std::string(big ? 5000 : 1 + i, char('a' + i % 26)));
+            if (i % 11 == 5) parser.failing.insert(file);
+            if (big || i % 11 == 5)
+                expectFailed.push_back(dir + "/" + shown);
+            else
+                expectFiles.insert(dir + "/" + shown);
+        }
+    }
+    // Writes past 4 KiB fail with EFBIG instead of raising the signal: the disk is full for the big files.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<SaveOutcome> outcomes;
+    std::vector<std::set<std::string>> listings;
+    for (const unsigned writers : {0u, 3u}) {
+        fs::remove_all(out);
+        fs::create_directories(out);
+        RecordingUi ui;
+        FolderSaver saver(parser, ui, cancel);
+        saver.writers = writers;
+        outcomes.push_back(saver.SaveSelectedFolder(0, out.string()));
+        listings.push_back(Listing());
+        for (const std::string& file : expectFiles) {
+            const std::string content = Read(out / file);
+            ASSERT_FALSE(content.empty()) << file;
+            EXPECT_EQ(content, std::string(content.size(), content[0])) << file;
+        }
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(outcomes[1].failedFiles, expectFailed);
+    EXPECT_EQ(outcomes[0].failedFiles, expectFailed);
+    EXPECT_EQ(outcomes[1].filesWritten, expectFiles.size());
+    EXPECT_EQ(listings[1], listings[0]);
+    std::set<std::string> written;
+    for (const std::string& entry : listings[1])
+        if (entry.back() != '/') written.insert(entry);
+    EXPECT_EQ(written, expectFiles);
+
+    // Stop after the 150th file is reached: what is on disk is whole and is what the summary counts.
+    fs::remove_all(out);
+    fs::create_directories(out);
+    parser.failing.clear();
+    RecordingUi ui;
+    ui.onPos = [&](std::int64_t pos) {
+        if (pos >= 150) cancel = true;
+    };
+    FolderSaver saver(parser, ui, cancel);
+    saver.writers = 3;
+    const SaveOutcome stopped = saver.SaveSelectedFolder(0, out.string());
+    cancel = false;
+    EXPECT_TRUE(stopped.cancelled);
+    std::uint64_t onDisk = 0;
+    for (const auto& e : fs::recursive_directory_iterator(out)) {
+        if (!e.is_regular_file()) continue;
+        ++onDisk;
+        const std::string content = Read(e.path());
+        EXPECT_EQ(content, std::string(content.size(), content[0])) << e.path();
+    }
+    EXPECT_EQ(onDisk, stopped.filesWritten);
+    EXPECT_LE(stopped.filesWritten, 150u);
+    EXPECT_NE(ui.messages.back().text.find("stopped after " + std::to_string(stopped.filesWritten) + " of 360"),
+              std::string::npos)
+        << ui.messages.back().text;
 }
 
 TEST_F(SaveTest, RunThroughSudoTheFilesBelongToTheInvokingUser) {

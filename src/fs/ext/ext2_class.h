@@ -89,11 +89,14 @@ class ext2Class final : public ParserBase {
     std::string FormatEntrySize(EntryId id) const override;
     EntryTexts FormatEntryTimes(EntryId id) const override;
     CopyResult ExtractFile(EntryId id, const std::string& destPath) override;
+    std::optional<StagedCopy> StageFile(EntryId id, const std::string& destPath, std::uint64_t maxBytes) override;
     StoredTimes EntryStoredTimes(EntryId id) override;
     // The groups' block bitmaps, read when first asked.
     const AllocationMap* Allocation() override;
 
   private:
+    // Not a folder, a volume with blocks; says on the status line when a removed file has nothing left.
+    bool Copyable(EntryId id, const std::string& destPath);
     ExtEntryRecord* MutableRecord(EntryId id) {
         return const_cast<ExtEntryRecord*>(static_cast<const ext2Class*>(this)->Record(id));
     }

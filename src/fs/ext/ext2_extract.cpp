@@ -157,11 +157,21 @@ StoredTimes ext2Class::EntryStoredTimes(EntryId id) {
     return stored;
 }
 
-CopyResult ext2Class::ExtractFile(EntryId id, const std::string& destPath) {
+bool ext2Class::Copyable(EntryId id, const std::string& destPath) {
     const auto* r = Record(id);
-    if (!r || (r->mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return {};
+    if (!r || (r->mode & kExtTypeMask) == kExtTypeDirectory || blockBytes_ == 0) return false;
     if (r->contentGone) Status().SetStatus("deleted file has no content left, saved empty:  " + destPath);
-    return CopyEntry(*this, id, destPath);
+    return true;
+}
+
+CopyResult ext2Class::ExtractFile(EntryId id, const std::string& destPath) {
+    return Copyable(id, destPath) ? CopyEntry(*this, id, destPath) : CopyResult{};
+}
+
+std::optional<StagedCopy> ext2Class::StageFile(EntryId id, const std::string& destPath, std::uint64_t maxBytes) {
+    // A refusal falls back to ExtractFile, which refuses it again and the saver names it.
+    if (!Copyable(id, destPath)) return std::nullopt;
+    return StageEntry(*this, id, destPath, maxBytes);
 }
 
 }  // namespace salvora
