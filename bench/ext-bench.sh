@@ -30,35 +30,14 @@ if [[ ! -x "$build/salvora-cli" ]]; then
     cmake -S "$root" -B "$build" -G Ninja >/dev/null
     cmake --build "$build" --target salvora-cli >/dev/null
 fi
+source "$here/lib.sh"
 mkdir -p "$here/.cache"
 if [[ ! -f "$img" ]]; then
     echo "making $img ($dirs folders x $files files)"
-    stage="$tmp/stage"
-    python3 - "$stage" "$dirs" "$files" <<'PY'
-import os, random, sys
-stage, dirs, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-rnd = random.Random(7)
-for d in range(dirs):
-    path = os.path.join(stage, "folder%03d" % d)
-    os.makedirs(path)
-    for f in range(files):
-        size = rnd.choice((700, 3000, 9000, 20000))
-        with open(os.path.join(path, "file%04d.dat" % f), "wb") as out:
-            out.write(rnd.randbytes(size))
-PY
-    truncate -s 1G "$img.part"
-    mke2fs -q -F -t ext4 -b 4096 -d "$stage" "$img.part"
-    # Remove every 100th file so both sides have removed names to list.
-    for ((d = 0; d < dirs; d += 1)); do
-        for ((f = 0; f < files; f += 100)); do printf 'rm /folder%03d/file%04d.dat\n' "$d" "$f"; done
-    done >"$tmp/rm.cmds"
-    debugfs -w -f "$tmp/rm.cmds" "$img.part" >/dev/null 2>&1
+    make_ext4_bench_image "$img.part" "$tmp/stage" "$dirs" "$files"
     mv "$img.part" "$img"
-    rm -rf "$stage"
 fi
 cat "$img" >/dev/null  # warm the page cache for both sides
-
-source "$here/lib.sh"
 
 ours_list=$("$build/salvora-cli" list "$img" 2>/dev/null | wc -l)
 fls_list=$(fls -r -p "$img" | grep -vc -e '^V/V' -e 'OrphanFile' || true)

@@ -52,3 +52,29 @@ for d in range(1, dirs + 1):
 PY
     MTOOLS_SKIP_CHECK=1 mcopy -s -i "$img" "$src"/* ::/
 }
+
+# make_ext4_bench_image IMG SCRATCH DIRS FILES: a 1 GiB ext4 volume of DIRS folders with FILES files each (700 B to
+# 20 KB of random bytes), made with mke2fs -d, every 100th file then removed with debugfs.
+make_ext4_bench_image() {
+    local img=$1 stage=$2 dirs=$3 files=$4
+    python3 - "$stage" "$dirs" "$files" <<'PY'
+import os, random, sys
+stage, dirs, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(7)
+for d in range(dirs):
+    path = os.path.join(stage, "folder%03d" % d)
+    os.makedirs(path)
+    for f in range(files):
+        size = rnd.choice((700, 3000, 9000, 20000))
+        with open(os.path.join(path, "file%04d.dat" % f), "wb") as out:
+            out.write(rnd.randbytes(size))
+PY
+    truncate -s 1G "$img"
+    mke2fs -q -F -t ext4 -b 4096 -d "$stage" "$img"
+    local d f
+    for ((d = 0; d < dirs; d += 1)); do
+        for ((f = 0; f < files; f += 100)); do printf 'rm /folder%03d/file%04d.dat\n' "$d" "$f"; done
+    done >"$stage.rm"
+    debugfs -w -f "$stage.rm" "$img" >/dev/null 2>&1
+    rm -rf "$stage" "$stage.rm"
+}
