@@ -11,12 +11,15 @@
 #include <new>
 
 #include "io/pause_gate.h"
+#include "io/page_buffer.h"
 #include "raw/end_finders.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::int64_t kCarryBytes = 64;  // tail of the previous block kept for patterns that straddle blocks
+constexpr std::size_t kBlockRoom = 4096;  // before the block: a page, for the carry
+constexpr std::int64_t kPrefetchSectors = 16;
 constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 // A run of headers of one structured type (say, a JPEG header in every sector) must not make each block cost
 // thousands of walks; beyond this many, the oldest open one of the type is given up.
@@ -194,12 +197,41 @@ class CarveScan {
                 footers_[t].assign(e_.signatureTable[t].endSignature.begin(),
                                    e_.signatureTable[t].endSignature.begin() + len);
         }
+        for (int b = 0; b < 256; ++b) {
+            keysFrom_[b] = static_cast<std::uint32_t>(keys_.size());
+            for (std::uint16_t row : e_.headerRowsByByte_[b]) keys_.push_back(KeyFor(e_.matchTable[row], row));
+        }
+        keysFrom_[256] = static_cast<std::uint32_t>(keys_.size());
     }
 
     // False when the block buffer could not be had: nothing was scanned.
     bool Run();
 
   private:
+    // A header row as masks over a sector's first 8 bytes and the 2 after them, '*' masked out: a sector is
+    // tested against a row in two compares instead of a loop over its bytes.
+    struct HeaderKey {
+        std::uint64_t mask = 0, value = 0;
+        std::uint16_t tailMask = 0, tailValue = 0;
+        std::uint16_t row = 0;
+    };
+    static_assert(kSignatureBytes == 10);
+    static HeaderKey KeyFor(const MatchRow& row, std::uint16_t index) {
+        std::uint8_t mask[kSignatureBytes] = {}, value[kSignatureBytes] = {};
+        for (std::size_t i = 0; i < row.length; ++i) {
+            if (row.bytes[i] == kWildcardByte) continue;
+            mask[i] = 0xFF;
+            value[i] = row.bytes[i];
+        }
+        HeaderKey key;
+        std::memcpy(&key.mask, mask, 8);
+        std::memcpy(&key.value, value, 8);
+        std::memcpy(&key.tailMask, mask + 8, 2);
+        std::memcpy(&key.tailValue, value + 8, 2);
+        key.row = index;
+        return key;
+    }
+
     struct OpenFinder {
         std::int64_t start;
         std::uint32_t type;
@@ -220,6 +252,14 @@ class CarveScan {
     std::vector<std::int64_t> footerFrom_;  // per type: the end of the last footer that closed a header
     std::vector<int> openPerType_;
     std::list<OpenFinder> finders_;
+    std::vector<HeaderKey> keys_;              // by the sector's first byte, in row order within one
+    std::array<std::uint32_t, 257> keysFrom_{};  // keys_[keysFrom_[b], keysFrom_[b + 1]) are byte b's
+    static constexpr std::uint32_t kNoKey = ~0u;
+    // The last sector start looked up and the key it matched; 1 in the tail's top bit fits no sector's two
+    // bytes as loaded, so the first sector is always looked up.
+    std::uint64_t lastHead_ = 0;
+    std::uint32_t lastTail_ = 0x10000;
+    std::uint32_t lastKey_ = kNoKey;
     std::int64_t nextHeaderAt_ = 0;
 };
 
@@ -304,13 +344,27 @@ void CarveScan::WalkHeaders(const std::uint8_t* block, std::int64_t blockStart) 
     while (at < blockEnd) {
         if (e_.stopRequested.load(std::memory_order_relaxed)) break;
         const std::uint8_t* sector = block + (at - blockStart);
-        const Bytes first(sector, kSignatureBytes);
+        // Only each sector's first line is read, too sparse for the hardware to fetch it ahead.
+        __builtin_prefetch(sector + kPrefetchSectors * kSectorBytes);
+        std::uint64_t head;
+        std::uint16_t tail;
+        std::memcpy(&head, sector, 8);
+        std::memcpy(&tail, sector + 8, 2);
         std::int64_t next = at + kSectorBytes;
-        for (std::uint16_t row : e_.headerRowsByByte_[sector[0]]) {
-            if (!RowMatches(e_.matchTable[row], first)) continue;
-            OnHeader(sector, at, e_.matchTable[row].index, blockEnd, next);
-            break;
+        // Runs of equal sector starts (zeros, above all) are common and match as the last one did.
+        if (head != lastHead_ || tail != lastTail_) {
+            lastHead_ = head;
+            lastTail_ = tail;
+            lastKey_ = kNoKey;
+            for (std::uint32_t i = keysFrom_[sector[0]], to = keysFrom_[sector[0] + 1]; i < to; ++i) {
+                const HeaderKey& key = keys_[i];
+                if ((head & key.mask) == key.value && (tail & key.tailMask) == key.tailValue) {
+                    lastKey_ = i;
+                    break;
+                }
+            }
         }
+        if (lastKey_ != kNoKey) OnHeader(sector, at, e_.matchTable[keys_[lastKey_].row].index, blockEnd, next);
         at = next;
     }
     nextHeaderAt_ = at;
@@ -363,10 +417,18 @@ bool CarveScan::Run() {
     ui.SetProgressRange(0, 1000);
     const std::int64_t blocks = e_.volumeSize / kCarveBlockBytes;
     ui.SetProgressRange(0, blocks);
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kCarryBytes + kCarveBlockBytes]);
-    if (!buffer || !e_.window) return false;
-    std::memset(buffer.get(), 0, kCarryBytes);
-    std::uint8_t* block = buffer.get() + kCarryBytes;
+    if (!e_.window) return false;
+    // One buffer, read into again and again, stays in the cache; the block starts on a page (the kernel copies
+    // into it fastest there) with the previous block's tail right before it. A second thread reading ahead
+    // was slower here: its copy into buffers the scan reads on the other core costs more than the scan.
+    std::optional<PageBuffer> buffer;
+    try {
+        buffer.emplace(kBlockRoom + kCarveBlockBytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::uint8_t* block = buffer->data() + kBlockRoom;
+    std::memset(block - kCarryBytes, 0, kCarryBytes);
     bool finished = true;
     e_.scannedBytes = e_.unreadableBytes = 0;
     for (std::int64_t k = 0; k < blocks; ++k) {
@@ -376,7 +438,7 @@ bool CarveScan::Run() {
             break;
         }
         const std::int64_t blockStart = k * kCarveBlockBytes;
-        if (k > 0) std::memcpy(buffer.get(), block + kCarveBlockBytes - kCarryBytes, kCarryBytes);
+        if (k > 0) std::memcpy(block - kCarryBytes, block + kCarveBlockBytes - kCarryBytes, kCarryBytes);
         ByteRanges missing;
         e_.window.ReadAt(static_cast<std::uint64_t>(blockStart), {block, kCarveBlockBytes}, &missing);
         e_.scannedBytes += kCarveBlockBytes;
@@ -386,7 +448,7 @@ bool CarveScan::Run() {
             finished = false;
             break;
         }
-        const Window w{buffer.get(), blockStart - kCarryBytes, blockStart, blockStart + kCarveBlockBytes};
+        const Window w{block - kCarryBytes, blockStart - kCarryBytes, blockStart, blockStart + kCarveBlockBytes};
         FeedFinders(w);
         CloseFooters(w);
     }

@@ -193,6 +193,32 @@ TEST(RawCarve, SkipStaysInsideItsBlock) {
     EXPECT_EQ(c.Run(), (Files{{0, 100}, {4096, 100}, {kMiB - 1024, 100}, {kMiB, 100}}));
 }
 
+// The scan tests each sector's first ten bytes at once and reuses the answer for a sector that starts like
+// the one before: the ninth and tenth bytes, wildcards there, the first row's precedence and equal neighbours
+// must all still count.
+TEST(RawCarve, EveryByteOfTheSectorStartDecidesInTheScan) {
+    Bytes8 v(kMiB);
+    const Bytes8 eight{1, 2, 3, 4, 5, 6, 7, 8};
+    auto sector = [&](std::size_t at, Bytes8 head, Bytes8 tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        Put(v, at, head);
+    };
+    sector(0, {0xAA, 0xBB, 0xCC}, {});  // both A rows fit: the first one is taken
+    sector(512, eight, {0xFF, 0x0A});
+    sector(1024, eight, {0xFF, 0x0B});  // differs from the sector before in its tenth byte only
+    sector(1536, eight, {0x00, 0x0A});
+    sector(2048, eight, {0x00, 0x0A});  // the same start again
+    sector(2560, {1, 2, 3, 4, 5, 6, 7, 9}, {0xFF, 0x0A});
+    sector(3072, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18}, {0x19, 0x77});
+    sector(3584, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18}, {0x1A, 0x77});
+    Carving c(v);
+    c.engine.AddSignature(Record("a", "AA,2A,CC", "", "Cat", 10));
+    c.engine.AddSignature(Record("b", "AA,BB,CC", "", "Cat", 20));
+    c.engine.AddSignature(Record("ten", "01,02,03,04,05,06,07,08,2A,0A", "", "Cat", 30));
+    c.engine.AddSignature(Record("nine", "11,12,13,14,15,16,17,18,19", "", "Cat", 40));
+    EXPECT_EQ(c.Run(), (Files{{0, 10}, {512, 30}, {1536, 30}, {2048, 30}, {3072, 40}}));
+}
+
 TEST(RawCarve, TreeGroupsCategoriesInOrderAndCounts) {
     Bytes8 v(kMiB);
     Put(v, 0, {0xA1, 0xA1});
