@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cerrno>
 #include <cstring>
 #include <list>
@@ -67,11 +70,101 @@ private:
     std::unordered_map<MountNode, std::pair<std::uint64_t, std::list<MountNode>::iterator>> byNode_;
 };
 
+// Small files of a folder just listed are read ahead and stored in the kernel's page cache (FUSE's notify
+// store): a walk that reads every file (tar, cp -a, thumbnails) then finds them there instead of waking this
+// process once per file, which on a two-core machine costs more than the reading. A file with any unreadable
+// byte is left to the read itself, which answers EIO.
+class CachePusher {
+public:
+    explicit CachePusher(MountTree& tree) : tree_(tree), pushed_(tree.NodeCount(), false) {}
+    ~CachePusher() { Stop(); }
+
+    void Start(fuse_session* session) {
+        session_ = session;
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    // Files a listing has just handed to the kernel.
+    void Offer(const std::vector<MountNode>& nodes) {
+        {
+            std::lock_guard lock(mutex_);
+            for (MountNode node : nodes) {
+                if (queue_.size() >= kMaxQueued) break;
+                if (pushed_[node]) continue;
+                pushed_[node] = true;
+                queue_.push_back({node, 0});
+            }
+        }
+        wake_.notify_one();
+    }
+    static bool Wanted(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMaxBytes; }
+
+private:
+    struct Item {
+        MountNode node;
+        int tries;
+    };
+    static constexpr off_t kMaxBytes = 128 << 10;
+    static constexpr std::size_t kMaxQueued = 16384;
+    static constexpr int kMaxTries = 40;
+
+    void Run() {
+        std::vector<std::uint8_t> buf;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            if (stop_) return;
+            Item item = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            if (!Push(item.node, buf) && ++item.tries < kMaxTries) {
+                // The kernel makes a listed file's inode only when the lister reads the reply: try again soon.
+                std::this_thread::sleep_for(std::chrono::microseconds(250));
+                lock.lock();
+                queue_.push_back(item);
+                continue;
+            }
+            lock.lock();
+        }
+    }
+    // False when the kernel does not know the node yet.
+    bool Push(MountNode node, std::vector<std::uint8_t>& buf) {
+        const struct stat st = tree_.Attr(node);
+        std::uint64_t handle = 0;
+        if (tree_.Open(node, handle) != 0) return true;
+        buf.resize(static_cast<std::size_t>(st.st_size));
+        const long read = tree_.Read(handle, 0, buf);
+        tree_.Release(handle);
+        if (read != st.st_size) return true;
+        fuse_bufvec data = FUSE_BUFVEC_INIT(buf.size());
+        data.buf[0].mem = buf.data();
+        return fuse_lowlevel_notify_store(session_, static_cast<fuse_ino_t>(node) + 1, 0, &data,
+                                          fuse_buf_copy_flags{}) != -ENOENT;
+    }
+
+    MountTree& tree_;
+    fuse_session* session_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    std::vector<bool> pushed_;  // offered once: a later listing of the same folder adds nothing
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 class FuseMount {
 public:
-    explicit FuseMount(MountTree& t) : tree(&t), handles(t) {}
+    explicit FuseMount(MountTree& t) : tree(&t), handles(t), pusher(t) {}
     MountTree* tree = nullptr;
     NodeHandles handles;
+    CachePusher pusher;
     std::string mountpoint;
     fuse_session* session = nullptr;
     bool mounted = false;
@@ -166,6 +259,7 @@ void ReadDirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plu
     const std::vector<MountNode>& children = tree.Children(*folder);
     std::vector<char> buf(size);
     std::size_t used = 0;
+    std::vector<MountNode> offered;
     for (auto at = static_cast<std::size_t>(std::max<off_t>(off, 0)); at < children.size() + 2; ++at) {
         const MountNode node = at < 2 ? *folder : children[at - 2];
         const char* name = at == 0 ? "." : at == 1 ? ".." : tree.Name(node).c_str();
@@ -180,8 +274,11 @@ void ReadDirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plu
         }
         if (n > size - used) break;
         used += n;
+        if (plus && at >= 2 && CachePusher::Wanted(e.attr)) offered.push_back(node);
     }
+    FuseMount& mount = Mount(req);  // the reply frees req
     fuse_reply_buf(req, buf.data(), used);
+    if (!offered.empty()) mount.pusher.Offer(offered);
 }
 
 void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
@@ -396,6 +493,7 @@ MountHandle MountTreeAt(MountTree& tree, const std::string& mountpoint, std::str
 void ServeMount(FuseMount& mount) {
     if (mount.served || !mount.session) return;
     mount.served = true;
+    mount.pusher.Start(mount.session);
     mount.loop = std::thread([&mount] {
         fuse_loop_config config{};
         config.clone_fd = 0;
@@ -415,6 +513,7 @@ void StopMount(FuseMount& mount) {
         Unmount(mount.mountpoint);
     }
     if (mount.loop.joinable()) mount.loop.join();
+    mount.pusher.Stop();
     if (mount.mounted) fuse_session_unmount(mount.session);  // nothing left to do when it is gone already
     fuse_session_destroy(mount.session);
     mount.session = nullptr;

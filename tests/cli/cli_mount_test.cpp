@@ -13,6 +13,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cli/cli_run.h"
@@ -56,14 +57,18 @@ class CliMount : public ::testing::Test {
     }
 
     // `mount IMAGE MNT --foreground` as a child; true once the mount is there.
-    bool StartMount(const fs::path& image) {
+    bool StartMount(const fs::path& image, const std::string& map = {}) {
         child_ = ::fork();
         if (child_ == 0) {
             const std::string err = (dir_ / "mount.err").string();
             const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, 2);
-            ::execl(SALVORA_CLI_PATH, SALVORA_CLI_PATH, "mount", image.c_str(), (dir_ / "mnt").c_str(),
-                    "--foreground", static_cast<char*>(nullptr));
+            if (map.empty())
+                ::execl(SALVORA_CLI_PATH, SALVORA_CLI_PATH, "mount", image.c_str(), (dir_ / "mnt").c_str(),
+                        "--foreground", static_cast<char*>(nullptr));
+            else
+                ::execl(SALVORA_CLI_PATH, SALVORA_CLI_PATH, "--map", map.c_str(), "mount", image.c_str(),
+                        (dir_ / "mnt").c_str(), "--foreground", static_cast<char*>(nullptr));
             ::_exit(127);
         }
         for (int i = 0; i < 600; ++i) {
@@ -176,6 +181,43 @@ TEST_P(CliMountFixture, CopiedWholeItHoldsWhatRecoverSavesAndTheManifest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, CliMountFixture, ::testing::Values("fat32", "exfat", "ext4"));
+
+// Small files of a listed folder are read ahead into the kernel's cache; one with an unreadable sector must not
+// be, or a reader would get zeros where the mount owes it EIO.
+TEST_F(CliMount, AFileWithAnUnreadableSectorFailsWithEioAfterItsFolderIsListed) {
+    if (const std::string why = WhyNoFuse(); !why.empty()) GTEST_SKIP() << why;
+    const fs::path image = test::Fixture("fat32.img");
+    const fs::path mnt = dir_ / "mnt";
+    ASSERT_TRUE(StartMount(image)) << test::ReadAll(dir_ / "mount.err");
+    char runs[256] = {};
+    ASSERT_GT(::getxattr((mnt / "Photos/IMG_0002.JPG").c_str(), "user.salvora.runs", runs, sizeof runs - 1), 0);
+    EXPECT_EQ(Unmount(), 0);
+    unsigned long long from = 0, length = 0, at = 0;
+    ASSERT_EQ(std::sscanf(runs, "%llu+%llu at %llu", &from, &length, &at), 3) << runs;
+    const std::uint64_t size = fs::file_size(image);
+    const fs::path map = dir_ / "card.map";
+    std::ofstream(map) << "# Mapfile\n0x0 + 1\n"
+                       << std::hex << "0x0 0x" << at << " +\n0x" << at << " 0x200 -\n0x" << at + 512 << " 0x"
+                       << size - at - 512 << " +\n";
+
+    ASSERT_TRUE(StartMount(image, map.string())) << test::ReadAll(dir_ / "mount.err");
+    std::size_t listed = 0;
+    for (const auto& entry : fs::directory_iterator(mnt / "Photos")) listed += entry.is_regular_file();
+    EXPECT_GT(listed, 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // time enough to read the folder ahead
+    const int fd = ::open((mnt / "Photos/IMG_0002.JPG").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[16384];
+    errno = 0;
+    EXPECT_EQ(::read(fd, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EIO);
+    ::close(fd);
+    const nlohmann::json manifest = test::ReadManifest("fat32");
+    for (const auto& file : manifest["files"])
+        if (file["path"] == "/Photos/IMG_0001.JPG")
+            EXPECT_EQ(test::Sha256Of(mnt / "Photos/IMG_0001.JPG"), file["sha256"].get<std::string>());
+    EXPECT_EQ(Unmount(), 0);
+}
 
 TEST_F(CliMount, InTheBackgroundItReturnsOnceMountedAndRefusesAFolderInUse) {
     const fs::path image = test::Fixture("ext4.img");
