@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <cerrno>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -104,7 +104,9 @@ public:
         }
         wake_.notify_one();
     }
-    static bool Wanted(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMaxBytes; }
+    static bool Wanted(const struct stat& st) {
+        return S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMaxBytes;
+    }
 
 private:
     struct Item {

@@ -111,10 +111,11 @@ std::string SafeName(const std::string& name) {
 }
 
 std::string UniqueFilePath(const std::string& folder, const std::string& safeName,
-                           const std::function<bool(const std::string&)>& taken) {
+                           const std::function<bool(const std::string&)>& taken, bool folderIsNew) {
     for (int n = 0; n < kMaxNameTries; ++n) {
         const std::string path = Join(folder, n == 0 ? safeName : Numbered(safeName, n, true));
         if (taken && taken(path)) continue;
+        if (folderIsNew) return path;
         const PathKind kind = KindOf(path);
         // An unreadable folder is left to the writer, which then fails; it cannot overwrite what it cannot
         // see.
@@ -175,11 +176,9 @@ void FolderSaver::GiveAway(const std::string& path) const {
 std::string FolderSaver::Folder(const std::string& name, const std::string& parent) {
     const bool existed = KindOf(Join(parent, name)) == PathKind::Folder;
     const std::string made = MakeFolderIn(name, parent);
-    if (!existed && !made.empty() && made == Join(parent, name)) {
-        madeFolders_.insert(std::hash<std::string>{}(made));
+    if (!existed) {
         GiveAway(made);
-    } else {
-        GiveAway(existed ? std::string() : made);
+        if (made == Join(parent, name)) madeFolders_.insert(std::hash<std::string>{}(made));
     }
     return made;
 }
@@ -291,17 +290,9 @@ void FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& 
     CopyPool& pool = Pool();
     const std::string name = SafeName(Trim(parser_.EntryName(entry)));
     const std::hash<std::string> hash;
-    std::string dest;
-    if (madeFolders_.count(hash(path)) != 0) {
-        for (int n = 0; n < kMaxNameTries && dest.empty(); ++n) {
-            std::string candidate = Join(path, n == 0 ? name : Numbered(name, n, true));
-            if (handedOut_.count(hash(candidate)) == 0) dest = std::move(candidate);
-        }
-    } else {
-        dest = UniqueFilePath(path, name, [&](const std::string& candidate) {
-            return handedOut_.count(hash(candidate)) != 0;
-        });
-    }
+    const std::string dest = UniqueFilePath(
+        path, name, [&](const std::string& candidate) { return handedOut_.count(hash(candidate)) != 0; },
+        madeFolders_.count(hash(path)) != 0);
     if (!dest.empty()) handedOut_.insert(hash(dest));
     const std::uint64_t seq = seq_++;
     if (dest.empty()) {
@@ -337,11 +328,11 @@ void FolderSaver::SaveFile(EntryId entry, const std::string& path, SaveOutcome& 
 }
 
 void FolderSaver::Settle(SaveOutcome& outcome) {
-    std::vector<CopyPool::Done> written = pool_ ? pool_->Drain() : std::vector<CopyPool::Done>{};
-    std::vector<Settled> all = std::move(settled_);
+    std::vector<CopyPool::Done> all = pool_ ? pool_->Drain() : std::vector<CopyPool::Done>{};
+    all.insert(all.end(), std::make_move_iterator(settled_.begin()), std::make_move_iterator(settled_.end()));
     settled_.clear();
-    for (CopyPool::Done& done : written) all.push_back({done.seq, std::move(done.destPath), done.result});
-    std::sort(all.begin(), all.end(), [](const Settled& a, const Settled& b) { return a.seq < b.seq; });
+    std::sort(all.begin(), all.end(),
+              [](const CopyPool::Done& a, const CopyPool::Done& b) { return a.seq < b.seq; });
     const std::string& top = outcome.outputFolder;
     const auto below = [&](std::string where) {
         if (!top.empty() && where.compare(0, top.size(), top) == 0) {
@@ -350,7 +341,7 @@ void FolderSaver::Settle(SaveOutcome& outcome) {
         }
         return where;
     };
-    for (const Settled& file : all) {
+    for (const CopyPool::Done& file : all) {
         if (!file.result.written) {
             ++outcome.filesFailed;
             outcome.failedFiles.push_back(below(file.destPath));

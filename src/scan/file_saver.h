@@ -78,10 +78,10 @@ std::string Numbered(const std::string& name, int n, bool keepExtension);
 // The name a save gives an entry before any numbering: SafeName of its name without surrounding blanks.
 std::string SavedName(const std::string& entryName);
 
-// "name.ext" in folder, or the first of "name (1).ext", "name (2).ext" ... that does not exist yet (and that
-// taken, when given, does not claim).
+// "name.ext" in folder, or the first of "name (1).ext", "name (2).ext" ... that does not exist yet and that
+// taken, when given, does not claim. In a folder known to be new (folderIsNew), taken alone decides.
 std::string UniqueFilePath(const std::string& folder, const std::string& safeName,
-                           const std::function<bool(const std::string&)>& taken = {});
+                           const std::function<bool(const std::string&)>& taken = {}, bool folderIsNew = false);
 
 // Creates folder/name (without touching the process's current directory) and returns its path. An existing
 // folder of that name is used as it is (sibling folders of one name merge); when the name is taken by
@@ -123,13 +123,6 @@ class FolderSaver {
     std::string SaveOneFile(EntryId entry, const std::string& folder, std::uint64_t* missing = nullptr);
 
   private:
-    // What became of one file; kept until Settle counts it, so that the lists stay in walk order whichever
-    // writer finished first.
-    struct Settled {
-        std::uint64_t seq = 0;
-        std::string destPath;
-        CopyResult result;
-    };
     void SaveFile(EntryId entry, const std::string& path, SaveOutcome& outcome);
     void Walk(EntryId folder, const std::string& path, std::uint64_t& counter, SaveOutcome& outcome);
     // Waits for the writers and counts every file handed to them, in walk order.
@@ -152,7 +145,9 @@ class FolderSaver {
     // it made itself: in those, a name is free unless handed out, without asking the disk.
     std::unordered_set<std::uint64_t> handedOut_;
     std::unordered_set<std::uint64_t> madeFolders_;
-    std::vector<Settled> settled_;  // written on the walk's thread
+    // Files written or failed on the walk's thread, kept until Settle counts them with the writers' ones, so
+    // that the lists stay in walk order whichever finished first.
+    std::vector<CopyPool::Done> settled_;
 };
 
 }  // namespace salvora
