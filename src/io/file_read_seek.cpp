@@ -65,6 +65,7 @@ FileReadSeek::FileReadSeek() : known_(std::make_unique<RescueMap>()) {}
 FileReadSeek::~FileReadSeek() { Close(); }
 
 void FileReadSeek::Close() {
+    healthy_.store(false, std::memory_order_release);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     container_.reset();
@@ -114,7 +115,20 @@ bool FileReadSeek::OpenSource(const std::string& path) {
         length = end > 0 ? static_cast<std::uint64_t>(end) : 0;
     }
     sourceLength = length;
+    healthy_.store(!container_ && known_->Size() == 0, std::memory_order_release);
     return true;
+}
+
+void FileReadSeek::Mark(std::uint64_t at, std::uint64_t length, char status) {
+    healthy_.store(false, std::memory_order_release);
+    known_->Mark(at, length, status);
+}
+
+bool FileReadSeek::ReadIfHealthy(std::uint64_t at, std::span<std::uint8_t> out) {
+    if (!Healthy() || at > static_cast<std::uint64_t>(INT64_MAX) - out.size()) return false;
+    bool ioError = false;
+    const std::int64_t got = ReadSome(out.data(), out.size(), static_cast<std::int64_t>(at), ioError);
+    return !ioError && static_cast<std::size_t>(got) == out.size();
 }
 
 std::int64_t FileReadSeek::ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError) {
@@ -150,7 +164,7 @@ BlockRead FileReadSeek::ReadOnce(std::uint64_t at, std::span<std::uint8_t> out) 
 }
 
 void FileReadSeek::MarkUnreadable(const ByteRanges& ranges) {
-    for (const ByteRange& r : ranges) known_->Mark(r.offset, r.length, kBadSector);
+    for (const ByteRange& r : ranges) Mark(r.offset, r.length, kBadSector);
 }
 
 std::uint64_t FileReadSeek::SkippedBytes() const { return known_->BytesWith(kNotScraped); }
@@ -165,7 +179,7 @@ bool FileReadSeek::ReadSector(std::uint64_t at, std::span<std::uint8_t> out, int
         }
     }
     std::memset(out.data(), 0, out.size());
-    known_->Mark(at - at % kSectorBytes, kSectorBytes, kBadSector);
+    Mark(at - at % kSectorBytes, kSectorBytes, kBadSector);
     return false;
 }
 
@@ -177,7 +191,7 @@ ByteRanges FileReadSeek::RetrySkipped(const std::function<bool()>& stop) {
             if ((stop && stop()) || Interrupted()) return recovered;
             const std::uint64_t length = std::min<std::uint64_t>(kSectorBytes, block.pos + block.size - at);
             if (ReadSector(at, std::span(sector, length))) {
-                known_->Mark(at, length, kNotTried);
+                Mark(at, length, kNotTried);
                 AddRange(&recovered, at, length);
             }
         }
@@ -242,7 +256,7 @@ void FileReadSeek::ReadSkipping(std::span<std::uint8_t> out, std::size_t from, s
         skipStep_ = skipStep_ == 0 ? kSkipCluster : std::min(skipStep_ * 2, kMaxSkipStep);
         std::uint64_t skipEnd = at + done + piece + skipStep_;
         if (sourceLength > 0) skipEnd = std::min(skipEnd, std::max(sourceLength, at + done + piece));
-        known_->Mark(failed, skipEnd - failed, kNotScraped);
+        Mark(failed, skipEnd - failed, kNotScraped);
         const std::uint64_t cut = std::min(skipEnd, end);
         std::memset(out.data() + (failed - at), 0, cut - failed);
         AddRange(missing, failed, cut - failed);

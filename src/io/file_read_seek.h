@@ -33,6 +33,12 @@ public:
     // sector, the end of the source): zeros in out, and the range appended to missing. True only when every
     // byte was read.
     virtual bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) = 0;
+    // For a pass that reads on two cores. Healthy: a plain source with nothing known to be bad on it.
+    // ReadIfHealthy may be called from another thread while ReadAt runs on this one; it is true only when the
+    // source is Healthy and every byte was read, and false leaves the bytes to ReadAt, where failures are
+    // handled and remembered. A reader that cannot be read from two threads keeps both false.
+    virtual bool Healthy() const { return false; }
+    virtual bool ReadIfHealthy(std::uint64_t, std::span<std::uint8_t>) { return false; }
 
     std::uint64_t sourceLength = 0;  // bytes, as far as it could be learned
 };
@@ -64,6 +70,8 @@ public:
     // The container the source is read through; null for a plain file or device.
     ImageContainer* Container() const { return container_.get(); }
     bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) override;
+    bool Healthy() const override { return healthy_.load(std::memory_order_acquire); }
+    bool ReadIfHealthy(std::uint64_t at, std::span<std::uint8_t> out) override;
 
     BlockRead ReadOnce(std::uint64_t at, std::span<std::uint8_t> out);
 
@@ -120,6 +128,10 @@ private:
     bool skipAhead_ = false;
     std::uint64_t skipStep_ = 0;
     const std::atomic<bool>* interrupt_ = nullptr;
+    // Cleared for good, until the next source, by the first mark in known_: from then on every read goes
+    // through ReadAt on one thread.
+    std::atomic<bool> healthy_{false};
+    void Mark(std::uint64_t at, std::uint64_t length, char status);
     bool Interrupted() const { return interrupt_ && interrupt_->load(std::memory_order_relaxed); }
 };
 

@@ -28,6 +28,12 @@ public:
     // sector are zeros, and their ranges (offsets in the volume) are appended to missing. True only when every
     // byte was read.
     bool ReadAt(std::uint64_t offset, std::span<std::uint8_t> out, ByteRanges* missing = nullptr) const;
+    // The reader's read from another thread (readWriteInterface::ReadIfHealthy), for bytes inside the window.
+    bool Healthy() const { return reader_ && reader_->Healthy(); }
+    bool ReadIfHealthy(std::uint64_t offset, std::span<std::uint8_t> out) const {
+        return reader_ && offset <= length_ && out.size() <= length_ - offset &&
+               reader_->ReadIfHealthy(first_ + offset, out);
+    }
 
 private:
     readWriteInterface* reader_ = nullptr;

@@ -9,16 +9,17 @@
 #include <list>
 #include <memory>
 #include <new>
+#include <optional>
+#include <system_error>
 
 #include "io/pause_gate.h"
-#include "io/page_buffer.h"
+#include "io/split_pass.h"
 #include "raw/end_finders.h"
 
 namespace salvora {
 namespace {
 
 constexpr std::int64_t kCarryBytes = 64;  // tail of the previous block kept for patterns that straddle blocks
-constexpr std::size_t kBlockRoom = 4096;  // before the block: a page, for the carry
 constexpr std::int64_t kPrefetchSectors = 16;
 constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 // A run of headers of one structured type (say, a JPEG header in every sector) must not make each block cost
@@ -418,17 +419,14 @@ bool CarveScan::Run() {
     const std::int64_t blocks = e_.volumeSize / kCarveBlockBytes;
     ui.SetProgressRange(0, blocks);
     if (!e_.window) return false;
-    // One buffer, read into again and again, stays in the cache; the block starts on a page (the kernel copies
-    // into it fastest there) with the previous block's tail right before it. A second thread reading ahead
-    // was slower here: its copy into buffers the scan reads on the other core costs more than the scan.
-    std::optional<PageBuffer> buffer;
+    std::optional<SplitPass> pass;
     try {
-        buffer.emplace(kBlockRoom + kCarveBlockBytes);
+        pass.emplace(e_.window, static_cast<std::uint64_t>(blocks), kCarveBlockBytes, kCarryBytes);
     } catch (const std::bad_alloc&) {
         return false;
+    } catch (const std::system_error&) {  // no thread to be had
+        return false;
     }
-    std::uint8_t* block = buffer->data() + kBlockRoom;
-    std::memset(block - kCarryBytes, 0, kCarryBytes);
     bool finished = true;
     e_.scannedBytes = e_.unreadableBytes = 0;
     for (std::int64_t k = 0; k < blocks; ++k) {
@@ -438,9 +436,8 @@ bool CarveScan::Run() {
             break;
         }
         const std::int64_t blockStart = k * kCarveBlockBytes;
-        if (k > 0) std::memcpy(block - kCarryBytes, block + kCarveBlockBytes - kCarryBytes, kCarryBytes);
         ByteRanges missing;
-        e_.window.ReadAt(static_cast<std::uint64_t>(blockStart), {block, kCarveBlockBytes}, &missing);
+        const std::uint8_t* block = pass->Next(&missing);
         e_.scannedBytes += kCarveBlockBytes;
         for (const ByteRange& r : missing) e_.unreadableBytes += r.length;
         WalkHeaders(block, blockStart);

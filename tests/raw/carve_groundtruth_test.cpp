@@ -6,12 +6,15 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <atomic>
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "fixture_util.h"
 #include "io/file_read_seek.h"
+#include "io/rescue_map.h"
 #include "raw/carved_saver.h"
 #include "raw/carving_engine.h"
 #include "raw/settings_file.h"
@@ -65,6 +68,93 @@ TEST(RawGroundTruth, EveryOriginalIsCarvedBitExact) {
     }
     EXPECT_EQ(exact, manifest["files"].size());
     EXPECT_GE(exact, 11u);
+}
+
+
+// A card that fails where it is worn. Reads may come from two threads; the bad ranges never change.
+class WornCard final : public FileReadSeek {
+  public:
+    ByteRanges bad;
+    std::thread::id owner = std::this_thread::get_id();
+    std::atomic<int> readElsewhere{0};
+
+  protected:
+    std::int64_t ReadSome(std::uint8_t* out, std::size_t count, std::int64_t at, bool& ioError) override {
+        if (std::this_thread::get_id() != owner) ++readElsewhere;
+        const auto from = static_cast<std::uint64_t>(at);
+        for (const ByteRange& r : bad) {
+            if (from < r.offset + r.length && r.offset < from + count) {
+                ioError = true;
+                return 0;
+            }
+        }
+        return FileReadSeek::ReadSome(out, count, at, ioError);
+    }
+};
+
+// The same card read through ReadAt alone, as a reader that cannot be shared between threads is.
+class OneThread final : public readWriteInterface {
+  public:
+    explicit OneThread(FileReadSeek& card) : card_(card) { sourceLength = card.sourceLength; }
+    bool OpenSource(const std::string&) override { return true; }
+    bool ReadAt(std::uint64_t at, std::span<std::uint8_t> out, ByteRanges* missing) override {
+        return card_.ReadAt(at, out, missing);
+    }
+
+  private:
+    FileReadSeek& card_;
+};
+
+struct Carving {
+    std::vector<std::tuple<std::int64_t, std::int64_t, std::uint32_t>> files;
+    std::int64_t unreadable = 0;
+    std::string known;
+};
+
+Carving Carve(readWriteInterface& reader, FileReadSeek& card, std::int64_t size) {
+    myJpg engine;
+    EXPECT_TRUE(LoadSettingsFile(engine, DefaultSettingsPath(), SettingsKind::Default));
+    engine.volumeSize = size;
+    engine.window = VolumeWindow(&reader, 0, card.sourceLength);
+    card.SetSkipAhead(true);
+    engine.RunCarving();
+    card.SetSkipAhead(false);
+    Carving c;
+    for (const CarvedFile& f : engine.CarvedFiles()) c.files.emplace_back(f.start, f.size, f.type);
+    c.unreadable = engine.unreadableBytes;
+    c.known = card.Known().Text();
+    return c;
+}
+
+// Reading on two cores changes nothing that a scan sees: on a card that reads well until a lone bad sector
+// and a worn stretch late in the scan, the files, the unreadable byte count and what the card has learned of
+// its bad areas are those of one thread. The bad sector ends a block the scan reads itself, so the step over
+// it reaches into a block the helper may have read already.
+TEST(RawGroundTruth, TwoReadingThreadsFindWhatOneFinds) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: the scan reads on one thread";
+    const auto image = test::Fixture("carve-groundtruth.img");
+    rawtest::RecordingUi ui;
+    const auto size = static_cast<std::int64_t>(std::filesystem::file_size(image));
+    const ByteRanges bad = {{9 * rawtest::kMiB - 1024, 512}, {40 * rawtest::kMiB + 4096, 300 * 1024}};
+
+    WornCard shared;
+    shared.bad = bad;
+    ASSERT_TRUE(shared.OpenSource(image.string()));
+    const Carving two = Carve(shared, shared, size);
+    EXPECT_GT(shared.readElsewhere.load(), 0);
+
+    WornCard alone;
+    alone.bad = bad;
+    ASSERT_TRUE(alone.OpenSource(image.string()));
+    OneThread through(alone);
+    const Carving one = Carve(through, alone, size);
+    EXPECT_EQ(alone.readElsewhere.load(), 0);
+
+    EXPECT_GE(one.files.size(), 11u);
+    EXPECT_EQ(two.files, one.files);
+    EXPECT_GT(one.unreadable, 300 * 1024);
+    EXPECT_EQ(two.unreadable, one.unreadable);
+    EXPECT_EQ(two.known, one.known);
 }
 
 }  // namespace
