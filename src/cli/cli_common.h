@@ -28,7 +28,7 @@ namespace salvora::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitSourceError = 1;  // the source cannot be opened, or holds nothing to work on
 inline constexpr int kExitUsage = 2;        // bad or inconsistent options
-inline constexpr int kExitSomeNotWritten = 3;  // some files could not be written whole, or the save was stopped
+inline constexpr int kExitSomeNotWritten = 3;  // some files could not be written whole, or the work was stopped
 
 // Prints "salvora-cli: text" on stderr (for the command line's own complaints, not the core's messages).
 void PrintError(const std::string& text);

@@ -119,6 +119,14 @@ int RunCarve(const CarveArgs& args, TerminalUi& ui) {
                    "to search them too, image the source (salvora-cli image) and carve the image");
     PrintCarved(engine, args.json);
     std::cout.flush();
+    if (engine.stopRequested.load()) {
+        // Part of a search is listed as such: the files past where it stopped were never looked for.
+        PrintError("stopped after searching " + HumanBytes(static_cast<std::uint64_t>(engine.scannedBytes)) + " of " +
+                   HumanBytes(static_cast<std::uint64_t>(engine.volumeSize)) +
+                   ": files past that point were not looked for" + (args.out.empty() ? "" : ", and nothing was saved") +
+                   "; run the same command again to search the whole source");
+        return kExitSomeNotWritten;
+    }
     const int readExit = engine.unreadableBytes > 0 ? kExitSomeNotWritten : kExitOk;
     if (args.out.empty()) return readExit;
 
