@@ -173,7 +173,8 @@ public:
     std::thread loop;
     std::atomic<bool> ended{false};
     bool served = false;
-    bool noOpen = false;  // the kernel reads files without opening them
+    bool noOpen = false;     // the kernel reads files without opening them
+    bool noOpenDir = false;  // and lists folders without opening them
 };
 
 namespace {
@@ -200,7 +201,10 @@ void Init(void* userdata, fuse_conn_info* conn) {
         conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
         static_cast<FuseMount*>(userdata)->noOpen = true;
     }
-    if (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
+    if (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) {
+        conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
+        static_cast<FuseMount*>(userdata)->noOpenDir = true;
+    }
 }
 
 fuse_entry_param Entry(MountTree& tree, MountNode node) {
@@ -248,6 +252,8 @@ void OpenDir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     const auto node = NodeOf(req, ino);
     if (!node) return static_cast<void>(fuse_reply_err(req, ENOENT));
     if (!Mount(req).tree->IsFolder(*node)) return static_cast<void>(fuse_reply_err(req, ENOTDIR));
+    // As for files: one round trip fewer per folder, and the kernel keeps what it listed either way.
+    if (Mount(req).noOpenDir) return static_cast<void>(fuse_reply_err(req, ENOSYS));
     fi->keep_cache = 1;
     fi->cache_readdir = 1;
     fuse_reply_open(req, fi);
