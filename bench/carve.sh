@@ -57,8 +57,9 @@ run() {
   case $tool in
     salvora) "$CLI" carve "$image" --out "$out" >/dev/null 2>&1 ;;
     search) "$CLI" carve "$image" >/dev/null 2>&1 ;;
-    photorec) mkdir -p "$out" && photorec /log /d "$out/rec" /cmd "$image" partition_none,fileopt,everything,enable,search \
-      >/dev/null 2>&1 ;;
+    # photorec writes its log into the folder it runs in: the bench's, not the caller's.
+    photorec) mkdir -p "$out" && (cd "$WORK" && photorec /log /d "$out/rec" /cmd "$image" \
+      partition_none,fileopt,everything,enable,search >/dev/null 2>&1) ;;
     foremost) foremost -Q -i "$image" -o "$out" >/dev/null 2>&1 ;;
     scalpel) scalpel -c "$WORK/scalpel.conf" -o "$out" "$image" >/dev/null 2>&1 ;;
     cat) cat "$image" >/dev/null ;;
