@@ -466,6 +466,8 @@ void myJpg::RunCarving() {
     SetUpTree();
     CarveScan scan(*this);
     if (!scan.Run()) return;
+    // A stopped search is not done: the front end says how far it got.
+    if (stopRequested.load()) return;
     ShowInfo("Scanning processing done.Select save button to save the data..");
 }
 

@@ -255,6 +255,8 @@ class RawPagesTest : public QObject {
         page->OnStop();  // Stop wins over Pause
         QVERIFY(WaitIdle(page, parsed));
         QVERIFY(page->backButton->isEnabled());
+        QVERIFY2(page->StatusLine()->text().startsWith("Stopped after searching"),
+                 qPrintable(page->StatusLine()->text()));
         // The worker may have begun its first 1 MiB block before Pause landed (the gate is looked at between
         // blocks): the stopped run holds at most that block's files.
         const std::size_t stopped = page->Engine()->CarvedCount();

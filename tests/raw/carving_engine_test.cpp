@@ -260,6 +260,7 @@ TEST(RawCarve, StopBeforeTheFirstBlockCarvesNothing) {
     c.engine.AddSignature(Record("t", "AA,BB", "", "Cat", 10));
     c.engine.stopRequested = true;
     EXPECT_TRUE(c.Run().empty());
+    for (const std::string& m : c.ui.messages) EXPECT_EQ(m.find("processing done"), std::string::npos) << m;
 }
 
 TEST(RawCarve, BlocksPastTheSourceAreNotTheLastBlockAgain) {

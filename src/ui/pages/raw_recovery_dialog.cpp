@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "io/file_read_seek.h"
+#include "io/imaging.h"
 #include "io/pause_gate.h"
 #include "raw/carved_saver.h"
 #include "raw/raw_parse.h"
@@ -202,7 +203,13 @@ void RawRecoveryDialog::OnParse() {
               [this, engine] {
                   // Said on the status line, never hidden behind "Processing done": what could not be read
                   // was scanned as zeros.
-                  if (engine->scannedBytes > 0 && engine->unreadableBytes >= engine->scannedBytes)
+                  if (engine->stopRequested)
+                      // Stopped is not done: the files past that point were never looked for.
+                      Sink()->SetStatus("Stopped after searching " +
+                                        HumanBytes(static_cast<std::uint64_t>(engine->scannedBytes)) + " of " +
+                                        HumanBytes(static_cast<std::uint64_t>(engine->volumeSize)) +
+                                        ": files past that point were not looked for. Start again to search it all.");
+                  else if (engine->scannedBytes > 0 && engine->unreadableBytes >= engine->scannedBytes)
                       Sink()->SetStatus("Nothing could be read from this source: every sector failed. Check the "
                                         "cable and the device, or image it with ddrescue first.");
                   else if (engine->unreadableBytes > 0)
